@@ -1,0 +1,69 @@
+#include "Torvi/HardwareAPI/serial/SerialStream.hpp"
+
+#include "Torvi/HardwareAPI/serial/ErrorLine.hpp"
+#include "Torvi/HardwareAPI/serial/serialib.hpp"
+
+#include <sys/ioctl.h>
+
+namespace Torvi::HardwareAPI::IO {
+
+namespace {
+// What an error line shows for a stream built without a path.
+constexpr const char* kNoPathText = "(null)";
+} // namespace
+
+SerialStream::SerialStream(const char* path_, bool open_now_)
+    : std::iostream(nullptr), path(path_ != nullptr ? path_ : ""), has_path(path_ != nullptr),
+      open_now(open_now_) {
+    if (open_now && Open() < 0) {
+        ReportError(ErrorLines::kUnableToOpenStream, has_path ? path.c_str() : kNoPathText);
+    }
+}
+
+SerialStream::~SerialStream() {
+    if (buffer) {
+        buffer->CloseTty();
+    }
+}
+
+int8_t SerialStream::Open() {
+    buffer = std::make_unique<serialib>();
+    // Installing the buffer also resets the stream state to good.
+    rdbuf(buffer.get());
+    const int status = buffer->OpenTty(has_path ? path.c_str() : nullptr);
+    if (status >= 0) {
+        buffer->AssertDtr();
+    } else {
+        ReportError(ErrorLines::kUnableToOpenPort, has_path ? path.c_str() : kNoPathText);
+    }
+    return static_cast<int8_t>(status);
+}
+
+void SerialStream::Close() {
+    if (buffer) {
+        buffer->CloseTty();
+    }
+}
+
+int SerialStream::Available() {
+    if (!buffer || buffer->Descriptor() < 0) {
+        return 0;
+    }
+    int count = 0;
+    if (::ioctl(buffer->Descriptor(), FIONREAD, &count) != 0) {
+        return 0;
+    }
+    return count;
+}
+
+void SerialStream::Write(const uint8_t* data, size_t n) {
+    write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    // A stream that already hit end of file on a short read stays silent.
+    if (!good() && !eof()) {
+        ReportError(ErrorLines::kUnableToWrite, n);
+    }
+}
+
+std::wstring SerialStream::ErrnoText(int error_number) { return IO::ErrnoText(error_number); }
+
+} // namespace Torvi::HardwareAPI::IO

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+// The registration functions of the module, one per bound class. The module
+// definition calls them in its fixed registration order.
+namespace Torvi::HardwareAPI::Bindings {
+
+namespace py = pybind11;
+
+void bind_serial_stream(py::module_& m);
+void bind_uuid(py::module_& m);
+void bind_device(py::module_& m);
+void bind_armillar(py::module_& m);
+void bind_handle(py::module_& m);
+
+} // namespace Torvi::HardwareAPI::Bindings

@@ -1,0 +1,29 @@
+#include "bindings.hpp"
+
+#include "Torvi/HardwareAPI/Version.hpp"
+
+namespace API = Torvi::HardwareAPI;
+namespace Bindings = Torvi::HardwareAPI::Bindings;
+
+namespace {
+constexpr const char* kModuleDoc = "Python Implementation of the Torvi Hardware API";
+constexpr const char* kPackageVersion = "dev";
+} // namespace
+
+// The registration order below is part of the module's interface: classes and
+// functions appear in the module in this order.
+PYBIND11_MODULE(TorviHardwareAPI, m) {
+    m.doc() = kModuleDoc;
+
+    Bindings::bind_serial_stream(m);
+    Bindings::bind_uuid(m);
+    Bindings::bind_device(m);
+
+    m.def("get_cpp_version", &API::get_cpp_version, "Get the version of the CPP library");
+    m.def("print_cpp_version", &API::print_cpp_version, "Print the version of the CPP library");
+
+    Bindings::bind_armillar(m);
+    Bindings::bind_handle(m);
+
+    m.attr("__version__") = kPackageVersion;
+}

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds the library, the module, the tools and the C++ tests, then runs the
+# C++ suite (ctest) and the Python suite (pytest) side by side.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bash "$root/scripts/bootstrap.sh"
+venv="${TORVI_VENV:-$root/.venv}"
+build="${TORVI_BUILD_DIR:-$root/build}"
+python="$venv/bin/python"
+
+"$venv/bin/cmake" -S "$root" -B "$build" -G Ninja \
+    -DTORVI_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$python" \
+    -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
+"$venv/bin/cmake" --build "$build"
+
+echo "== running the C++ and Python suites"
+ctest_log="$build/ctest.log"
+( cd "$build" && "$venv/bin/ctest" --output-on-failure -j 2 --timeout 120 >"$ctest_log" 2>&1 ) &
+ctest_pid=$!
+
+set +e
+( cd "$root" && PYTHONPATH="$build/python" PATH="$build/tools:$PATH" \
+    "$python" -m pytest -n 2 -p no:cacheprovider "$@" )
+pytest_status=$?
+wait "$ctest_pid"
+ctest_status=$?
+set -e
+
+echo "== C++ suite"
+tail -n 25 "$ctest_log"
+if [ "$ctest_status" -ne 0 ]; then
+    echo "== C++ failures"
+    grep -E "Failed|FAILED|\*\*\*" "$ctest_log" | head -50 || true
+fi
+echo "== C++ suite exit $ctest_status, Python suite exit $pytest_status"
+[ "$ctest_status" -eq 0 ] && [ "$pytest_status" -eq 0 ]
