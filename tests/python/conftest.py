@@ -24,6 +24,12 @@ def stream(pty):
 
 
 @pytest.fixture
+def arm(stream):
+    """An Armillar on the pty's stream."""
+    return T.Armillar(stream)
+
+
+@pytest.fixture
 def scripted(pty):
     """Factory: scripted(rows) starts a scripted device on the pty."""
     devices = []

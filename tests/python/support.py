@@ -2,9 +2,13 @@
 scripted device that answers requests from a table of rows, and wire-format
 helpers."""
 
+import fcntl
 import os
 import select
 import struct
+import subprocess
+import sys
+import termios
 import threading
 import time
 import tty
@@ -48,6 +52,11 @@ class Pty:
                 return out
             out += more
 
+    def queued_for_host(self) -> int:
+        """Bytes written by the device that the host has not read yet."""
+        count = struct.pack("i", 0)
+        return struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, count))[0]
+
     def close(self) -> None:
         for fd in (self.master, self.slave):
             try:
@@ -89,3 +98,14 @@ class ScriptedDevice:
 def floats(*values) -> bytes:
     """Little-endian binary32 values, as on the wire."""
     return struct.pack(f"<{len(values)}f", *values)
+
+
+def reply_later(pty: Pty, data: bytes, delay: float) -> subprocess.Popen:
+    """Writes `data` on the pty's master after `delay` seconds, from another
+    process: the reply arrives even while this interpreter's lock is held by
+    a call that waits for it. Wait on the returned process."""
+    program = "import os, sys, time; time.sleep(float(sys.argv[1])); os.write(int(sys.argv[2]), bytes.fromhex(sys.argv[3]))"
+    return subprocess.Popen(
+        [sys.executable, "-c", program, str(delay), str(pty.master), bytes(data).hex()],
+        pass_fds=(pty.master,),
+    )
