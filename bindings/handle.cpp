@@ -205,8 +205,8 @@ void bind_handle(py::module_& m) {
                                                   user_data_buffer.data());
             },
             "OnReceiveHandleStatusMessage", py::arg("device_id"), py::arg("quaternion"),
-            py::arg("error_flag"), py::arg("hall_effect_sensor_level"), py::arg("user_data_length"),
-            py::arg("user_data"))
+            py::arg("error_flag"), py::arg("hall_effect_sensor_level"),
+            py::arg("user_data_length"), py::arg("user_data"))
         .def("OnReceiveHandleErrorResponse", &Handle::OnReceiveHandleErrorResponse,
              "OnReceiveHandleErrorResponse", py::arg("device_id"), py::arg("error_code"))
         .def("Receive", &ReceiveWithoutLock, "Receive data from the handle")

@@ -12,7 +12,9 @@ import pytest
 import TorviHardwareAPI as T
 from support import floats
 
-PURE_VIRTUAL = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
+PURE_VIRTUAL = (
+    'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
+)
 INFO = bytes.fromhex("D0 11 22 33 44 55 66")
 ERROR = bytes.fromhex("DF 34 12 07")
 QUATERNION = (0.5, -1.0, 0.25, 2.0)
@@ -68,14 +70,16 @@ class NoStatus(T.Handle):
 # ---- The class and its signatures -----------------------------------------
 
 SIGNATURES = {
-    "__init__": "__init__(self: TorviHardwareAPI.Handle, arg0: TorviHardwareAPI.SerialStream) -> None\n",
+    "__init__": "__init__(self: TorviHardwareAPI.Handle, arg0: TorviHardwareAPI.SerialStream)"
+    " -> None\n",
     "SendDeviceWakeup": "SendDeviceWakeup(self: TorviHardwareAPI.Handle) -> None\n",
     "SendHandleState": "SendHandleState(self: TorviHardwareAPI.Handle, device_id: int = 0, "
     "data_length: int = 0, user_data: int = None) -> None\n\nsend handle state\n",
-    "RequestStatus": "RequestStatus(self: TorviHardwareAPI.Handle) -> None\n\nrequest handle status\n",
-    "OnReceiveHandleInfo": "OnReceiveHandleInfo(self: TorviHardwareAPI.Handle, tool_data_remaining: int, "
-    "device_id: int, device_model_number: int, hardware_version: int, firmware_version: int) -> None"
-    "\n\nOnReceiveHandleInfo\n",
+    "RequestStatus": "RequestStatus(self: TorviHardwareAPI.Handle) -> None\n\n"
+    "request handle status\n",
+    "OnReceiveHandleInfo": "OnReceiveHandleInfo(self: TorviHardwareAPI.Handle, "
+    "tool_data_remaining: int, device_id: int, device_model_number: int, hardware_version: int, "
+    "firmware_version: int) -> None\n\nOnReceiveHandleInfo\n",
     "OnReceiveHandleStatusMessage": "OnReceiveHandleStatusMessage(self: TorviHardwareAPI.Handle, "
     "device_id: int, quaternion: float, error_flag: int, hall_effect_sensor_level: int, "
     "user_data_length: int, user_data: int) -> None\n\nOnReceiveHandleStatusMessage\n",
@@ -322,7 +326,8 @@ def test_receive_on_a_worker_thread_calls_the_override_there(pty, stream):
 def test_receive_with_an_argument_warns_then_receives(pty, stream, call):
     handle = Recorder(stream)
     pty.write(INFO)
-    with pytest.warns(DeprecationWarning, match="^Receive with one argument is deprecated$") as record:
+    message = "^Receive with one argument is deprecated$"
+    with pytest.warns(DeprecationWarning, match=message) as record:
         assert call(handle) == 6
     assert len(record) == 1
     assert record[0].filename == __file__
@@ -358,7 +363,12 @@ def test_status_dict_from_a_valid_frame(pty, stream):
     pty.write(b"\x55\xd0" + VALID_FRAME)
     status = T.Handle(stream).GetQuillonetStatus()
     assert list(status) == [
-        "device_id", "quaternion", "error_flag", "hall_effect_sensor_level", "buttons", "battery_level",
+        "device_id",
+        "quaternion",
+        "error_flag",
+        "hall_effect_sensor_level",
+        "buttons",
+        "battery_level",
     ]
     assert status == {
         "device_id": 0x42,
@@ -372,7 +382,9 @@ def test_status_dict_from_a_valid_frame(pty, stream):
     assert type(status["battery_level"]) is float
 
 
-@pytest.mark.parametrize("battery, volts", [(0, 3.0), (1, 3.005000114440918), (255, 4.275000095367432)])
+@pytest.mark.parametrize(
+    "battery, volts", [(0, 3.0), (1, 3.005000114440918), (255, 4.275000095367432)]
+)
 def test_status_battery_level_has_float_precision(pty, stream, battery, volts):
     frame = bytearray(VALID_FRAME)
     frame[17] = battery

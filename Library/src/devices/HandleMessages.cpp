@@ -16,9 +16,9 @@ uint16_t ReadUint16(const uint8_t* bytes) {
 }
 
 float ReadFloat(const uint8_t* bytes) {
-    const uint32_t bits = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-                          (static_cast<uint32_t>(bytes[2]) << 16) |
-                          (static_cast<uint32_t>(bytes[3]) << 24);
+    const uint32_t bits =
+        static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+        (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
     float value;
     std::memcpy(&value, &bits, sizeof value);
     return value;
@@ -67,7 +67,8 @@ HandleStatusMessage DecodeStatusMessage(const uint8_t* fixed_part) {
     message.error_flag = fixed_part[P::kMessageErrorFlagOffset];
     message.hall_effect_sensor_level = fixed_part[P::kMessageHallOffset];
     for (std::size_t i = 0; i < P::kQuaternionComponents; ++i) {
-        message.quaternion[i] = ReadFloat(fixed_part + P::kMessageQuaternionOffset + i * kFloatBytes);
+        message.quaternion[i] =
+            ReadFloat(fixed_part + P::kMessageQuaternionOffset + i * kFloatBytes);
     }
     message.user_data_length = fixed_part[P::kMessageUserDataLengthOffset];
     return message;
@@ -128,7 +129,8 @@ HandleStatus ConvertStatusFrame(const uint8_t* unstuffed) {
     status.hall_effect_sensor_level = static_cast<uint8_t>(bits & P::kHallLevelMask);
     status.device_id = unstuffed[P::kFrameDeviceIdOffset];
     for (std::size_t i = 0; i < P::kQuaternionComponents; ++i) {
-        status.quaternion[i] = Q15ToFloat(ReadUint16(unstuffed + P::kFrameQuaternionOffset + i * kQ15Bytes));
+        const uint8_t* field = unstuffed + P::kFrameQuaternionOffset + i * kQ15Bytes;
+        status.quaternion[i] = Q15ToFloat(ReadUint16(field));
     }
     status.battery_level = BatteryLevel(unstuffed[P::kFrameBatteryOffset]);
     return status;

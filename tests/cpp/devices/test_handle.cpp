@@ -27,6 +27,8 @@ using TorviTest::PtyPair;
 
 namespace {
 
+using Calls = std::vector<std::string>;
+
 // A short time-out keeps the waits that must expire to one or two seconds.
 constexpr float kShortTimeout = 1.0f;
 
@@ -38,10 +40,12 @@ public:
     Devices::HandleStatusMessage last_message;
 
     void OnHandleInfoResponse(const Devices::HandleInfoResponse& i) override {
-        calls.push_back(Line("InfoRecord", {i.tool_data_remaining, i.device_id, i.device_model_number,
-                                            i.hardware_version, i.firmware_version}));
+        calls.push_back(Line("InfoRecord", {i.tool_data_remaining, i.device_id,
+                                            i.device_model_number, i.hardware_version,
+                                            i.firmware_version}));
     }
-    void OnReceiveHandleInfo(uint8_t tool, uint16_t id, uint8_t model, uint8_t hw, uint8_t fw) override {
+    void OnReceiveHandleInfo(uint8_t tool, uint16_t id, uint8_t model, uint8_t hw,
+                             uint8_t fw) override {
         calls.push_back(Line("Info", {tool, id, model, hw, fw}));
     }
     void OnHandleStatusMessage(const Devices::HandleStatusMessage& m) override {
@@ -120,27 +124,27 @@ TEST_F(HandleTest, HandleStateWithoutUserDataIsRefusedBeforeWriting) {
 TEST_F(HandleTest, InfoResponseCallsFieldWiseThenRecordHandler) {
     pty->Write(Hex("D0 11 22 33 44 55 66"));
     EXPECT_EQ(handle->Receive(), 6);
-    EXPECT_EQ(handle->calls, (std::vector<std::string>{"Info 17 17459 68 85 102",
+    EXPECT_EQ(handle->calls, (Calls{"Info 17 17459 68 85 102",
                                                        "InfoRecord 17 17459 68 85 102"}));
 }
 
 TEST_F(HandleTest, ErrorResponseCallsFieldWiseThenRecordHandler) {
     pty->Write(Hex("DF 34 12 07"));
     EXPECT_EQ(handle->Receive(), 3);
-    EXPECT_EQ(handle->calls, (std::vector<std::string>{"Error 4660 7", "ErrorRecord 4660 7"}));
+    EXPECT_EQ(handle->calls, (Calls{"Error 4660 7", "ErrorRecord 4660 7"}));
 }
 
 TEST_F(HandleTest, StatusMessageWithoutUserData) {
     pty->Write(StatusMessage(0x0102, {}));
     EXPECT_EQ(handle->Receive(), 21);
     EXPECT_EQ(handle->calls,
-              (std::vector<std::string>{"Status 258 [0.5 -1 0.25 2] 2 31 0 []", "StatusRecord 258 0"}));
+              (Calls{"Status 258 [0.5 -1 0.25 2] 2 31 0 []", "StatusRecord 258 0"}));
 }
 
 TEST_F(HandleTest, StatusMessageWithUserData) {
     pty->Write(StatusMessage(0x0102, {0xC0, 0x01, 0xFF}));
     EXPECT_EQ(handle->Receive(), 24);
-    EXPECT_EQ(handle->calls, (std::vector<std::string>{"Status 258 [0.5 -1 0.25 2] 2 31 3 [192 1 255]",
+    EXPECT_EQ(handle->calls, (Calls{"Status 258 [0.5 -1 0.25 2] 2 31 3 [192 1 255]",
                                                        "StatusRecord 258 3"}));
     // The record holds the user data and zeros after it.
     EXPECT_EQ(handle->last_message.user_data[2], 0xFF);
@@ -162,14 +166,15 @@ TEST_F(HandleTest, UnknownByteIsConsumedAloneAndTheNextReplyFollows) {
 
 TEST_F(HandleTest, RepliesAfterAWakeupAreReadInOrder) {
     TorviTest::ScriptedDevice device(
-        *pty, {{Hex("0A"), Concat({Hex("D0 01 00 02 04 05 06 DF 02 04 09"), StatusMessage(7, {9})}),
+        *pty, {{Hex("0A"),
+                Concat({Hex("D0 01 00 02 04 05 06 DF 02 04 09"), StatusMessage(7, {9})}),
                 std::chrono::milliseconds(100)}});
     handle->SendDeviceWakeup();
     EXPECT_EQ(handle->Receive(), 6);
     EXPECT_EQ(handle->Receive(), 3);
     EXPECT_EQ(handle->Receive(), 22);
     EXPECT_EQ(device.Finish(), (std::vector<std::vector<uint8_t>>{Hex("0A")}));
-    EXPECT_EQ(handle->calls, (std::vector<std::string>{"Info 1 1026 4 5 6", "InfoRecord 1 1026 4 5 6",
+    EXPECT_EQ(handle->calls, (Calls{"Info 1 1026 4 5 6", "InfoRecord 1 1026 4 5 6",
                                                        "Error 1026 9", "ErrorRecord 1026 9",
                                                        "Status 7 [0.5 -1 0.25 2] 2 31 1 [9]",
                                                        "StatusRecord 7 1"}));
@@ -191,7 +196,7 @@ TEST_F(HandleTest, ShortInfoPayloadIsDecodedFromZeros) {
     handle->calls.clear();
     pty->Write(Hex("D0 77 88"));
     EXPECT_EQ(handle->Receive(), 0);
-    EXPECT_EQ(handle->calls, (std::vector<std::string>{"Info 0 0 0 0 0", "InfoRecord 0 0 0 0 0"}));
+    EXPECT_EQ(handle->calls, (Calls{"Info 0 0 0 0 0", "InfoRecord 0 0 0 0 0"}));
     EXPECT_EQ(pty->QueuedForHost(), 2);
 }
 
@@ -202,7 +207,7 @@ TEST_F(HandleTest, ShortStatusFixedPartReadsNoUserData) {
     handle->calls.clear();
     EXPECT_EQ(handle->Receive(), 0);
     EXPECT_EQ(handle->calls,
-              (std::vector<std::string>{"Status 0 [0 0 0 0] 0 0 0 []", "StatusRecord 0 0"}));
+              (Calls{"Status 0 [0 0 0 0] 0 0 0 []", "StatusRecord 0 0"}));
     EXPECT_EQ(pty->QueuedForHost(), 3);
 }
 
@@ -214,7 +219,7 @@ TEST_F(HandleTest, ShortUserDataIsZeroNotTheFixedPart) {
     pty->Write(message);
     // Only the fixed part counts; the three announced bytes are zero.
     EXPECT_EQ(handle->Receive(), 21);
-    EXPECT_EQ(handle->calls, (std::vector<std::string>{"Status 513 [0.5 -1 0.25 2] 2 31 3 [0 0 0]",
+    EXPECT_EQ(handle->calls, (Calls{"Status 513 [0.5 -1 0.25 2] 2 31 3 [0 0 0]",
                                                        "StatusRecord 513 3"}));
     EXPECT_EQ(pty->QueuedForHost(), 1);
 }
@@ -236,7 +241,7 @@ TEST_F(HandleTest, ThrowingHandlerSkipsTheRecordHandler) {
     EXPECT_THROW(throwing.Receive(), std::runtime_error);
     EXPECT_TRUE(throwing.calls.empty());
     EXPECT_EQ(throwing.Receive(), 3);
-    EXPECT_EQ(throwing.calls, (std::vector<std::string>{"Error 5 1", "ErrorRecord 5 1"}));
+    EXPECT_EQ(throwing.calls, (Calls{"Error 5 1", "ErrorRecord 5 1"}));
 }
 
 // ---- Status reader ----------------------------------------------------------
@@ -301,7 +306,8 @@ TEST_F(HandleTest, StatusReaderGivesUpOnAStrayByteThenSilence) {
     EXPECT_EQ(status.error_flag, HP::kStatusNoAnswer);
     // It searched for the bound (two time-outs), then gave up within one
     // more wait (at most two whole seconds with a one-second time-out).
-    EXPECT_GE(elapsed, std::chrono::duration<double>(Handle::kStatusSearchTimeouts * kShortTimeout));
+    const double bound_seconds = Handle::kStatusSearchTimeouts * kShortTimeout;
+    EXPECT_GE(elapsed, std::chrono::duration<double>(bound_seconds));
     EXPECT_LT(elapsed, std::chrono::seconds(8));
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ using TorviTest::FloatBytes;
 using TorviTest::Hex;
 
 namespace {
+
+using Bytes = std::vector<uint8_t>;
 
 // ---- HandleState request --------------------------------------------------
 
@@ -150,22 +153,26 @@ INSTANTIATE_TEST_SUITE_P(
         UnstuffCase{"EndInTheMiddle", RawFrame({{9, 0xC0}}), Plain({9})},
         // An escape pair early consumes two raw bytes for one decoded byte.
         UnstuffCase{"EscEndEarly", RawFrame({{3, 0xDB}, {4, 0xDC}}),
-                    std::vector<uint8_t>{1, 2, 3, 0xC0, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}},
+                    Bytes{1, 2, 3, 0xC0, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}},
         UnstuffCase{"EscEscEarly", RawFrame({{0, 0xDB}, {1, 0xDD}}),
-                    std::vector<uint8_t>{0xDB, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}},
+                    Bytes{0xDB, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}},
         // A lone escape drops itself and the next byte is taken as it is.
         UnstuffCase{"LoneEscEarly", RawFrame({{2, 0xDB}, {3, 0x55}}),
-                    std::vector<uint8_t>{1, 2, 0x55, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}},
+                    Bytes{1, 2, 0x55, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}},
         // ... even when the next byte is an END, which is then dropped too.
         UnstuffCase{"LoneEscBeforeEnd", RawFrame({{5, 0xDB}, {6, 0xC0}}), Plain({5, 6})},
         // An escape pair that starts at 16 ends the loop at 18.
-        UnstuffCase{"EscEndAtSixteen", RawFrame({{16, 0xDB}, {17, 0xDC}}), Plain({16, 17}, {0xC0})},
+        UnstuffCase{"EscEndAtSixteen", RawFrame({{16, 0xDB}, {17, 0xDC}}),
+                    Plain({16, 17}, {0xC0})},
         // Two escapes in a row: the first is lone, the second pairs with DD.
-        UnstuffCase{"DoubleEsc", RawFrame({{16, 0xDB}, {17, 0xDB}, {18, 0xDD}}), Plain({16, 17}, {0xDB})},
+        UnstuffCase{"DoubleEsc", RawFrame({{16, 0xDB}, {17, 0xDB}, {18, 0xDD}}),
+                    Plain({16, 17}, {0xDB})},
         // Nothing but special bytes.
         UnstuffCase{"AllEnd", std::vector<uint8_t>(19, 0xC0), std::vector<uint8_t>{}},
         UnstuffCase{"AllEsc", std::vector<uint8_t>(19, 0xDB), std::vector<uint8_t>{}}),
-    [](const ::testing::TestParamInfo<UnstuffCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<UnstuffCase>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST(UnstuffStatusFrame, ValidExactlyWithoutSpecialsBeforeByteSeventeen) {
     // Every single special byte in 0..16 makes the frame short; any ordinary
@@ -178,6 +185,32 @@ TEST(UnstuffStatusFrame, ValidExactlyWithoutSpecialsBeforeByteSeventeen) {
         }
         const auto raw = RawFrame({{i, 0xDC}});
         EXPECT_EQ(UnstuffStatusFrame(raw.data()).size(), HP::kStatusFrameDecodedLength) << i;
+    }
+}
+
+// The frame is valid exactly when raw bytes 0 to 16 hold no END and no ESC,
+// and byte 17 is an ordinary byte or an ESC paired with DC or DD in byte 18.
+bool ValidByRule(const std::vector<uint8_t>& raw) {
+    for (std::size_t i = 0; i <= 16; ++i) {
+        if (raw[i] == HP::kSlipEnd || raw[i] == HP::kSlipEsc) return false;
+    }
+    if (raw[17] == HP::kSlipEnd) return false;
+    if (raw[17] == HP::kSlipEsc) return raw[18] == HP::kSlipEscEnd || raw[18] == HP::kSlipEscEsc;
+    return true;
+}
+
+TEST(UnstuffStatusFrame, AgreesWithTheValidityRuleOnRandomFrames) {
+    // Frames drawn mostly from the special bytes, so that every path is taken.
+    const uint8_t alphabet[] = {0x00, 0xC0, 0xDB, 0xDC, 0xDD, 0x7F};
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<int> pick(0, sizeof alphabet - 1);
+    std::bernoulli_distribution plain(0.9);
+    for (int n = 0; n < 20000; ++n) {
+        std::vector<uint8_t> raw(HP::kStatusFrameLength);
+        for (auto& byte : raw) byte = plain(random) ? 0x11 : alphabet[pick(random)];
+        const auto out = UnstuffStatusFrame(raw.data());
+        ASSERT_LE(out.size(), HP::kStatusFrameDecodedLength);
+        ASSERT_EQ(out.size() == HP::kStatusFrameDecodedLength, ValidByRule(raw)) << n;
     }
 }
 
