@@ -1,6 +1,9 @@
 #include "bindings.hpp"
 
 #include "Torvi/HardwareAPI/Version.hpp"
+#include "Torvi/HardwareAPI/discovery/Detection.hpp"
+
+#include <pybind11/stl.h>
 
 namespace API = Torvi::HardwareAPI;
 namespace Bindings = Torvi::HardwareAPI::Bindings;
@@ -21,6 +24,14 @@ PYBIND11_MODULE(TorviHardwareAPI, m) {
 
     m.def("get_cpp_version", &API::get_cpp_version, "Get the version of the CPP library");
     m.def("print_cpp_version", &API::print_cpp_version, "Print the version of the CPP library");
+
+    // Detection keeps the interpreter lock for its whole probing.
+    m.def("detect_armillars", &API::Discovery::detect_armillars, "detect available armillar devices");
+    m.def("detect_handles", &API::Discovery::detect_handles, "detect available handles");
+    m.def("detect_wired_handles", &API::Discovery::detect_wired_handles,
+          "detect available wired handles");
+    m.def("detect_wireless_handles", &API::Discovery::detect_wireless_handles,
+          "detect available wireless handles");
 
     Bindings::bind_armillar(m);
     Bindings::bind_handle(m);

@@ -39,10 +39,29 @@ def test_free_function_signatures(name, doc):
     assert getattr(T, name).__doc__ == doc
 
 
+REGISTRATION_ORDER = [
+    "SerialStream",
+    "UUID",
+    "Device",
+    "get_cpp_version",
+    "print_cpp_version",
+    "detect_armillars",
+    "detect_handles",
+    "detect_wired_handles",
+    "detect_wireless_handles",
+    "Armillar",
+    "Handle",
+    "__version__",
+]
+
+
+def test_registration_order():
+    public = [name for name in vars(T) if not name.startswith("__") or name == "__version__"]
+    assert public == REGISTRATION_ORDER
+
+
 def test_classes_are_independent_types():
-    module_types = [name for name, value in vars(T).items() if isinstance(value, type)]
-    assert module_types[:3] == ["SerialStream", "UUID", "Device"]
-    for cls in (T.SerialStream, T.UUID):
+    for cls in (T.SerialStream, T.UUID, T.Armillar, T.Handle):
         assert not issubclass(cls, T.Device)
     for cls in (T.SerialStream, T.UUID, T.Device):
         assert cls.__doc__ is None

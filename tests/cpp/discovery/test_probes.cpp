@@ -1,0 +1,107 @@
+#include "Torvi/HardwareAPI/discovery/Detection.hpp"
+
+#include "Torvi/HardwareAPI/devices/ArmillarKinematics.hpp"
+#include "support/ScriptedDevice.hpp"
+
+#include <gtest/gtest.h>
+
+using Torvi::HardwareAPI::Devices::SharedKinematics;
+using Torvi::HardwareAPI::Discovery::probe_armillar;
+using Torvi::HardwareAPI::Discovery::probe_handle;
+using TorviTest::Concat;
+using TorviTest::Hex;
+using TorviTest::PtyPair;
+using TorviTest::ScriptedDevice;
+using namespace std::chrono_literals;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+const std::vector<uint8_t> kWakeup = Hex("0A");
+
+// A device information payload: id 0x1234, the given model, hardware 2,
+// firmware 7, identifier 00..0F.
+std::vector<uint8_t> DeviceInfo(uint8_t model) {
+    std::vector<uint8_t> reply = Concat({Hex("0B 34 12"), {model}, Hex("02 07")});
+    for (uint8_t i = 0; i < 16; ++i) reply.push_back(i);
+    return reply;
+}
+
+struct ProbeCase {
+    const char* name;
+    std::vector<uint8_t> reply;
+    int expected;
+};
+
+class ProbeOnPty : public ::testing::TestWithParam<ProbeCase> {
+protected:
+    void SetUp() override {
+        try {
+            pty = std::make_unique<PtyPair>();
+        } catch (const std::exception& error) {
+            GTEST_SKIP() << error.what();
+        }
+    }
+    std::unique_ptr<PtyPair> pty;
+};
+
+std::string CaseName(const ::testing::TestParamInfo<ProbeCase>& info) { return info.param.name; }
+
+} // namespace
+
+class ArmProbe : public ProbeOnPty {};
+
+TEST_P(ArmProbe, ConfirmsOnlyADeviceInfoOfModelFour) {
+    ScriptedDevice device(*pty, {{kWakeup, GetParam().reply}});
+    EXPECT_EQ(probe_armillar(pty->slave_path().c_str()), GetParam().expected);
+    EXPECT_EQ(device.Finish(), std::vector<std::vector<uint8_t>>{kWakeup});
+}
+
+// A wrong code is followed by 1024 bytes so that the drain returns at once.
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ArmProbe,
+    ::testing::Values(ProbeCase{"ModelFour", DeviceInfo(4), 1},
+                      ProbeCase{"ModelFive", DeviceInfo(5), 0},
+                      ProbeCase{"HandleInfo", Concat({Hex("D0"), std::vector<uint8_t>(1024, 0)}), 0}),
+    CaseName);
+
+class HandleProbe : public ProbeOnPty {};
+
+TEST_P(HandleProbe, ConfirmsAnInfoResponseOrAStatusMessage) {
+    ScriptedDevice device(*pty, {{kWakeup, GetParam().reply}});
+    EXPECT_EQ(probe_handle(pty->slave_path().c_str()), GetParam().expected);
+    EXPECT_EQ(device.Finish(), std::vector<std::vector<uint8_t>>{kWakeup});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, HandleProbe,
+    ::testing::Values(
+        ProbeCase{"InfoResponse", Hex("D0 11 22 33 44 55 66"), 1},
+        ProbeCase{"StatusMessageWithUserData",
+                  Concat({Hex("DA 01 00 00 05"), std::vector<uint8_t>(16, 0), Hex("03 AA BB CC")}), 1},
+        ProbeCase{"ErrorResponse", Hex("DF 34 12 07"), 0},
+        ProbeCase{"ArmDeviceInfo", DeviceInfo(4), 0}),
+    CaseName);
+
+TEST(Probes, AnUnopenablePortIsNotConfirmedAndReported) {
+    CaptureStderr();
+    EXPECT_EQ(probe_armillar("/nonexistent/ttyACM0"), 0);
+    EXPECT_EQ(probe_handle("/nonexistent/ttyUSB0"), 0);
+    const std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("Library/src/SerialStream:39> unable to open port '/nonexistent/ttyACM0'"),
+              std::string::npos);
+    EXPECT_NE(err.find("Library/src/SerialStream:39> unable to open port '/nonexistent/ttyUSB0'"),
+              std::string::npos);
+    EXPECT_EQ(err.find(":18>"), std::string::npos) << "a probe opens explicitly";
+}
+
+TEST_F(ProbeOnPty, TheArmProbeResetsTheSharedModelButNotTheOffsets) {
+    SharedKinematics().inner_arm_1 = 0.2f;
+    SharedKinematics().angle_offsets = {0.1f, 0.2f, 0.3f};
+    ScriptedDevice device(*pty, {{kWakeup, DeviceInfo(4)}});
+    ASSERT_EQ(probe_armillar(pty->slave_path().c_str()), 1);
+    EXPECT_FLOAT_EQ(SharedKinematics().inner_arm_1, 0.14f);
+    EXPECT_FLOAT_EQ(SharedKinematics().angle_offsets[2], 0.3f);
+    SharedKinematics().angle_offsets = {0.0f, 0.0f, 0.0f};
+}
