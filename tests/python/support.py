@@ -109,3 +109,15 @@ def reply_later(pty: Pty, data: bytes, delay: float) -> subprocess.Popen:
         [sys.executable, "-c", program, str(delay), str(pty.master), bytes(data).hex()],
         pass_fds=(pty.master,),
     )
+
+
+def open_descriptors(path):
+    """How many of this process's file descriptors refer to `path`."""
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}") == path:
+                count += 1
+        except OSError:
+            pass
+    return count

@@ -12,7 +12,7 @@ import warnings
 import pytest
 
 import TorviHardwareAPI as T
-from support import floats, reply_later
+from support import floats, open_descriptors, reply_later
 
 SELF = "self: TorviHardwareAPI.Armillar"
 ZEROS = "[0.0, 0.0, 0.0]"
@@ -121,16 +121,6 @@ def test_construction_needs_a_stream(args):
         assert str(error.value) == "Armillar needs a SerialStream, not None"
 
 
-def open_descriptors(path):
-    """How many of this process's file descriptors refer to `path`."""
-    count = 0
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            if os.readlink(f"/proc/self/fd/{fd}") == path:
-                count += 1
-        except OSError:
-            pass
-    return count
 
 
 def test_arm_keeps_its_stream_alive(pty):

@@ -8,6 +8,7 @@ import os
 import pytest
 
 import TorviHardwareAPI as T
+from support import open_descriptors
 
 LIBRARY_VERSION = "0.1.10"
 
@@ -109,7 +110,7 @@ def test_a_path_opens_the_port_in_every_accepted_form(pty, capfd, path_type):
     stream = T.SerialStream(path)
     _, err = capfd.readouterr()
     assert err == ""
-    assert open_descriptors_on(pty.path) == 2  # the fixture's slave and the stream's
+    assert open_descriptors(pty.path) == 2  # the fixture's slave and the stream's
     del stream
 
 
@@ -119,23 +120,13 @@ def test_serial_stream_arguments_are_checked(arguments):
         T.SerialStream(*arguments)
 
 
-def open_descriptors_on(path):
-    """How many of this process's descriptors refer to `path`."""
-    count = 0
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            if os.readlink(f"/proc/self/fd/{fd}") == path:
-                count += 1
-        except OSError:
-            pass
-    return count
 
 
 def test_dropping_the_stream_closes_its_tty_at_once(pty):
     stream = T.SerialStream(pty.path)
-    assert open_descriptors_on(pty.path) == 2
+    assert open_descriptors(pty.path) == 2
     del stream
-    assert open_descriptors_on(pty.path) == 1
+    assert open_descriptors(pty.path) == 1
 
 
 def test_serial_stream_signature():

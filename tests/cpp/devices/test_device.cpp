@@ -1,7 +1,7 @@
 #include "Torvi/HardwareAPI/devices/Device.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
-#include "support/PtyPair.hpp"
+#include "support/PtyTest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +11,17 @@
 using Torvi::HardwareAPI::Devices::Device;
 using Torvi::HardwareAPI::IO::SerialStream;
 using TorviTest::Hex;
-using TorviTest::PtyPair;
 using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
 
-class DeviceOnPty : public ::testing::Test {
+class DeviceOnPty : public TorviTest::PtyTest {
 protected:
     void SetUp() override {
-        try {
-            pty = std::make_unique<PtyPair>();
-        } catch (const std::exception& error) {
-            GTEST_SKIP() << error.what();
-        }
+        PtyTest::SetUp();
+        if (IsSkipped()) return;
         stream = std::make_unique<SerialStream>(pty->slave_path().c_str(), true);
         device = std::make_unique<Device>(stream.get());
     }
@@ -39,7 +35,6 @@ protected:
         }
     }
 
-    std::unique_ptr<PtyPair> pty;
     std::unique_ptr<SerialStream> stream;
     std::unique_ptr<Device> device;
 };

@@ -4,7 +4,8 @@
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
-#include "support/PtyPair.hpp"
+#include "support/PtyTest.hpp"
+#include "support/PtyTest.hpp"
 #include "support/ScriptedDevice.hpp"
 
 #include <gtest/gtest.h>
@@ -23,7 +24,6 @@ namespace HP = Devices::HandleProtocol;
 using TorviTest::Concat;
 using TorviTest::FloatBytes;
 using TorviTest::Hex;
-using TorviTest::PtyPair;
 
 namespace {
 
@@ -77,14 +77,11 @@ private:
     }
 };
 
-class HandleTest : public ::testing::Test {
+class HandleTest : public TorviTest::PtyTest {
 protected:
     void SetUp() override {
-        try {
-            pty = std::make_unique<PtyPair>();
-        } catch (const std::exception& error) {
-            GTEST_SKIP() << error.what();
-        }
+        PtyTest::SetUp();
+        if (IsSkipped()) return;
         stream = std::make_unique<IO::SerialStream>(pty->slave_path().c_str(), true);
         handle = std::make_unique<RecordingHandle>(stream.get());
     }
@@ -95,7 +92,6 @@ protected:
                        FloatBytes(2.0f), {static_cast<uint8_t>(user_data.size())}, user_data});
     }
 
-    std::unique_ptr<PtyPair> pty;
     std::unique_ptr<IO::SerialStream> stream;
     std::unique_ptr<RecordingHandle> handle;
 };

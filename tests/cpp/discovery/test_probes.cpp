@@ -1,6 +1,7 @@
 #include "Torvi/HardwareAPI/discovery/Detection.hpp"
 
 #include "Torvi/HardwareAPI/devices/ArmillarKinematics.hpp"
+#include "support/PtyTest.hpp"
 #include "support/ScriptedDevice.hpp"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@ using Torvi::HardwareAPI::Discovery::probe_armillar;
 using Torvi::HardwareAPI::Discovery::probe_handle;
 using TorviTest::Concat;
 using TorviTest::Hex;
-using TorviTest::PtyPair;
 using TorviTest::ScriptedDevice;
 using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;
@@ -34,17 +34,8 @@ struct ProbeCase {
     int expected;
 };
 
-class ProbeOnPty : public ::testing::TestWithParam<ProbeCase> {
-protected:
-    void SetUp() override {
-        try {
-            pty = std::make_unique<PtyPair>();
-        } catch (const std::exception& error) {
-            GTEST_SKIP() << error.what();
-        }
-    }
-    std::unique_ptr<PtyPair> pty;
-};
+class ProbeOnPty : public TorviTest::PtyTest,
+                   public ::testing::WithParamInterface<ProbeCase> {};
 
 std::string CaseName(const ::testing::TestParamInfo<ProbeCase>& info) { return info.param.name; }
 

@@ -1,6 +1,6 @@
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
-#include "support/PtyPair.hpp"
+#include "support/PtyTest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +22,8 @@ std::string Line(const char* source, unsigned line, const std::string& message, 
 }
 
 constexpr const char* kStreamSource = "Library/src/SerialStream";
+
+using SerialStreamOnPty = TorviTest::PtyTest;
 
 } // namespace
 
@@ -66,13 +68,7 @@ TEST(SerialStreamWrite, WriteAfterFailedOpenReportsLine53EveryTime) {
     EXPECT_NE(err.find(prefix, 1), std::string::npos) << "the error state is never cleared";
 }
 
-TEST(SerialStreamWrite, WriteAfterShortReadIsSilentAndSendsNothing) {
-    std::unique_ptr<PtyPair> pty;
-    try {
-        pty = std::make_unique<PtyPair>();
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << e.what();
-    }
+TEST_F(SerialStreamOnPty, WriteAfterShortReadIsSilentAndSendsNothing) {
     SerialStream stream(pty->slave_path().c_str(), true);
     char out[2];
     stream.read(out, 2); // nothing arrives: a short read sets end-of-file
@@ -85,13 +81,7 @@ TEST(SerialStreamWrite, WriteAfterShortReadIsSilentAndSendsNothing) {
     EXPECT_TRUE(pty->Read(1, 100ms).empty());
 }
 
-TEST(SerialStreamWrite, CompleteWriteGoesOutAndPrintsNothing) {
-    std::unique_ptr<PtyPair> pty;
-    try {
-        pty = std::make_unique<PtyPair>();
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << e.what();
-    }
+TEST_F(SerialStreamOnPty, CompleteWriteGoesOutAndPrintsNothing) {
     SerialStream stream(pty->slave_path().c_str(), true);
     const std::vector<uint8_t> request = TorviTest::Hex("2A 00 00 80 3F");
     CaptureStderr();
@@ -101,13 +91,7 @@ TEST(SerialStreamWrite, CompleteWriteGoesOutAndPrintsNothing) {
     EXPECT_TRUE(stream.good());
 }
 
-TEST(SerialStreamAvailable, CountsQueuedBytesAndZeroAfterClose) {
-    std::unique_ptr<PtyPair> pty;
-    try {
-        pty = std::make_unique<PtyPair>();
-    } catch (const std::exception& e) {
-        GTEST_SKIP() << e.what();
-    }
+TEST_F(SerialStreamOnPty, CountsQueuedBytesAndZeroAfterClose) {
     SerialStream stream(pty->slave_path().c_str(), true);
     pty->Write(TorviTest::Hex("01 02 03"));
     // The pty hands written bytes over asynchronously; wait for them.

@@ -1,6 +1,6 @@
 #include "Torvi/HardwareAPI/serial/serialib.hpp"
 
-#include "support/PtyPair.hpp"
+#include "support/PtyTest.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 
 using Torvi::HardwareAPI::IO::serialib;
 using TorviTest::Hex;
-using TorviTest::PtyPair;
 using namespace std::chrono_literals;
 
 namespace {
@@ -32,18 +31,14 @@ public:
 
 constexpr int kEof = std::char_traits<char>::eof();
 
-class SerialibOnPty : public ::testing::Test {
+class SerialibOnPty : public TorviTest::PtyTest {
 protected:
     void SetUp() override {
-        try {
-            pty = std::make_unique<PtyPair>();
-        } catch (const std::exception& error) {
-            GTEST_SKIP() << error.what();
-        }
+        PtyTest::SetUp();
+        if (IsSkipped()) return;
         ASSERT_EQ(buffer.OpenTty(pty->slave_path().c_str()), 1);
     }
 
-    std::unique_ptr<PtyPair> pty;
     ExposedBuffer buffer;
 };
 
