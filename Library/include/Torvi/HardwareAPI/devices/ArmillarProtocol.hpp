@@ -49,6 +49,9 @@ inline constexpr std::size_t kVectorCount = 3;                        // floats 
 inline constexpr std::size_t kVectorRequestLength = 1 + 4 * kVectorCount; // 13 bytes
 inline constexpr std::size_t kParameterRequestLength = 2;
 
+// Floats in the orientation reply: a quaternion.
+inline constexpr std::size_t kQuaternionCount = 4;
+
 // Device information layout (offsets into the 21-byte payload).
 inline constexpr std::size_t kInfoDeviceIdOffset = 0;       // uint16
 inline constexpr std::size_t kInfoModelOffset = 2;          // uint8

@@ -36,4 +36,65 @@ inline constexpr uint8_t kSlipEsc = 0xDB;
 inline constexpr uint8_t kSlipEscEnd = 0xDC;
 inline constexpr uint8_t kSlipEscEsc = 0xDD;
 
+// HandleState request layout (offsets from the header code).
+inline constexpr std::size_t kStateDeviceIdOffset = 1;    // uint16
+inline constexpr std::size_t kStateDataLengthOffset = 3;  // uint8
+inline constexpr std::size_t kStateUserDataOffset = 4;    // data_length bytes
+inline constexpr std::size_t kMaxHandleStateLength = kHandleStateHeaderLength + kMaxUserDataLength;
+
+// HandleInfoResponse layout (offsets into the 6-byte payload). Byte 1 is not
+// read; byte 3 is both the high byte of the device id and the model number.
+inline constexpr std::size_t kInfoToolDataOffset = 0;  // uint8
+inline constexpr std::size_t kInfoDeviceIdOffset = 2;  // uint16
+inline constexpr std::size_t kInfoModelOffset = 3;     // uint8
+inline constexpr std::size_t kInfoHardwareOffset = 4;  // uint8
+inline constexpr std::size_t kInfoFirmwareOffset = 5;  // uint8
+
+// HandleStatusMessage layout (offsets into the 21-byte fixed part); the user
+// data follows in a read of its own.
+inline constexpr std::size_t kMessageDeviceIdOffset = 0;        // uint16
+inline constexpr std::size_t kMessageErrorFlagOffset = 2;       // uint8
+inline constexpr std::size_t kMessageHallOffset = 3;            // uint8, the whole byte
+inline constexpr std::size_t kMessageQuaternionOffset = 4;      // 4 x binary32
+inline constexpr std::size_t kMessageUserDataLengthOffset = 20; // uint8
+
+// HandleErrorResponse layout (offsets into the 3-byte payload).
+inline constexpr std::size_t kErrorDeviceIdOffset = 0; // uint16
+inline constexpr std::size_t kErrorCodeOffset = 2;     // uint8
+
+/// Components of every quaternion the handle reports.
+inline constexpr std::size_t kQuaternionComponents = 4;
+/// Room for user data: the largest length byte, plus one.
+inline constexpr std::size_t kUserDataCapacity = kMaxUserDataLength + 1;
+
+// HandleStatusFrame layout (offsets into the 18 unstuffed bytes). Bytes 0-1,
+// 5-7 and 17 are not used.
+inline constexpr std::size_t kFrameErrorFlagOffset = 2;  // uint8
+inline constexpr std::size_t kFrameBitsOffset = 3;       // buttons and hall level
+inline constexpr std::size_t kFrameDeviceIdOffset = 4;   // uint8 in this form
+inline constexpr std::size_t kFrameQuaternionOffset = 8; // 4 x int16, Q15
+inline constexpr std::size_t kFrameBatteryOffset = 16;   // uint8, raw
+/// Only raw bytes 0 to 17 start a step of the unstuffing; byte 18 is read
+/// only as the second byte of an escape pair that starts at byte 17.
+inline constexpr std::size_t kFrameLastLeadingByte = 17;
+
+// The shared byte of buttons (bits 7-5) and hall-effect level (bits 4-0).
+inline constexpr unsigned kButtonsShift = 5;
+inline constexpr uint8_t kHallLevelMask = 0x1F;
+
+// Q15 fixed point: a 16-bit two's-complement value scaled by 2^-15.
+inline constexpr float kQ15Scale = 3.0517578125e-05f; // 2^-15
+inline constexpr float kQ15MaxPositive = 32767.0f;
+inline constexpr float kQ15Wrap = 65536.0f;
+
+// Battery level in volts from its raw byte: raw * 0.005 + 3.0 (in double,
+// then rounded to float).
+inline constexpr double kBatteryVoltsPerStep = 0.005;
+inline constexpr double kBatteryBaseVolts = 3.0;
+
+// The status reader's own markers in error_flag; they share the field with
+// whatever the device reports there.
+inline constexpr uint8_t kStatusBadFrame = 1; ///< the frame did not unstuff to 18 bytes or came short
+inline constexpr uint8_t kStatusNoAnswer = 2; ///< no status frame header arrived
+
 } // namespace Torvi::HardwareAPI::Devices::HandleProtocol
