@@ -19,10 +19,12 @@ class ArmDynamics {
 public:
     using Joints = std::array<double, 3>;
 
-    // Mechanics of every joint.
-    static constexpr double kInertia = 0.002;       ///< kg·m²
-    static constexpr double kDamping = 0.1;         ///< N·m·s/rad
-    static constexpr double kMaxTorque = 2.0;       ///< N·m, where the motors saturate
+    // Mechanics of every joint. The linkage moves the end effector about
+    // 0.015 m per radian of a joint, so these feel at the end effector like
+    // a mass of roughly 0.2 kg and a damping of roughly 4 N·s/m.
+    static constexpr double kInertia = 4e-5;        ///< kg·m²
+    static constexpr double kDamping = 8e-4;        ///< N·m·s/rad
+    static constexpr double kMaxTorque = 0.1;       ///< N·m, where the motors saturate
     static constexpr double kMaxForce = 40.0;       ///< N, per component
     /// Natural frequency of the position servo (critically damped): a target
     /// is reached within about 6/kServoRate, a few milliseconds.

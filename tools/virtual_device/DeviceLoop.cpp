@@ -38,6 +38,7 @@ DeviceLoop::DeviceLoop(PtySession& session, DeviceModel& model, FaultInjector& f
 }
 
 int DeviceLoop::Run() {
+    HandleHostEvents(Clock::now());
     for (;;) {
         Clock::time_point now = Clock::now();
         ReleaseDue(now);
@@ -57,7 +58,10 @@ int DeviceLoop::Run() {
         fds[count++] = {session.WatchFd(), POLLIN, 0};
         // At the 'max' rate, a writable pty is the cue for the next message.
         const bool want_write = session.HostPresent() && (Pending() || (stream.max && !faults.Silent()));
-        fds[count++] = {session.MasterFd(), static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0};
+        // Without a host the master reports a hang-up at every poll; the
+        // watch wakes the loop when a host opens the port.
+        fds[count++] = {session.HostPresent() ? session.MasterFd() : -1,
+                        static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0};
         if (stdin_fd >= 0) fds[count++] = {stdin_fd, POLLIN, 0};
 
         const auto wake = NextWake();
@@ -84,13 +88,13 @@ int DeviceLoop::Run() {
                 return 0;
             }
         }
-        if (fds[1].revents & POLLIN) HandleHostEvents(now);
-        if (fds[2].revents & POLLIN) HandleRequests(now);
+        if ((fds[1].revents & POLLIN) || (fds[2].revents & (POLLHUP | POLLERR))) HandleHostEvents(now);
+        if ((fds[2].revents & POLLIN) && session.HostPresent()) HandleRequests(now);
     }
 }
 
 void DeviceLoop::HandleHostEvents(Clock::time_point now) {
-    const PtySession::HostEvents events = session.ReadHostEvents();
+    const PtySession::HostEvents events = session.CheckHost();
     if (events.left) {
         log("the host closed the port");
         DiscardPending();
@@ -108,9 +112,6 @@ void DeviceLoop::HandleRequests(Clock::time_point now) {
         if (got == 0) break;
         framer.Feed(chunk, got);
     }
-    // A host may open, write and close between two polls: make sure its
-    // comings and goings are known before its bytes are answered.
-    if (!session.HostPresent()) HandleHostEvents(now);
 
     while (auto request = framer.Next()) {
         if (!session.HostPresent() || faults.HangupDue()) {
@@ -189,7 +190,6 @@ void DeviceLoop::DiscardPending() {
     sent = 0;
     scheduled.clear();
     framer.Clear();
-    session.DiscardUnread();
 }
 
 bool DeviceLoop::ReadyToHangUp(Clock::time_point now) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -15,6 +16,8 @@
 namespace Torvi::VirtualDevice {
 
 namespace {
+
+constexpr int kSlaveFlags = O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
 
 std::runtime_error SystemError(const std::string& what) {
     return std::runtime_error(what + ": " + std::strerror(errno));
@@ -45,74 +48,75 @@ void CreateLink(const std::string& link, const std::string& target) {
 } // namespace
 
 PtySession::PtySession(const std::string& link) {
-    master_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (master_fd < 0) throw SystemError("cannot open a pseudo-terminal");
-    char name[PATH_MAX] = {};
-    if (::grantpt(master_fd) != 0 || ::unlockpt(master_fd) != 0 ||
-        ::ptsname_r(master_fd, name, sizeof name) != 0) {
-        const auto error = SystemError("cannot unlock the pseudo-terminal");
-        CloseIfOpen(master_fd);
-        throw error;
-    }
-    slave_path = name;
-    slave_fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (slave_fd < 0) {
-        const auto error = SystemError("cannot open " + slave_path);
-        CloseIfOpen(master_fd);
-        throw error;
-    }
-    // Raw from the start: nothing is echoed or translated before the host
-    // configures the line.
-    termios raw{};
-    ::tcgetattr(slave_fd, &raw);
-    ::cfmakeraw(&raw);
-    ::tcsetattr(slave_fd, TCSANOW, &raw);
-
-    // The device's own open above happened before the watch, so only the
-    // hosts' opens and closes are counted.
-    watch_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_fd < 0 || ::inotify_add_watch(watch_fd, name, IN_OPEN | IN_CLOSE) < 0) {
-        const auto error = SystemError("cannot watch " + slave_path);
-        CloseIfOpen(watch_fd);
-        CloseIfOpen(slave_fd);
-        CloseIfOpen(master_fd);
-        throw error;
-    }
-
-    if (!link.empty()) {
-        try {
-            CreateLink(link, slave_path);
-        } catch (...) {
-            CloseIfOpen(watch_fd);
-            CloseIfOpen(slave_fd);
-            CloseIfOpen(master_fd);
-            throw;
+    try {
+        master_fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        if (master_fd < 0) throw SystemError("cannot open a pseudo-terminal");
+        char name[PATH_MAX] = {};
+        if (::grantpt(master_fd) != 0 || ::unlockpt(master_fd) != 0 ||
+            ::ptsname_r(master_fd, name, sizeof name) != 0) {
+            throw SystemError("cannot unlock the pseudo-terminal");
         }
-        link_path = link;
+        slave_path = name;
+
+        // Raw from the start: nothing is echoed or translated before a host
+        // configures the line. The setting outlives this open.
+        int slave = ::open(name, kSlaveFlags);
+        if (slave < 0) throw SystemError("cannot open " + slave_path);
+        termios raw{};
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
+        CloseIfOpen(slave);
+
+        watch_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (watch_fd < 0 || ::inotify_add_watch(watch_fd, name, IN_OPEN | IN_CLOSE) < 0) {
+            throw SystemError("cannot watch " + slave_path);
+        }
+        if (!link.empty()) {
+            CreateLink(link, slave_path);
+            link_path = link;
+        }
+    } catch (...) {
+        HangUp();
+        throw;
     }
 }
 
 PtySession::~PtySession() { HangUp(); }
 
-PtySession::HostEvents PtySession::ReadHostEvents() {
+PtySession::HostEvents PtySession::CheckHost() {
     HostEvents events;
+    if (master_fd < 0) return events;
+    // The notifications only say that something happened (identical ones
+    // are even merged); the master says whether a host holds the port.
     alignas(inotify_event) char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(watch_fd, buffer, sizeof buffer);
-        if (got <= 0) break;
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            if (event->mask & IN_OPEN) {
-                if (hosts++ == 0) events.arrived = true;
-            } else if (event->mask & IN_CLOSE) {
-                // Each open file is closed exactly once, so the count cannot
-                // go below zero; guard it anyway.
-                if (hosts > 0 && --hosts == 0) events.left = true;
-            }
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
+    bool notified = false;
+    while (::read(watch_fd, buffer, sizeof buffer) > 0) notified = true;
+
+    pollfd master{master_fd, 0, 0};
+    ::poll(&master, 1, 0);
+    const bool present = held_slave_fd >= 0 || !(master.revents & POLLHUP);
+    events.arrived = present && !host_present;
+    events.left = !present && host_present;
+    host_present = present;
+
+    if (!present && (events.left || notified)) {
+        // What a departed host sent and the device did not take is dropped;
+        // so is what the device sent and the host did not read.
+        ::tcflush(master_fd, TCIFLUSH);
+        if (events.left) DiscardTowardsHost();
     }
     return events;
+}
+
+// Reaching the host's side of the queue means opening the slave for a
+// moment; the watch reports that open, and the next check finds the port
+// still without a host.
+void PtySession::DiscardTowardsHost() {
+    int slave = ::open(slave_path.c_str(), kSlaveFlags);
+    if (slave < 0) return;
+    ::tcflush(slave, TCIFLUSH);
+    CloseIfOpen(slave);
 }
 
 std::size_t PtySession::Read(uint8_t* buffer, std::size_t n) {
@@ -127,22 +131,19 @@ std::size_t PtySession::Write(const uint8_t* bytes, std::size_t n) {
     return put > 0 ? static_cast<std::size_t>(put) : 0;
 }
 
-void PtySession::DiscardUnread() {
-    if (slave_fd >= 0) ::tcflush(slave_fd, TCIFLUSH);
-}
-
-int PtySession::QueuedForHost() const {
+int PtySession::QueuedForHost() {
+    if (held_slave_fd < 0 && master_fd >= 0) held_slave_fd = ::open(slave_path.c_str(), kSlaveFlags);
     int count = 0;
-    if (slave_fd >= 0) ::ioctl(slave_fd, FIONREAD, &count);
+    if (held_slave_fd >= 0) ::ioctl(held_slave_fd, FIONREAD, &count);
     return count;
 }
 
 void PtySession::HangUp() {
     RemoveLink();
     CloseIfOpen(watch_fd);
-    CloseIfOpen(slave_fd);
+    CloseIfOpen(held_slave_fd);
     CloseIfOpen(master_fd);
-    hosts = 0;
+    host_present = false;
 }
 
 // Only our own link is removed: the path may have been taken over since.

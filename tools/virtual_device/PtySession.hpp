@@ -1,13 +1,17 @@
 #pragma once
 
-// The pseudo-terminal a virtual device plays on, and who has it open.
+// The pseudo-terminal a virtual device plays on, and whether a host has it
+// open.
 //
-// The device holds the slave open itself, so the master never reports a
-// hang-up when a host closes the port (discovery opens, probes and closes;
-// tests reopen). Hosts coming and going are seen through inotify on the slave
-// node instead. When the last host closes, whatever the device sent and the
-// host did not read is discarded, as a real serial adapter drops what
-// arrives while its port is closed.
+// The master reports a hang-up (POLLHUP, and EIO on read) while no process
+// holds the slave open; that is how the device knows a host is there. While
+// none is, the master is left out of the poll (it would report the hang-up
+// over and over) and an inotify watch on the slave node wakes the device
+// when a host opens it. Hosts come and go (discovery opens, probes and
+// closes; tests reopen), and the device outlives them. When the last host
+// closes, whatever either side sent and the other did not read is
+// discarded, as a real serial adapter drops what arrives while its port is
+// closed: the next host starts from a quiet line.
 
 #include <cstddef>
 #include <cstdint>
@@ -30,17 +34,19 @@ public:
     int MasterFd() const { return master_fd; }
     int WatchFd() const { return watch_fd; }
 
-    /// What the opens and closes since the last call did.
+    /// How the port changed since the last check.
     struct HostEvents {
         bool arrived = false; ///< the port went from no host to a host
         bool left = false;    ///< the last host closed the port
     };
-    /// Reads the pending open/close notifications (call when WatchFd is
-    /// readable; harmless otherwise).
-    HostEvents ReadHostEvents();
+    /// Looks whether a host holds the port now (call when WatchFd is readable
+    /// or the master reports a hang-up; harmless otherwise). When the last
+    /// host has gone, discards what was left unread in both directions.
+    HostEvents CheckHost();
 
-    /// Whether some process other than the device holds the port open.
-    bool HostPresent() const { return hosts > 0; }
+    /// Whether some process other than the device holds the port open, as
+    /// of the last CheckHost.
+    bool HostPresent() const { return host_present; }
 
     /// Reads up to n bytes the host wrote; 0 when none are waiting.
     std::size_t Read(uint8_t* buffer, std::size_t n);
@@ -48,25 +54,25 @@ public:
     /// Writes what the terminal takes now of n bytes; returns the count.
     std::size_t Write(const uint8_t* bytes, std::size_t n);
 
-    /// Discards the bytes queued towards the host and not yet read by it.
-    void DiscardUnread();
-
-    /// Bytes queued towards the host and not yet read by it.
-    int QueuedForHost() const;
+    /// Bytes queued towards the host and not yet read by it. Holds the slave
+    /// open from then on (only used while hanging up, when the host's
+    /// leaving no longer matters).
+    int QueuedForHost();
 
     /// Closes the terminal: the host's next read sees the line gone.
     void HangUp();
     bool HungUp() const { return master_fd < 0; }
 
 private:
+    void DiscardTowardsHost();
     void RemoveLink();
 
     int master_fd = -1;
-    int slave_fd = -1; // held so the master never reads EIO between hosts
     int watch_fd = -1;
+    int held_slave_fd = -1; // see QueuedForHost
     std::string slave_path;
     std::string link_path;
-    long hosts = 0;
+    bool host_present = false;
 };
 
 } // namespace Torvi::VirtualDevice

@@ -25,7 +25,7 @@ struct ArmIdentity {
 class VirtualArm : public DeviceModel {
 public:
     // Telemetry.
-    static constexpr double kTorqueConstant = 0.1;     ///< N·m per A
+    static constexpr double kTorqueConstant = 0.02;    ///< N·m per A
     static constexpr double kAmbientTemperature = 30.0; ///< °C
     static constexpr double kHeatingPerSquareAmp = 1.5; ///< °C above ambient per A² of current
     static constexpr double kThermalTimeConstant = 30.0; ///< s
