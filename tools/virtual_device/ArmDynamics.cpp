@@ -16,9 +16,13 @@ constexpr double kDegreesPerRadian = 180.0 / 3.14159265358979323846;
 /// Step of the numerical Jacobian: small against the workspace, large
 /// against the single-precision rounding of the kinematics.
 constexpr double kJacobianStep = 1e-3; // rad
-// Position solver: damped least squares.
-constexpr int kSolverIterations = 60;
-constexpr double kSolverDamping = 0.01;
+// Position solver: damped least squares with adaptive damping (in the unit
+// of the Jacobian, length per radian).
+constexpr int kSolverIterations = 100;
+constexpr double kSolverDamping = 1e-3;
+constexpr double kSolverMinDamping = 1e-7;
+constexpr double kSolverMaxDamping = 1.0;
+constexpr double kSolverDampingFactor = 4.0;
 constexpr double kSolverMaxStep = 0.2;      // rad per iteration
 constexpr double kSolverTolerance = 1e-7;   // length
 
@@ -125,9 +129,12 @@ void ArmDynamics::CommandJointAngles(const Vec3& raw_degrees) {
     ApplyLimits(wanted, still);
     mode = Mode::Servo;
     target = wanted;
+    has_position_target = false;
 }
 
 void ArmDynamics::CommandEndEffectorPosition(const Vec3& position) {
+    // A loop that sends the same target again and again gets it solved once.
+    if (mode == Mode::Servo && has_position_target && position == position_target) return;
     for (float component : position) {
         if (!std::isfinite(component)) {
             CommandJointAngles(RawAnglesDegrees()); // stay where it is
@@ -135,6 +142,8 @@ void ArmDynamics::CommandEndEffectorPosition(const Vec3& position) {
         }
     }
     CommandJointAngles(SolvePosition(position));
+    position_target = position;
+    has_position_target = true;
 }
 
 Joints ArmDynamics::ForceTorques() const {
@@ -200,34 +209,53 @@ void ArmDynamics::AdvanceServo(double seconds) {
 }
 
 Vec3 ArmDynamics::SolvePosition(const Vec3& position) const {
-    Joints q = angle;
+    // Levenberg-Marquardt on the position error: damped least-squares
+    // steps, the damping lowered after a step that helps and raised after
+    // one that does not. Near the symmetric poses the arm can hardly move
+    // the point sideways, where plain Newton steps would explode.
     Joints unused{};
-    for (int iteration = 0; iteration < kSolverIterations; ++iteration) {
+    auto error_at = [&position](const Joints& q, Joints& error) {
         const Vec3 p = PositionAt(q);
-        Joints error{};
         double size = 0.0;
         for (int i = 0; i < 3; ++i) {
             error[i] = double(position[i]) - double(p[i]);
             size += error[i] * error[i];
         }
-        if (std::sqrt(size) < kSolverTolerance) break;
-        // Damped least squares: dq = J^T (J J^T + d^2 I)^-1 error; the damping
-        // keeps the step bounded where the arm cannot move the point.
+        return size;
+    };
+    Joints q = angle;
+    Joints error{};
+    double size = error_at(q, error);
+    double damping = kSolverDamping;
+    for (int iteration = 0; iteration < kSolverIterations && size > kSolverTolerance * kSolverTolerance;
+         ++iteration) {
         const Matrix jacobian = JacobianAt(q);
         Matrix normal{};
         for (int r = 0; r < 3; ++r) {
             for (int c = 0; c < 3; ++c) {
                 for (int k = 0; k < 3; ++k) normal[r][c] += jacobian[r][k] * jacobian[c][k];
             }
-            normal[r][r] += kSolverDamping * kSolverDamping;
+            normal[r][r] += damping * damping;
         }
+        // dq = J^T (J J^T + d^2 I)^-1 error
         const Joints y = Solve(normal, error);
+        Joints trial = q;
         for (int j = 0; j < 3; ++j) {
             double step = 0.0;
             for (int i = 0; i < 3; ++i) step += jacobian[i][j] * y[i];
-            q[j] += std::clamp(step, -kSolverMaxStep, kSolverMaxStep);
+            trial[j] += std::clamp(step, -kSolverMaxStep, kSolverMaxStep);
         }
-        ApplyLimits(q, unused);
+        ApplyLimits(trial, unused);
+        Joints trial_error{};
+        const double trial_size = error_at(trial, trial_error);
+        if (trial_size < size) {
+            q = trial;
+            error = trial_error;
+            size = trial_size;
+            damping = std::max(damping / kSolverDampingFactor, kSolverMinDamping);
+        } else {
+            damping = std::min(damping * kSolverDampingFactor, kSolverMaxDamping);
+        }
     }
     return ToDegrees(q);
 }

@@ -78,6 +78,8 @@ private:
     Joints torque_command{};
     Vec3 force_command{};
     Joints target{};       ///< rad, servo mode
+    Vec3 position_target{}; ///< the last end-effector target, solved into `target`
+    bool has_position_target = false;
     Joints motor_torque{};
 };
 
