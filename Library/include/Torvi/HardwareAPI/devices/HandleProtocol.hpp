@@ -94,7 +94,9 @@ inline constexpr double kBatteryBaseVolts = 3.0;
 
 // The status reader's own markers in error_flag; they share the field with
 // whatever the device reports there.
-inline constexpr uint8_t kStatusBadFrame = 1; ///< the frame did not unstuff to 18 bytes or came short
-inline constexpr uint8_t kStatusNoAnswer = 2; ///< no status frame header arrived
+/// The frame came short or did not unstuff to 18 bytes.
+inline constexpr uint8_t kStatusBadFrame = 1;
+/// No status frame header arrived.
+inline constexpr uint8_t kStatusNoAnswer = 2;
 
 } // namespace Torvi::HardwareAPI::Devices::HandleProtocol
