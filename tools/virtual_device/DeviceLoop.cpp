@@ -107,6 +107,7 @@ void DeviceLoop::HandleHostEvents(Clock::time_point now) {
 
 void DeviceLoop::HandleRequests(Clock::time_point now) {
     uint8_t chunk[kReadChunk];
+    const std::size_t skipped_before = framer.SkippedBytes();
     for (;;) {
         const std::size_t got = session.Read(chunk, sizeof chunk);
         if (got == 0) break;
@@ -130,7 +131,9 @@ void DeviceLoop::HandleRequests(Clock::time_point now) {
             hangup_deadline = now + faults.ReplyDelay() + kHangupGrace;
         }
     }
-    if (framer.SkippedBytes() && log.Enabled()) log("%zu stray bytes skipped so far", framer.SkippedBytes());
+    if (framer.SkippedBytes() != skipped_before) {
+        log("skipped %zu bytes that open no request", framer.SkippedBytes() - skipped_before);
+    }
     Flush();
 }
 

@@ -27,7 +27,7 @@ public:
     // Telemetry.
     static constexpr double kTorqueConstant = 0.02;    ///< N·m per A
     static constexpr double kAmbientTemperature = 30.0; ///< °C
-    static constexpr double kHeatingPerSquareAmp = 1.5; ///< °C above ambient per A² of current
+    static constexpr double kHeatingPerSquareAmp = 0.5; ///< °C above ambient per A² of current
     static constexpr double kThermalTimeConstant = 30.0; ///< s
     static constexpr uint8_t kPowered = 1;
 
