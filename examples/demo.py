@@ -1,9 +1,174 @@
-"""First check of an installed module: versions, and the error lines of a
-port that cannot be opened."""
+"""TorviHardwareAPI without hardware.
+
+Starts a virtual arm and a virtual handle (torvi-virtual-device, installed
+with the module), wakes the arm and prints what it says about itself, runs a
+haptic loop against a virtual wall for a few seconds, then prints a few
+events of the handle received through a Handle subclass. The virtual devices
+are stopped at the end, also when something fails.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import time
 
 import TorviHardwareAPI as T
 
-print("module", T.__version__, "library", T.get_cpp_version())
-T.print_cpp_version()
-stream = T.SerialStream("/dev/this-port-does-not-exist")
-print("an unopenable port yields a stream object:", type(stream).__name__)
+PROGRAM = "torvi-virtual-device"
+
+# The haptic loop: a hand pushes the end effector along +z into a wall that
+# pushes back like a spring.
+LOOP_SECONDS = 3.0
+REPORT_EVERY = 0.5          # seconds between two lines of the loop
+HAND_FORCE = 1.0            # N along +z
+WALL_DISTANCE = 0.01        # m in front of where the arm starts
+WALL_STIFFNESS = 300.0      # N/m
+
+HANDLE_EVENTS = 5
+
+
+def find_program():
+    """The virtual-device program: next to this interpreter's scripts (where
+    `pip install` puts it), else on PATH."""
+    beside = os.path.join(sysconfig.get_path("scripts"), PROGRAM)
+    if os.access(beside, os.X_OK):
+        return beside
+    found = shutil.which(PROGRAM)
+    if not found:
+        sys.exit(f"{PROGRAM} not found: install the module with `pip install .`")
+    return found
+
+
+class VirtualDevice:
+    """One virtual device process; `path` is the port to open. Its standard
+    input is a pipe: closing it (or this program ending) stops the device."""
+
+    def __init__(self, *arguments):
+        self.process = subprocess.Popen([find_program(), *arguments],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.path = self.process.stdout.readline().decode().strip()
+        if not self.path:
+            self.stop()
+            raise RuntimeError(f"{PROGRAM} {' '.join(arguments)} did not start")
+
+    def stop(self):
+        self.process.stdin.close()
+        try:
+            self.process.wait(5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def show_arm(arm):
+    info = arm.device_wakeup_dict()
+    print("arm woken up:")
+    for key, value in info.items():
+        print(f"  {key}: {value}")
+    print(f"  firmware version: {arm.get_firmware_version()}")
+    print(f"  powered: {arm.get_power_status()}, temperature: {arm.get_temperature():.1f}")
+    print("  base orientation:", ", ".join(f"{q:.4f}" for q in arm.get_device_orientation()))
+
+
+def wall_force(z, wall):
+    """The hand's push, less the wall's spring once the end effector is in."""
+    depth = z - wall
+    return HAND_FORCE - (WALL_STIFFNESS * depth if depth > 0 else 0.0)
+
+
+def haptic_loop(arm):
+    position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    wall = position[2] + WALL_DISTANCE
+    print(f"haptic loop: wall at z = {wall:.4f}, hand pushing with {HAND_FORCE} N "
+          f"for {LOOP_SECONDS:.0f} s")
+    force = [0.0, 0.0, HAND_FORCE]
+    started = last_report = time.perf_counter()
+    exchanges = reported = 0
+    while True:
+        position, velocity = arm.end_effector_force(force)
+        force[2] = wall_force(position[2], wall)
+        exchanges += 1
+        now = time.perf_counter()
+        if now - last_report >= REPORT_EVERY:
+            rate = (exchanges - reported) / (now - last_report)
+            print(f"  t={now - started:4.1f} s  {rate:8.0f} exchanges/s  "
+                  f"z={position[2]:.4f}  into the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  "
+                  f"force {force[2]:+.3f} N")
+            last_report, reported = now, exchanges
+            if now - started >= LOOP_SECONDS:
+                break
+    arm.end_effector_force([0.0, 0.0, 0.0])  # let go
+    print(f"  {exchanges} exchanges, {exchanges / (now - started):.0f} per second on average; "
+          f"settled {max(0.0, position[2] - wall) * 1000:.2f} mm in, "
+          f"where the spring holds the hand: {HAND_FORCE / WALL_STIFFNESS * 1000:.2f} mm")
+
+
+class DemoHandle(T.Handle):
+    """Receives the handle's events; each Receive() delivers at most one."""
+
+    def __init__(self, stream):
+        super().__init__(stream)
+        self.info_seen = False
+        self.status_seen = 0
+
+    def OnReceiveHandleInfo(self, tool_data_remaining, device_id, model, hardware, firmware):
+        self.info_seen = True
+        print(f"  info: device id {device_id:#06x}, model {model}, "
+              f"hardware {hardware}, firmware {firmware}")
+
+    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall_level,
+                                     user_data_length, user_data):
+        self.status_seen += 1
+        print(f"  status: device id {device_id:#06x}, quaternion "
+              f"[{', '.join(f'{q:+.3f}' for q in quaternion)}], hall {hall_level:2d}, "
+              f"user data {user_data}")
+
+
+def receive_until(handle, done, limit=50):
+    for _ in range(limit):
+        if done():
+            return
+        handle.Receive()
+
+
+def show_handle(handle):
+    print("handle events:")
+    handle.SendDeviceWakeup()
+    receive_until(handle, lambda: handle.info_seen)
+    # Give the handle one byte of user data; it reports it back from now on.
+    handle.SendHandleState(0x0042, 1, 0x7F)
+    before = handle.status_seen
+    receive_until(handle, lambda: handle.status_seen >= before + HANDLE_EVENTS)
+
+
+def main():
+    print(f"TorviHardwareAPI {T.__version__}, library {T.get_cpp_version()}")
+    with VirtualDevice("arm") as virtual_arm, \
+            VirtualDevice("handle", "--stream-hz", "20") as virtual_handle:
+        print(f"virtual arm on {virtual_arm.path}, virtual handle on {virtual_handle.path}")
+        # Each stream outlives the device object built on it.
+        arm_stream = T.SerialStream(virtual_arm.path)
+        arm = T.Armillar(arm_stream)
+        show_arm(arm)
+        haptic_loop(arm)
+
+        handle_stream = T.SerialStream(virtual_handle.path)
+        handle = DemoHandle(handle_stream)
+        show_handle(handle)
+
+        del arm, handle
+        del arm_stream, handle_stream
+    print("virtual devices stopped; done")
+
+
+if __name__ == "__main__":
+    main()

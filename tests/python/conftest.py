@@ -1,10 +1,10 @@
-"""Shared fixtures: a pty playing the device, a stream opened on it, and a
-scripted device."""
+"""Shared fixtures: a pty playing the device, a stream opened on it, a
+scripted device, and virtual devices run as separate processes."""
 
 import pytest
 
 import TorviHardwareAPI as T
-from support import Pty, ScriptedDevice
+from support import Pty, ScriptedDevice, VirtualDevice
 
 
 @pytest.fixture
@@ -42,3 +42,33 @@ def scripted(pty):
     yield start
     for device in devices:
         device.thread.join(0.1)
+
+
+@pytest.fixture
+def virtual_device():
+    """Factory: virtual_device("arm" or "handle", *options, link=None) starts a
+    torvi-virtual-device process and returns it (its `path` is the port to
+    open); every device started is stopped at teardown."""
+    started = []
+
+    def start(kind, *options, link=None):
+        device = VirtualDevice(kind, *options, link=link)
+        started.append(device)
+        return device
+
+    yield start
+    for device in started:
+        device.stop()
+
+
+@pytest.fixture
+def virtual_arm(virtual_device):
+    """A virtual arm with default settings."""
+    return virtual_device("arm")
+
+
+@pytest.fixture
+def virtual_handle(virtual_device):
+    """A virtual handle with default settings (answers a wakeup with its
+    information and a status request with a stuffed frame; no stream)."""
+    return virtual_device("handle")

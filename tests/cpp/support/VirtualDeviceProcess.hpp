@@ -1,0 +1,37 @@
+#pragma once
+
+// A torvi-virtual-device process for tests: started with the given
+// arguments, its slave path read from its first line of output, stopped
+// (SIGTERM, then SIGKILL) when the object goes.
+
+#include <string>
+#include <vector>
+#include <sys/types.h>
+
+namespace TorviTest {
+
+class VirtualDeviceProcess {
+public:
+    /// Starts the program built with the tests. Throws std::runtime_error
+    /// when it is not built or prints no path in time; tests turn that into
+    /// a skip or a failure as they see fit.
+    explicit VirtualDeviceProcess(const std::vector<std::string>& arguments);
+    ~VirtualDeviceProcess();
+
+    VirtualDeviceProcess(const VirtualDeviceProcess&) = delete;
+    VirtualDeviceProcess& operator=(const VirtualDeviceProcess&) = delete;
+
+    const std::string& path() const { return slave_path; }
+
+    /// Stops the device and returns its exit status (-1 if it was killed).
+    int Stop();
+
+private:
+    pid_t pid = -1;
+    int stdin_fd = -1;
+    int stdout_fd = -1;
+    std::string slave_path;
+    int status = -1;
+};
+
+} // namespace TorviTest

@@ -1,0 +1,217 @@
+#include "DeviceLoop.hpp"
+
+#include <cerrno>
+#include <ctime>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace Torvi::VirtualDevice {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 4096;
+
+timespec ToTimespec(Clock::duration duration) {
+    if (duration < Clock::duration::zero()) duration = Clock::duration::zero();
+    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(duration);
+    const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - whole);
+    return timespec{static_cast<time_t>(whole.count()), static_cast<long>(rest.count())};
+}
+
+} // namespace
+
+DeviceLoop::DeviceLoop(PtySession& session, DeviceModel& model, FaultInjector& faults,
+                       const StreamRate& stream, int stdin_fd, int signal_fd, const Log& log)
+    : session(session),
+      model(model),
+      faults(faults),
+      stream(stream),
+      stdin_fd(stdin_fd),
+      signal_fd(signal_fd),
+      log(log),
+      framer(model) {
+    if (!stream.max && stream.hz > 0.0) {
+        stream_period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / stream.hz));
+        if (stream_period <= Clock::duration::zero()) stream_period = Clock::duration(1);
+    }
+}
+
+int DeviceLoop::Run() {
+    HandleHostEvents(Clock::now());
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        ReleaseDue(now);
+        if (session.HostPresent()) {
+            Stream(now);
+            Flush();
+        }
+        if (ReadyToHangUp(now)) {
+            log("hanging up after %s", "the requests it was to serve");
+            session.HangUp();
+            return 0;
+        }
+
+        pollfd fds[4];
+        nfds_t count = 0;
+        fds[count++] = {signal_fd, POLLIN, 0};
+        fds[count++] = {session.WatchFd(), POLLIN, 0};
+        // At the 'max' rate, a writable pty is the cue for the next message.
+        const bool want_write = session.HostPresent() && (Pending() || (stream.max && !faults.Silent()));
+        // Without a host the master reports a hang-up at every poll; the
+        // watch wakes the loop when a host opens the port.
+        fds[count++] = {session.HostPresent() ? session.MasterFd() : -1,
+                        static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0};
+        if (stdin_fd >= 0) fds[count++] = {stdin_fd, POLLIN, 0};
+
+        const auto wake = NextWake();
+        timespec limit{};
+        if (wake) limit = ToTimespec(*wake - Clock::now());
+        const int ready = ::ppoll(fds, count, wake ? &limit : nullptr, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            log("poll failed: errno %d", errno);
+            return 1;
+        }
+        now = Clock::now();
+
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo info{};
+            if (::read(signal_fd, &info, sizeof info) > 0) log("stopping on signal %u", info.ssi_signo);
+            return 0;
+        }
+        if (stdin_fd >= 0 && fds[3].revents) {
+            char discard[kReadChunk];
+            const ssize_t got = ::read(stdin_fd, discard, sizeof discard);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+                log("standard input closed; stopping");
+                return 0;
+            }
+        }
+        if ((fds[1].revents & POLLIN) || (fds[2].revents & (POLLHUP | POLLERR))) HandleHostEvents(now);
+        if ((fds[2].revents & POLLIN) && session.HostPresent()) HandleRequests(now);
+    }
+}
+
+void DeviceLoop::HandleHostEvents(Clock::time_point now) {
+    const PtySession::HostEvents events = session.CheckHost();
+    if (events.left) {
+        log("the host closed the port");
+        DiscardPending();
+    }
+    if (events.arrived) {
+        log("a host opened the port");
+        next_stream = now + stream_period;
+    }
+}
+
+void DeviceLoop::HandleRequests(Clock::time_point now) {
+    uint8_t chunk[kReadChunk];
+    const std::size_t skipped_before = framer.SkippedBytes();
+    for (;;) {
+        const std::size_t got = session.Read(chunk, sizeof chunk);
+        if (got == 0) break;
+        framer.Feed(chunk, got);
+    }
+
+    while (auto request = framer.Next()) {
+        if (!session.HostPresent() || faults.HangupDue()) {
+            log("ignored %s", Log::Hex(*request).c_str());
+            continue;
+        }
+        const std::vector<Message> answer = model.Answer(*request, now);
+        faults.CountExchange();
+        if (log.Enabled()) {
+            std::string replies;
+            for (const auto& message : answer) replies += (replies.empty() ? "" : " | ") + Log::Hex(message.bytes);
+            log("%s -> %s", Log::Hex(*request).c_str(), replies.empty() ? "(no reply)" : replies.c_str());
+        }
+        for (const auto& message : answer) Send(message, now + faults.ReplyDelay());
+        if (faults.HangupDue() && !hangup_deadline) {
+            hangup_deadline = now + faults.ReplyDelay() + kHangupGrace;
+        }
+    }
+    if (framer.SkippedBytes() != skipped_before) {
+        log("skipped %zu bytes that open no request", framer.SkippedBytes() - skipped_before);
+    }
+    Flush();
+}
+
+void DeviceLoop::Send(const Message& message, Clock::time_point due) {
+    std::optional<Bytes> wire = faults.Apply(message);
+    if (!wire || wire->empty()) return;
+    if (!scheduled.empty() || due > Clock::now()) {
+        scheduled.emplace_back(due, std::move(*wire));
+        return;
+    }
+    outgoing.insert(outgoing.end(), wire->begin(), wire->end());
+}
+
+void DeviceLoop::ReleaseDue(Clock::time_point now) {
+    while (!scheduled.empty() && scheduled.front().first <= now) {
+        const Bytes& bytes = scheduled.front().second;
+        outgoing.insert(outgoing.end(), bytes.begin(), bytes.end());
+        scheduled.pop_front();
+    }
+}
+
+void DeviceLoop::Stream(Clock::time_point now) {
+    if (faults.HangupDue()) return;
+    if (stream.max) {
+        // As fast as the pty takes them: queue another message whenever the
+        // last one has gone, a bounded number per pass.
+        for (int burst = 0; burst < kMaxStreamBurst && !Pending(); ++burst) {
+            if (auto message = model.StreamMessage(now)) Send(*message, now);
+            Flush();
+        }
+        return;
+    }
+    if (stream_period == Clock::duration::zero() || now < next_stream) return;
+    // A host that does not read gets no backlog: a message that finds the
+    // previous one still waiting is dropped, as on a full serial line.
+    if (!Pending()) {
+        if (auto message = model.StreamMessage(now)) Send(*message, now);
+    }
+    next_stream += stream_period;
+    if (next_stream <= now) next_stream = now + stream_period;
+}
+
+void DeviceLoop::Flush() {
+    while (Pending()) {
+        const std::size_t put = session.Write(outgoing.data() + sent, outgoing.size() - sent);
+        if (put == 0) break;
+        sent += put;
+    }
+    if (!Pending()) {
+        outgoing.clear();
+        sent = 0;
+    }
+}
+
+void DeviceLoop::DiscardPending() {
+    outgoing.clear();
+    sent = 0;
+    scheduled.clear();
+    framer.Clear();
+}
+
+bool DeviceLoop::ReadyToHangUp(Clock::time_point now) {
+    if (!faults.HangupDue()) return false;
+    if (!hangup_deadline) hangup_deadline = now + kHangupGrace; // --hangup-after 0
+    const bool delivered = scheduled.empty() && !Pending() && session.QueuedForHost() == 0;
+    return delivered || now >= *hangup_deadline;
+}
+
+std::optional<Clock::time_point> DeviceLoop::NextWake() const {
+    std::optional<Clock::time_point> wake;
+    const auto consider = [&wake](Clock::time_point when) {
+        if (!wake || when < *wake) wake = when;
+    };
+    if (!scheduled.empty()) consider(scheduled.front().first);
+    if (session.HostPresent() && stream_period > Clock::duration::zero()) consider(next_stream);
+    // While hanging up, look again now and then whether the host has read.
+    if (hangup_deadline) consider(std::min(*hangup_deadline, Clock::now() + std::chrono::milliseconds(5)));
+    return wake;
+}
+
+} // namespace Torvi::VirtualDevice

@@ -1,0 +1,47 @@
+#pragma once
+
+// Diagnostics on standard error, written only with --verbose: standard
+// output carries the slave's path and nothing else.
+
+#include "WireBytes.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+namespace Torvi::VirtualDevice {
+
+class Log {
+public:
+    Log(bool enabled, std::string name) : enabled(enabled), name(std::move(name)) {}
+
+    bool Enabled() const { return enabled; }
+
+    void operator()(const char* format, ...) const __attribute__((format(printf, 2, 3))) {
+        if (!enabled) return;
+        std::va_list args;
+        va_start(args, format);
+        std::fprintf(stderr, "[%s] ", name.c_str());
+        std::vfprintf(stderr, format, args);
+        std::fputc('\n', stderr);
+        va_end(args);
+    }
+
+    static std::string Hex(const uint8_t* bytes, std::size_t n) {
+        static const char digits[] = "0123456789ABCDEF";
+        std::string text;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i) text += ' ';
+            text += digits[bytes[i] >> 4];
+            text += digits[bytes[i] & 0xF];
+        }
+        return text;
+    }
+    static std::string Hex(const Bytes& bytes) { return Hex(bytes.data(), bytes.size()); }
+
+private:
+    bool enabled;
+    std::string name;
+};
+
+} // namespace Torvi::VirtualDevice

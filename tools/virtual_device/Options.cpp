@@ -1,0 +1,231 @@
+#include "Options.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+namespace Torvi::VirtualDevice {
+
+namespace {
+
+// Limits that keep a typing slip from turning into an hour-long wait.
+constexpr unsigned long kMaxDelayMs = 600000;
+constexpr double kMaxStreamHz = 100000.0;
+
+std::optional<unsigned long> ParseUnsigned(const std::string& text, unsigned long limit) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value > limit) return std::nullopt;
+    return value;
+}
+
+std::optional<StreamRate> ParseRate(const std::string& text) {
+    if (text == "max") return StreamRate{0.0, true};
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    const double hz = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(hz) || hz < 0.0 || hz > kMaxStreamHz) return std::nullopt;
+    return StreamRate{hz, false};
+}
+
+class Parser {
+public:
+    explicit Parser(const std::vector<std::string>& args) : args(args) {}
+
+    ParseOutcome Run() {
+        ParseOutcome outcome;
+        bool kind_given = false;
+        std::vector<std::string> handle_only;
+        bool wants_help = false;
+
+        for (index = 0; index < args.size() && error.empty(); ++index) {
+            const std::string& arg = args[index];
+            if (arg.rfind("--", 0) != 0) {
+                if (kind_given) {
+                    error = "unexpected argument '" + arg + "'";
+                } else if (arg == "arm" || arg == "handle") {
+                    outcome.options.kind = arg == "arm" ? DeviceKind::Arm : DeviceKind::Handle;
+                    kind_given = true;
+                } else {
+                    error = "unknown device '" + arg + "' (arm or handle)";
+                }
+                continue;
+            }
+            SplitInlineValue(arg);
+            Options& o = outcome.options;
+            FaultSettings& f = o.faults;
+            if (name == "--help") {
+                wants_help = true;
+            } else if (name == "--verbose") {
+                Flag(o.verbose);
+            } else if (name == "--wireless") {
+                Flag(o.wireless);
+                handle_only.push_back(name);
+            } else if (name == "--wakeup-answer") {
+                Choice(o.wakeup_answer, {{"info", WakeupAnswer::Info},
+                                         {"status", WakeupAnswer::Status},
+                                         {"error", WakeupAnswer::Error}});
+                handle_only.push_back(name);
+            } else if (name == "--stream-hz") {
+                if (auto text = Value()) {
+                    if (auto rate = ParseRate(*text)) o.stream = *rate;
+                    else error = "--stream-hz needs a rate in Hz (0 to 100000) or 'max'";
+                }
+                handle_only.push_back(name);
+            } else if (name == "--status-form") {
+                Choice(o.status_form, {{"frame", StatusForm::Frame}, {"message", StatusForm::Message}});
+                handle_only.push_back(name);
+            } else if (name == "--silent") {
+                Flag(f.silent);
+            } else if (name == "--delay-ms") {
+                if (auto value = Number(kMaxDelayMs)) f.delay_ms = static_cast<unsigned>(*value);
+            } else if (name == "--wrong-code") {
+                Flag(f.wrong_code);
+            } else if (name == "--short-reply") {
+                Flag(f.short_reply);
+            } else if (name == "--garbage") {
+                Flag(f.garbage);
+            } else if (name == "--bad-frame") {
+                Flag(f.bad_frame);
+                handle_only.push_back(name);
+            } else if (name == "--hangup-after") {
+                f.hangup_after = Number(~0UL);
+            } else if (name == "--model") {
+                if (auto value = Number(UINT8_MAX)) o.model = static_cast<uint8_t>(*value);
+            } else if (name == "--link") {
+                if (auto text = Value()) {
+                    if (text->empty()) error = "--link needs a path";
+                    else o.link = *text;
+                }
+            } else {
+                error = "unknown option '" + name + "'";
+            }
+        }
+
+        if (!error.empty()) {
+            outcome.error = error;
+            return outcome;
+        }
+        if (wants_help) {
+            outcome.action = ParseOutcome::Action::Help;
+            return outcome;
+        }
+        if (!kind_given) {
+            outcome.error = "name the device to play: arm or handle";
+            return outcome;
+        }
+        if (outcome.options.kind == DeviceKind::Arm && !handle_only.empty()) {
+            outcome.error = handle_only.front() + " applies to the handle only";
+            return outcome;
+        }
+        outcome.action = ParseOutcome::Action::Run;
+        return outcome;
+    }
+
+private:
+    // "--name=value" carries its value inline; "--name value" in the next argument.
+    void SplitInlineValue(const std::string& arg) {
+        const auto equals = arg.find('=');
+        name = arg.substr(0, equals);
+        inline_value = equals == std::string::npos ? std::nullopt
+                                                   : std::optional<std::string>(arg.substr(equals + 1));
+    }
+
+    void Flag(bool& target) {
+        if (inline_value) {
+            error = name + " takes no value";
+            return;
+        }
+        target = true;
+    }
+
+    std::optional<std::string> Value() {
+        if (inline_value) return inline_value;
+        if (index + 1 >= args.size()) {
+            error = name + " needs a value";
+            return std::nullopt;
+        }
+        return args[++index];
+    }
+
+    std::optional<unsigned long> Number(unsigned long limit) {
+        const auto text = Value();
+        if (!text) return std::nullopt;
+        const auto value = ParseUnsigned(*text, limit);
+        if (!value) error = name + " needs a whole number from 0 to " + std::to_string(limit);
+        return value;
+    }
+
+    template <typename Enum>
+    void Choice(Enum& target, const std::map<std::string, Enum>& choices) {
+        const auto text = Value();
+        if (!text) return;
+        const auto found = choices.find(*text);
+        if (found == choices.end()) {
+            std::string names;
+            for (const auto& [choice, unused] : choices) names += (names.empty() ? "" : ", ") + choice;
+            error = name + " takes one of: " + names;
+            return;
+        }
+        target = found->second;
+    }
+
+    const std::vector<std::string>& args;
+    std::size_t index = 0;
+    std::string name;
+    std::optional<std::string> inline_value;
+    std::string error;
+};
+
+} // namespace
+
+ParseOutcome ParseOptions(const std::vector<std::string>& args) { return Parser(args).Run(); }
+
+std::string UsageText() {
+    return R"(usage: torvi-virtual-device arm|handle [--wireless] [options]
+
+Plays an Armillar arm or a Handle on a pseudo-terminal. The first line on
+standard output is the path of the terminal to open; nothing else is printed
+there. Runs until SIGINT, SIGTERM or SIGHUP, or until standard input closes
+when it is a pipe or socket (so a parent that dies takes the device down).
+
+Device:
+  arm                     the three-joint arm
+  handle                  the hand-held handle
+  --wireless              a wireless handle (same protocol; only the port name
+                          tells discovery the difference, see --link)
+  --model N               model byte of the device information (arm: 4,
+                          handle: 2)
+  --link PATH             create a symbolic link PATH to the terminal, removed
+                          on exit (for example /dev/ttyACM_virtual0 where
+                          writable, so that discovery lists it)
+  --verbose               diagnostics on standard error
+
+Handle:
+  --wakeup-answer FORM    info (default), status or error: the reply to a
+                          wakeup request
+  --stream-hz RATE        status messages sent on its own, RATE per second;
+                          0 (default) sends none, 'max' as fast as the
+                          terminal takes them
+  --status-form FORM      frame (default) or message: the reply to a status
+                          request
+
+Faults (both devices):
+  --silent                answer nothing
+  --delay-ms N            answer every request N ms late
+  --wrong-code            send every message with a foreign header code
+  --short-reply           send every message without its last byte
+  --garbage               send noise (no valid header code) instead of each
+                          message
+  --bad-frame             (handle) status frames that do not unstuff
+  --hangup-after N        after N requests, once the host has read the
+                          replies, close the terminal and exit
+  --help                  this text
+)";
+}
+
+} // namespace Torvi::VirtualDevice
