@@ -148,12 +148,12 @@ def test_no_candidates_gives_empty_lists_at_once():
         assert found[call].seconds < 0.5
 
 
-@pytest.mark.parametrize("name, doc", zip(DETECTIONS, [
+@pytest.mark.parametrize("name, doc", list(zip(DETECTIONS, [
     "detect available armillar devices",
     "detect available handles",
     "detect available wired handles",
     "detect available wireless handles",
-]))
+])))
 def test_detections_take_no_arguments(name, doc):
     with pytest.raises(TypeError):
         getattr(T, name)(1)
