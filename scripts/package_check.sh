@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# Checks what users get, the way they get it:
+#  1. `pip wheel .` and the sdist build, and a wheel built from the sdist holds
+#     the same files as the one built from the tree (the sdist is complete);
+#  2. the wheel installs into a fresh virtual environment in which no compiler
+#     can be found, and the README's quick start and every example run there;
+#  3. the stub regenerated from the installed module equals stubs/, and
+#     `mypy --strict examples/` passes against the stub the wheel installed;
+#  4. the C++ library installs into a temporary prefix, and
+#     examples/cpp_consumer builds against it and talks to a virtual arm.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bash "$root/scripts/bootstrap.sh"
+venv="${TORVI_VENV:-$root/.venv}"
+build="${TORVI_BUILD_DIR:-$root/build}"
+python="$venv/bin/python"
+# build, pybind11-stubgen and mypy live in an environment of their own, kept
+# between runs; the module is installed into it from the wheel under test.
+tools="$build/package-check-venv"
+work="$(mktemp -d)"
+arm_pid=""
+
+cleanup() {
+    if [ -n "$arm_pid" ] && kill -0 "$arm_pid" 2>/dev/null; then kill "$arm_pid"; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+started=$SECONDS
+step() { echo "== [$((SECONDS - started)) s] $*"; }
+fail() { echo "package_check: $*" >&2; exit 1; }
+
+# Runs a command with its output in a log, shown only when it fails.
+quietly() {
+    local log="$work/command.log"
+    if ! "$@" >"$log" 2>&1; then
+        tail -n 40 "$log"
+        fail "failed: $*"
+    fi
+}
+
+indent() { sed 's/^/    /'; }
+
+wheel_files() {
+    "$python" -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$1"
+}
+
+if [ ! -x "$tools/bin/python" ]; then
+    step "creating $tools"
+    "$python" -m venv "$tools"
+fi
+if ! cmp -s "$root/requirements-check.txt" "$tools/.requirements-check.txt"; then
+    step "installing requirements-check.txt into $tools"
+    quietly "$tools/bin/python" -m pip install -r "$root/requirements-check.txt"
+    cp "$root/requirements-check.txt" "$tools/.requirements-check.txt"
+fi
+
+# --- 1. Wheel and sdist ------------------------------------------------------
+step "pip wheel ."
+quietly "$python" -m pip wheel --no-deps -w "$work/dist" "$root"
+wheel="$(ls "$work"/dist/*.whl)"
+step "building the sdist"
+quietly "$tools/bin/python" -m build --sdist --outdir "$work/dist" "$root"
+sdist="$(ls "$work"/dist/*.tar.gz)"
+step "pip wheel $(basename "$sdist")"
+quietly "$python" -m pip wheel --no-deps -w "$work/from-sdist" "$sdist"
+wheel_files "$wheel" >"$work/wheel.files"
+wheel_files "$work"/from-sdist/*.whl >"$work/sdist-wheel.files"
+if ! diff "$work/wheel.files" "$work/sdist-wheel.files"; then
+    fail "the wheel built from the sdist holds other files than the one built from the tree"
+fi
+for wanted in 'TorviHardwareAPI\.cpython-.*\.so' 'TorviHardwareAPI\.pyi' \
+              'TorviHardwareAPI-stubs/__init__\.pyi' '.*\.data/scripts/torvi-virtual-device'; do
+    grep -qx "$wanted" "$work/wheel.files" || fail "$wanted missing from $(basename "$wheel")"
+done
+indent <"$work/wheel.files"
+
+# --- 2. A fresh environment without a compiler ------------------------------
+step "installing $(basename "$wheel") into a fresh environment without a compiler"
+fresh="$work/fresh"
+"$python" -m venv "$fresh"
+mkdir "$work/home" "$work/run"
+# Nothing but the environment's own bin/ on the PATH: g++, gcc, cc and c++
+# cannot be found, and CC/CXX name a program that always fails.
+clean=(env -i HOME="$work/home" PATH="$fresh/bin" CC=/bin/false CXX=/bin/false LANG=C.UTF-8)
+"${clean[@]}" "$fresh/bin/python" -c '
+import shutil, sys
+found = [c for c in ("g++", "gcc", "cc", "c++", "clang") if shutil.which(c)]
+sys.exit(f"compilers on the PATH: {found}" if found else 0)'
+quietly "${clean[@]}" "$fresh/bin/python" -m pip install --no-index --no-deps --no-cache-dir \
+    --disable-pip-version-check "$wheel"
+(cd "$work/run" && "${clean[@]}" "$fresh/bin/python" -c '
+import sys, TorviHardwareAPI as T
+assert T.__file__.startswith(sys.prefix), T.__file__
+print(f"imported {T.__file__}: library {T.get_cpp_version()}")') | indent
+(cd "$work/run" && "${clean[@]}" torvi-virtual-device --help >/dev/null) ||
+    fail "torvi-virtual-device is not on the environment's PATH"
+
+# Runs one program with the fresh environment's Python; its output is shown.
+# An error line fails it too: the examples expect every device to answer.
+run_fresh() {
+    local label="$1" program="$2" allow_error_lines="${3:-no}" output="$work/run.out"
+    step "$label"
+    if ! (cd "$work/run" && timeout 120 "${clean[@]}" "$fresh/bin/python" "$program") \
+            >"$output" 2>&1; then
+        indent <"$output"
+        fail "$label failed"
+    fi
+    indent <"$output"
+    if [ "$allow_error_lines" = no ] && grep -q '^\[err\] ' "$output"; then
+        fail "$label printed error lines"
+    fi
+}
+
+quickstart_count="$("$python" - "$root/README.md" "$work" <<'EOF'
+import re, sys
+readme, out = sys.argv[1], sys.argv[2]
+section = open(readme).read().split("\n## Quick start\n", 1)[1].split("\n## ", 1)[0]
+blocks = re.findall(r"```python\n(.*?)```", section, re.S)
+for number, block in enumerate(blocks, 1):
+    with open(f"{out}/quickstart_{number}.py", "w") as f:
+        f.write(block)
+print(len(blocks))
+EOF
+)"
+[ "$quickstart_count" -ge 2 ] || fail "the README's quick start has $quickstart_count Python blocks"
+for number in $(seq "$quickstart_count"); do
+    run_fresh "README quick start, block $number" "$work/quickstart_$number.py"
+done
+
+examples=()
+for example in "$root"/examples/*.py; do
+    grep -q '^if __name__ == "__main__":' "$example" && examples+=("$example")
+done
+[ "${#examples[@]}" -gt 0 ] || fail "no examples found"
+for example in "${examples[@]}"; do
+    # Discovery probes whatever is attached to this machine.
+    allow=no
+    [ "$(basename "$example")" = discovery.py ] && allow=yes
+    run_fresh "examples/$(basename "$example")" "$example" "$allow"
+done
+
+# --- 3. Stubs and types -------------------------------------------------------
+step "regenerating the stub from the installed module"
+quietly "$tools/bin/python" -m pip install --no-index --no-deps --force-reinstall \
+    --disable-pip-version-check "$wheel"
+(cd "$work/run" && env -u PYTHONPATH "$tools/bin/python" "$root/scripts/generate_stubs.py" \
+    --check --output "$root/stubs/TorviHardwareAPI.pyi")
+step "mypy --strict examples/ against the installed stub"
+mypy=(env -u PYTHONPATH -u MYPYPATH "$tools/bin/python" -m mypy --strict
+      --cache-dir "$build/package-check-mypy-cache")
+(cd "$root" && "${mypy[@]}" examples/)
+(cd "$root/stubs" && "${mypy[@]}" TorviHardwareAPI.pyi)
+
+# --- 4. The C++ package --------------------------------------------------------
+step "installing the C++ library into a temporary prefix"
+cmake=(env PATH="$venv/bin:$PATH" "$venv/bin/cmake")
+quietly "${cmake[@]}" -S "$root" -B "$work/cpp-build" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release -DTORVI_BUILD_PYTHON=OFF -DTORVI_BUILD_TESTS=OFF
+quietly "${cmake[@]}" --build "$work/cpp-build"
+quietly "${cmake[@]}" --install "$work/cpp-build" --prefix "$work/prefix"
+step "building examples/cpp_consumer against it"
+quietly "${cmake[@]}" -S "$root/examples/cpp_consumer" -B "$work/consumer" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
+grep -qx "TorviHardwareAPI_DIR:PATH=$work/prefix/lib/cmake/TorviHardwareAPI" \
+    "$work/consumer/CMakeCache.txt" || fail "the consumer did not find the installed package"
+quietly "${cmake[@]}" --build "$work/consumer"
+step "running it against a virtual arm"
+coproc ARM { exec "$work/prefix/bin/torvi-virtual-device" arm; }
+arm_pid=$ARM_PID
+read -r -t 10 port <&"${ARM[0]}" || fail "the installed torvi-virtual-device printed no port"
+"$work/consumer/torvi_consumer" "$port" >"$work/consumer.out" 2>&1 || {
+    indent <"$work/consumer.out"
+    fail "torvi_consumer failed"
+}
+indent <"$work/consumer.out"
+eval "exec ${ARM[1]}>&-"            # its standard input closes: the device stops
+wait "$arm_pid" || true
+arm_pid=""
+grep -q '^TorviHardwareAPI library 0\.1\.10$' "$work/consumer.out" || fail "unexpected library version"
+grep -q 'model 4' "$work/consumer.out" || fail "the arm did not answer the consumer"
+
+step "package check passed"

@@ -1,0 +1,1 @@
+../TorviHardwareAPI.pyi
