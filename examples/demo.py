@@ -7,16 +7,13 @@ events of the handle received through a Handle subclass. The virtual devices
 are stopped at the end, also when something fails.
 """
 
-import os
-import shutil
-import subprocess
-import sys
-import sysconfig
+from __future__ import annotations
+
 import time
+from typing import Callable
 
 import TorviHardwareAPI as T
-
-PROGRAM = "torvi-virtual-device"
+from virtual_devices import VirtualDevice
 
 # The haptic loop: a hand pushes the end effector along +z into a wall that
 # pushes back like a spring.
@@ -29,47 +26,7 @@ WALL_STIFFNESS = 300.0      # N/m
 HANDLE_EVENTS = 5
 
 
-def find_program():
-    """The virtual-device program: next to this interpreter's scripts (where
-    `pip install` puts it), else on PATH."""
-    beside = os.path.join(sysconfig.get_path("scripts"), PROGRAM)
-    if os.access(beside, os.X_OK):
-        return beside
-    found = shutil.which(PROGRAM)
-    if not found:
-        sys.exit(f"{PROGRAM} not found: install the module with `pip install .`")
-    return found
-
-
-class VirtualDevice:
-    """One virtual device process; `path` is the port to open. Its standard
-    input is a pipe: closing it (or this program ending) stops the device."""
-
-    def __init__(self, *arguments):
-        self.process = subprocess.Popen([find_program(), *arguments],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        self.path = self.process.stdout.readline().decode().strip()
-        if not self.path:
-            self.stop()
-            raise RuntimeError(f"{PROGRAM} {' '.join(arguments)} did not start")
-
-    def stop(self):
-        self.process.stdin.close()
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.process.stdout.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-
-def show_arm(arm):
+def show_arm(arm: T.Armillar) -> None:
     info = arm.device_wakeup_dict()
     print("arm woken up:")
     for key, value in info.items():
@@ -79,13 +36,13 @@ def show_arm(arm):
     print("  base orientation:", ", ".join(f"{q:.4f}" for q in arm.get_device_orientation()))
 
 
-def wall_force(z, wall):
+def wall_force(z: float, wall: float) -> float:
     """The hand's push, less the wall's spring once the end effector is in."""
     depth = z - wall
     return HAND_FORCE - (WALL_STIFFNESS * depth if depth > 0 else 0.0)
 
 
-def haptic_loop(arm):
+def haptic_loop(arm: T.Armillar) -> None:
     position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     wall = position[2] + WALL_DISTANCE
     print(f"haptic loop: wall at z = {wall:.4f}, hand pushing with {HAND_FORCE} N "
@@ -115,32 +72,36 @@ def haptic_loop(arm):
 class DemoHandle(T.Handle):
     """Receives the handle's events; each Receive() delivers at most one."""
 
-    def __init__(self, stream):
+    def __init__(self, stream: T.SerialStream) -> None:
         super().__init__(stream)
         self.info_seen = False
         self.status_seen = 0
 
-    def OnReceiveHandleInfo(self, tool_data_remaining, device_id, model, hardware, firmware):
+    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int, model: int,
+                            hardware: int, firmware: int) -> None:
         self.info_seen = True
         print(f"  info: device id {device_id:#06x}, model {model}, "
               f"hardware {hardware}, firmware {firmware}")
 
-    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall_level,
-                                     user_data_length, user_data):
+    # Receive() passes lists here; called directly from Python the method
+    # takes one float and one byte, which is what the stub declares.
+    def OnReceiveHandleStatusMessage(  # type: ignore[override]
+            self, device_id: int, quaternion: list[float], error_flag: int, hall_level: int,
+            user_data_length: int, user_data: list[int]) -> None:
         self.status_seen += 1
         print(f"  status: device id {device_id:#06x}, quaternion "
               f"[{', '.join(f'{q:+.3f}' for q in quaternion)}], hall {hall_level:2d}, "
               f"user data {user_data}")
 
 
-def receive_until(handle, done, limit=50):
+def receive_until(handle: T.Handle, done: Callable[[], bool], limit: int = 50) -> None:
     for _ in range(limit):
         if done():
             return
         handle.Receive()
 
 
-def show_handle(handle):
+def show_handle(handle: DemoHandle) -> None:
     print("handle events:")
     handle.SendDeviceWakeup()
     receive_until(handle, lambda: handle.info_seen)
@@ -150,7 +111,7 @@ def show_handle(handle):
     receive_until(handle, lambda: handle.status_seen >= before + HANDLE_EVENTS)
 
 
-def main():
+def main() -> None:
     print(f"TorviHardwareAPI {T.__version__}, library {T.get_cpp_version()}")
     with VirtualDevice("arm") as virtual_arm, \
             VirtualDevice("handle", "--stream-hz", "20") as virtual_handle:
