@@ -16,6 +16,7 @@ import pytest
 
 import stats
 from pyserial_arm import PySerialArm
+from run import BUSY_WAITING_ARM_ROWS, round_is_clean, select_rounds
 
 TOOLS = pathlib.Path(os.environ.get("TORVI_BENCH_TOOLS", "build/bench"))
 VIRTUAL_DEVICE = os.environ.get("TORVI_VIRTUAL_DEVICE", "build/tools/torvi-virtual-device")
@@ -55,6 +56,33 @@ def test_ratios_pair_rounds_before_the_median():
 def test_empty_block_is_refused():
     with pytest.raises(ValueError):
         stats.summarize_block([], 1.0, 1.0)
+
+
+def a_round(on_cpu_share):
+    blocks = {key: {"on_cpu_share": on_cpu_share, "mean_us": on_cpu_share}
+              for key in BUSY_WAITING_ARM_ROWS}
+    return {"clean": round_is_clean(blocks), "blocks": blocks}
+
+
+@pytest.mark.parametrize("share, clean", [(1.0, True), (0.85, True), (0.5, False)])
+def test_a_round_is_clean_while_the_busy_waiting_rows_keep_their_processor(share, clean):
+    assert a_round(share)["clean"] is clean
+
+
+def test_one_slowed_row_does_not_spoil_a_round():
+    blocks = a_round(1.0)["blocks"]
+    blocks["c_instant"]["on_cpu_share"] = 0.3
+    assert round_is_clean(blocks)
+
+
+@pytest.mark.parametrize("shares, used", [
+    ([1.0] * 5 + [0.4] * 3, [1.0] * 5),       # enough clean rounds: only those
+    ([1.0] * 4 + [0.4] * 2, [1.0] * 4 + [0.4] * 2),  # too few: every round
+])
+def test_slowed_rounds_are_left_out_only_when_enough_remain(shares, used):
+    blocks, count = select_rounds([a_round(share) for share in shares])
+    assert count == len(used)
+    assert [b["mean_us"] for b in blocks["c_force"]] == used
 
 
 def run_client(*args):
@@ -153,11 +181,12 @@ def test_a_short_run_reports_every_row_and_target(tmp_path):
     result = json.loads((tmp_path / "latest.json").read_text())
     assert set(result["rows"]) == set(result["order"])
     assert len(result["order"]) == 11
+    assert 5 <= result["rounds_used"] <= len(result["rounds"]) <= 10
     for key, row in result["rows"].items():
         figures = row["median"]
         assert figures["rate"] > 0 and figures["cpu_us"] > 0, key
         assert 0 < figures["p50_us"] <= figures["p99_us"], key
-        assert len(result["blocks"][key]) == 5, key
+        assert all(key in r["blocks"] for r in result["rounds"]), key
     assert result["rows"]["c_force"]["median"]["ratio_to_c"] == 1.0
     assert set(result["targets"]) == {"latency_ratio_to_c", "rate_ratio_to_pyserial",
                                       "host_kinematics_added_us", "virtual_arm"}
