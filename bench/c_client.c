@@ -9,22 +9,24 @@
  * read of them, and the six floats decoded. The waits give up after the same
  * 5-second limit, checked against the calendar clock on every pass.
  *
- *   torvi-bench-client [--warmup N] PORT SECONDS
+ *   torvi-bench-client [--warmup WARMUP] PORT SECONDS
  *       exchanges with the device on PORT
- *   torvi-bench-client [--warmup N] --instant SECONDS
+ *   torvi-bench-client [--warmup WARMUP] --instant SECONDS
  *       exchanges with a responder that answers at once: a child process on
  *       a pty of its own that reads each request and writes a fixed reply,
  *       doing nothing else (the pty round trip with no device work)
- *   torvi-bench-client [--warmup N] --queued SECONDS
+ *   torvi-bench-client [--warmup WARMUP] --queued SECONDS
  *       exchanges with no device at all: replies are queued on a pty of its
  *       own in batches before the exchanges that read them, so only the
  *       client's own cost is timed (its system calls)
  *
- * Makes N untimed exchanges first (default 200), then runs for SECONDS and
- * prints one JSON object on standard output: the number of timed exchanges,
- * the wall and process CPU time of the timed loop, and the mean, p50 and p99
- * latency of one exchange in microseconds. Exit status 1 when an exchange
- * failed (time-out, short read or a reply code other than 0x2B).
+ * Makes untimed exchanges for WARMUP seconds first (default 0.1: a process
+ * that has just started runs slower for some tens of milliseconds), then
+ * runs for SECONDS and prints one JSON object on standard output: the number
+ * of untimed and of timed exchanges, the wall and process CPU time of the
+ * timed loop, and the mean, p50 and p99 latency of one exchange in
+ * microseconds. Exit status 1 when an exchange failed (time-out, short read
+ * or a reply code other than 0x2B), 2 for a bad command line.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -47,10 +49,10 @@ enum {
     kRequestLength = 13, /* code + 3 floats */
     kPayloadLength = 24, /* 6 floats after the reply code */
     kForceTableSize = 64,
-    kDefaultWarmup = 200,
     kQueuedBatch = 100, /* replies queued at a time without a device */
 };
 static const double kTimeoutSeconds = 5.0;
+static const double kDefaultWarmupSeconds = 0.1;
 
 static double Seconds(clockid_t clock) {
     struct timespec now;
@@ -150,12 +152,12 @@ static int Refill(int master, int fd) {
     return AwaitQueued(fd, (int)sizeof replies);
 }
 
-/* Makes `warmup` untimed exchanges, then times exchanges for `seconds` and
+/* Makes untimed exchanges for `warmup` seconds, then times exchanges for `seconds` and
  * prints the JSON summary. The forces go round a circle in the x-z plane,
  * the same table as the Python rows use. With `master` >= 0 the replies are
  * queued in advance (see Refill), and only the exchanges themselves count
  * towards `seconds` and the elapsed time. */
-static int Measure(int fd, int master, long warmup, double seconds) {
+static int Measure(int fd, int master, double warmup, double seconds) {
     float forces[kForceTableSize][3];
     for (int k = 0; k < kForceTableSize; ++k) {
         const double phase = 2.0 * M_PI * k / kForceTableSize;
@@ -169,9 +171,16 @@ static int Measure(int fd, int master, long warmup, double seconds) {
     float position[3], velocity[3];
     double checksum = 0.0;
     int failed = 0;
-    for (long i = 0; i < warmup && !failed; ++i) {
-        if (master >= 0 && i % kQueuedBatch == 0 && !Refill(master, fd)) failed = 1;
-        else failed = !Exchange(fd, forces[i % kForceTableSize], position, velocity);
+    long untimed = 0;
+    const int64_t warm_until = Nanoseconds() + (int64_t)(warmup * 1e9);
+    /* Without a device, whole batches only: each reply queued gets read. */
+    while (!failed && (Nanoseconds() < warm_until || (master >= 0 && untimed % kQueuedBatch != 0))) {
+        if (master >= 0 && untimed % kQueuedBatch == 0 && !Refill(master, fd)) {
+            failed = 1;
+            break;
+        }
+        failed = !Exchange(fd, forces[untimed % kForceTableSize], position, velocity);
+        ++untimed;
     }
 
     double cpu = 0.0, cpu_mark = Seconds(CLOCK_PROCESS_CPUTIME_ID);
@@ -212,9 +221,9 @@ static int Measure(int fd, int master, long warmup, double seconds) {
     double sum = 0.0;
     for (size_t i = 0; i < count; ++i) sum += (double)latencies[i];
     qsort(latencies, count, sizeof *latencies, CompareLatency);
-    printf("{\"exchanges\": %zu, \"elapsed_s\": %.6f, \"cpu_s\": %.6f, \"mean_us\": %.4f, "
+    printf("{\"warmup_exchanges\": %ld, \"exchanges\": %zu, \"elapsed_s\": %.6f, \"cpu_s\": %.6f, \"mean_us\": %.4f, "
            "\"p50_us\": %.4f, \"p99_us\": %.4f, \"failed\": %s, \"checksum\": %.6g}\n",
-           count, (double)elapsed_ns * 1e-9, cpu, count ? sum / (double)count / 1000.0 : 0.0,
+           untimed, count, (double)elapsed_ns * 1e-9, cpu, count ? sum / (double)count / 1000.0 : 0.0,
            count ? PercentileUs(latencies, count, 50) : 0.0,
            count ? PercentileUs(latencies, count, 99) : 0.0, failed ? "true" : "false", checksum);
     free(latencies);
@@ -256,7 +265,7 @@ static int OpenPty(int* master, int* fd) {
     return 1;
 }
 
-static int MeasureQueued(long warmup, double seconds) {
+static int MeasureQueued(double warmup, double seconds) {
     int master = -1, fd = -1;
     if (!OpenPty(&master, &fd)) return 2;
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
@@ -266,7 +275,7 @@ static int MeasureQueued(long warmup, double seconds) {
     return status;
 }
 
-static int MeasureInstant(long warmup, double seconds) {
+static int MeasureInstant(double warmup, double seconds) {
     int master = -1, fd = -1;
     if (!OpenPty(&master, &fd)) return 2;
     const pid_t child = fork();
@@ -287,16 +296,16 @@ static int MeasureInstant(long warmup, double seconds) {
 }
 
 static void Usage(const char* program) {
-    fprintf(stderr, "usage: %s [--warmup N] PORT|--instant|--queued SECONDS\n", program);
+    fprintf(stderr, "usage: %s [--warmup SECONDS] PORT|--instant|--queued SECONDS\n", program);
 }
 
 int main(int argc, char** argv) {
-    long warmup = kDefaultWarmup;
+    double warmup = kDefaultWarmupSeconds;
     int next = 1;
     if (argc > 2 && strcmp(argv[1], "--warmup") == 0) {
         char* end = NULL;
-        warmup = strtol(argv[2], &end, 10);
-        if (*end != '\0' || warmup < 0) {
+        warmup = strtod(argv[2], &end);
+        if (*end != '\0' || !(warmup >= 0.0)) {
             Usage(argv[0]);
             return 2;
         }

@@ -1,7 +1,9 @@
-"""The measured rows. Each row makes WARMUP untimed exchanges, then times
-single exchanges in a tight loop for a given number of seconds, and returns
-the block's figures (see stats.summarize_block) plus the number of requests
-the device served, warm-up included.
+"""The measured rows. Each row makes untimed exchanges for WARMUP_SECONDS,
+then times single exchanges in a tight loop for a given number of seconds,
+and returns the block's figures (see stats.summarize_block) plus the number
+of requests the device served, warm-up included. The warm-up is long enough
+for the scheduler to settle a process that has just started or woken up
+(the first tens of milliseconds run slower).
 
 Python rows time each call with perf_counter_ns around the call alone and
 take the process CPU time of this interpreter around the whole loop."""
@@ -23,7 +25,7 @@ import TorviHardwareAPI as T
 from pyserial_arm import PySerialArm
 from stats import summarize_block
 
-WARMUP = 200
+WARMUP_SECONDS = 0.1
 FORCE_TABLE_SIZE = 64
 
 # Varying forces, the same circle in the x-z plane as the C client's table;
@@ -33,9 +35,7 @@ FORCES = [[0.05 * math.cos(2 * math.pi * k / FORCE_TABLE_SIZE), 0.0,
 TORQUES = [[0.002 * math.cos(2 * math.pi * k / FORCE_TABLE_SIZE), 0.001,
             -0.002 * math.sin(2 * math.pi * k / FORCE_TABLE_SIZE)] for k in range(FORCE_TABLE_SIZE)]
 
-# Status message length of the receive loop's form, and the status reader's
-# markers for no answer and for a bad frame.
-STATUS_MESSAGE_LENGTH = 21
+# The status reader's markers for a bad frame and for no answer.
 STATUS_FAILURE_FLAGS = (1, 2)
 
 
@@ -44,11 +44,22 @@ class BlockFailed(RuntimeError):
     figures would not measure what they claim to."""
 
 
+def warm_up(step):
+    """Runs step() for WARMUP_SECONDS; returns how many times."""
+    count = 0
+    deadline = time.perf_counter() + WARMUP_SECONDS
+    while time.perf_counter() < deadline:
+        step()
+        count += 1
+    return count
+
+
 def timed_with_argument(call, arguments, seconds):
-    """call(argument) for the arguments in turn, over and over."""
+    """call(argument) for the arguments in turn, over and over. Returns the
+    latencies, the elapsed and CPU time of the timed loop, the last result
+    and the number of untimed calls before it."""
     cycle = itertools.cycle(arguments)
-    for _ in range(WARMUP):
-        call(next(cycle))
+    untimed = warm_up(lambda: call(next(cycle)))
     latencies = []
     append = latencies.append
     clock = time.perf_counter_ns
@@ -63,12 +74,11 @@ def timed_with_argument(call, arguments, seconds):
         if t1 >= deadline:
             break
     cpu = time.process_time() - cpu_start
-    return latencies, (t1 - start) / 1e9, cpu, result
+    return latencies, (t1 - start) / 1e9, cpu, result, untimed
 
 
 def timed_without_argument(call, seconds):
-    for _ in range(WARMUP):
-        call()
+    untimed = warm_up(call)
     latencies = []
     append = latencies.append
     clock = time.perf_counter_ns
@@ -83,12 +93,12 @@ def timed_without_argument(call, seconds):
         if t1 >= deadline:
             break
     cpu = time.process_time() - cpu_start
-    return latencies, (t1 - start) / 1e9, cpu, result
+    return latencies, (t1 - start) / 1e9, cpu, result, untimed
 
 
-def block(latencies, elapsed, cpu):
+def block(latencies, elapsed, cpu, untimed):
     figures = summarize_block(latencies, elapsed, cpu)
-    figures["requests"] = WARMUP + len(latencies)
+    figures["requests"] = untimed + len(latencies)
     return figures
 
 
@@ -126,7 +136,8 @@ class CClientRow(Row):
             self.device = None
 
     def measure(self, seconds):
-        done = subprocess.run([self.program, "--warmup", str(WARMUP), self.target, f"{seconds:.3f}"],
+        done = subprocess.run([self.program, "--warmup", f"{WARMUP_SECONDS:.3f}", self.target,
+                               f"{seconds:.3f}"],
                               capture_output=True, text=True, timeout=seconds + 60)
         if done.returncode != 0:
             raise BlockFailed(f"{self.key}: exit {done.returncode}: {done.stdout} {done.stderr}")
@@ -138,7 +149,7 @@ class CClientRow(Row):
             "p50_us": out["p50_us"],
             "p99_us": out["p99_us"],
             "cpu_us": out["cpu_s"] / out["exchanges"] * 1e6,
-            "requests": WARMUP + out["exchanges"],
+            "requests": out["warmup_exchanges"] + out["exchanges"],
         }
 
 
@@ -156,11 +167,12 @@ class ArmRow(Row):
 
     def measure(self, seconds):
         if self.arguments is None:
-            latencies, elapsed, cpu, result = timed_without_argument(self.call, seconds)
+            latencies, elapsed, cpu, result, untimed = timed_without_argument(self.call, seconds)
         else:
-            latencies, elapsed, cpu, result = timed_with_argument(self.call, self.arguments, seconds)
+            latencies, elapsed, cpu, result, untimed = timed_with_argument(self.call, self.arguments,
+                                                                           seconds)
         self.check(self.key, result)
-        return block(latencies, elapsed, cpu)
+        return block(latencies, elapsed, cpu, untimed)
 
 
 class QueuedReplyRow(Row):
@@ -202,10 +214,13 @@ class QueuedReplyRow(Row):
     def measure(self, seconds):
         call = self.arm.end_effector_force
         forces = itertools.cycle(FORCES)
-        for i in range(WARMUP):
-            if i % self.BATCH == 0:
-                self.refill()
-            call(next(forces))
+
+        def batch():
+            self.refill()
+            for force in itertools.islice(forces, self.BATCH):
+                call(force)
+
+        warm_up(batch)
         latencies = []
         append = latencies.append
         clock = time.perf_counter_ns
@@ -223,7 +238,7 @@ class QueuedReplyRow(Row):
                 elapsed += t1 - t0
             cpu += time.process_time() - cpu_mark
         require_state(self.key, result)
-        return block(latencies, elapsed / 1e9, cpu)
+        return block(latencies, elapsed / 1e9, cpu, 0)
 
     def close(self):
         del self.arm
@@ -246,10 +261,10 @@ class PySerialRow(Row):
         self.arm = PySerialArm(path)
 
     def measure(self, seconds):
-        latencies, elapsed, cpu, result = timed_with_argument(self.arm.end_effector_force, FORCES,
-                                                              seconds)
+        latencies, elapsed, cpu, result, untimed = timed_with_argument(
+            self.arm.end_effector_force, FORCES, seconds)
         require_state(self.key, result)
-        return block(latencies, elapsed, cpu)
+        return block(latencies, elapsed, cpu, untimed)
 
     def close(self):
         self.arm.close()
@@ -286,15 +301,15 @@ class HandleReceiveRow(Row):
         stream = T.SerialStream(self.path)
         handle = EventCounter(stream)
         try:
-            latencies, elapsed, cpu, _ = timed_without_argument(handle.Receive, seconds)
-            calls = WARMUP + len(latencies)
+            latencies, elapsed, cpu, _, untimed = timed_without_argument(handle.Receive, seconds)
+            calls = untimed + len(latencies)
             if handle.events != calls:
                 raise BlockFailed(f"{self.key}: {calls - handle.events} of {calls} Receive calls "
                                   "delivered no status message")
         finally:
             del handle
             del stream
-        return block(latencies, elapsed, cpu)
+        return block(latencies, elapsed, cpu, untimed)
 
 
 class HandleStatusRow(Row):
@@ -313,10 +328,11 @@ class HandleStatusRow(Row):
         return self.handle.GetQuillonetStatus()
 
     def measure(self, seconds):
-        latencies, elapsed, cpu, status = timed_without_argument(self.status_frame, seconds)
+        latencies, elapsed, cpu, status, untimed = timed_without_argument(self.status_frame,
+                                                                          seconds)
         if status["error_flag"] in STATUS_FAILURE_FLAGS:
             raise BlockFailed(f"{self.key}: the last status read failed: {status}")
-        return block(latencies, elapsed, cpu)
+        return block(latencies, elapsed, cpu, untimed)
 
     def close(self):
         del self.handle
