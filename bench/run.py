@@ -56,10 +56,12 @@ MAX_ROUNDS_FACTOR = 2
 BUSY_WAITING_ARM_ROWS = (REFERENCE, INSTANT, C_QUEUED, MODULE_QUEUED, "module_force",
                          "module_joint_torques", "module_host_position", "module_temperature")
 
-# Before starting, wait at most this long for the machine to be quiet: other
+# Before starting, and after a round slowed by other work, wait for the
+# machine to be quiet (within --quiet-wait seconds for the whole run): other
 # work on its cores slows a busy-waiting client far more than a sleeping one.
 QUIET_BUSY_SHARE = 0.15
 QUIET_SAMPLE_SECONDS = 0.5
+QUIET_PAUSE_SECONDS = 2.0
 
 
 def machine():
@@ -97,16 +99,25 @@ def machine_busy_share(seconds=QUIET_SAMPLE_SECONDS):
     return (busy_after - busy_before) / total if total else 0.0
 
 
-def wait_until_quiet(limit, log):
-    """Waits up to `limit` seconds for the machine to be quiet; returns the
-    last busy share seen."""
-    deadline = time.monotonic() + limit
-    share = machine_busy_share()
-    while share > QUIET_BUSY_SHARE and time.monotonic() < deadline:
-        log(f"  the machine is {share:.0%} busy with other work; waiting for it to settle")
-        time.sleep(2.0)
+class QuietWait:
+    """Waits for other work on the machine to settle, within one budget of
+    seconds for the whole run. The bench's own processes are idle while it
+    looks."""
+
+    def __init__(self, budget, log):
+        self.left = budget
+        self.log = log
+
+    def __call__(self):
+        """Returns the last busy share seen."""
+        start = time.monotonic()
         share = machine_busy_share()
-    return share
+        while share > QUIET_BUSY_SHARE and time.monotonic() - start < self.left:
+            self.log(f"  the machine is {share:.0%} busy with other work; waiting for it to settle")
+            time.sleep(QUIET_PAUSE_SECONDS)
+            share = machine_busy_share()
+        self.left = max(0.0, self.left - (time.monotonic() - start))
+        return share
 
 
 def git_revision(root):
@@ -152,10 +163,11 @@ def round_is_clean(round_blocks):
     return statistics.median(shares) >= MIN_ROUND_ON_CPU_SHARE
 
 
-def measure_all(rows, devices, repeats, seconds, log):
+def measure_all(rows, devices, repeats, seconds, quiet_wait, log):
     """Rounds of one block per row, in an order rotated each round, until
     `repeats` rounds ran undisturbed by other work on the machine or twice
-    that many rounds ran. Returns every round."""
+    that many rounds ran; after a disturbed round, waits for the machine to
+    settle. Returns every round."""
     for row in rows:
         row.measure(TRIAL_SECONDS)
     rounds = []
@@ -173,6 +185,8 @@ def measure_all(rows, devices, repeats, seconds, log):
         clean = round_is_clean(round_blocks)
         rounds.append({"clean": clean, "blocks": round_blocks})
         log(f"  round {len(rounds)}: {'clean' if clean else 'slowed by other work on the machine'}")
+        if not clean:
+            quiet_wait()
     return rounds
 
 
@@ -303,8 +317,9 @@ def main():
     parser.add_argument("--repeats", type=int, default=9,
                         help="clean interleaved rounds to run (at least 5)")
     parser.add_argument("--seconds", type=float, default=0.4, help="length of one block")
-    parser.add_argument("--quiet-wait", type=float, default=60.0,
-                        help="seconds to wait at most for other work on the machine to settle")
+    parser.add_argument("--quiet-wait", type=float, default=120.0,
+                        help="seconds to wait at most, in all, for other work on the machine "
+                             "to settle")
     parser.add_argument("--results", type=pathlib.Path,
                         default=pathlib.Path(__file__).resolve().parent / "results")
     args = parser.parse_args()
@@ -316,7 +331,8 @@ def main():
 
     root = pathlib.Path(__file__).resolve().parent.parent
     info = machine()
-    info["busy_share_before"] = wait_until_quiet(args.quiet_wait, log)
+    quiet_wait = QuietWait(args.quiet_wait, log)
+    info["busy_share_before"] = quiet_wait()
     info["load_average_start"] = os.getloadavg()
     started = time.time()
     program = str(args.virtual_device)
@@ -329,7 +345,7 @@ def main():
         try:
             log(f"{len(rows)} rows; {args.repeats} clean rounds of {args.seconds} s blocks "
                 f"(at most {MAX_ROUNDS_FACTOR * args.repeats} rounds)")
-            rounds = measure_all(rows, devices, args.repeats, args.seconds, log)
+            rounds = measure_all(rows, devices, args.repeats, args.seconds, quiet_wait, log)
         finally:
             for row in rows:
                 row.close()
