@@ -1,0 +1,346 @@
+"""The measured rows. Each row makes untimed exchanges for WARMUP_SECONDS,
+then times single exchanges in a tight loop for a given number of seconds,
+and returns the block's figures (see stats.summarize_block) plus the number
+of requests the device served, warm-up included. The warm-up is long enough
+for the scheduler to settle a process that has just started or woken up
+(the first tens of milliseconds run slower).
+
+Python rows time each call with perf_counter_ns around the call alone and
+take the process CPU time of this interpreter around the whole loop."""
+
+import array
+import fcntl
+import itertools
+import json
+import math
+import os
+import struct
+import subprocess
+import termios
+import time
+import tty
+
+import TorviHardwareAPI as T
+
+from pyserial_arm import PySerialArm
+from stats import summarize_block
+
+WARMUP_SECONDS = 0.1
+FORCE_TABLE_SIZE = 64
+
+# Varying forces, the same circle in the x-z plane as the C client's table;
+# small torques for joint_torques.
+FORCES = [[0.05 * math.cos(2 * math.pi * k / FORCE_TABLE_SIZE), 0.0,
+           0.2 * math.sin(2 * math.pi * k / FORCE_TABLE_SIZE)] for k in range(FORCE_TABLE_SIZE)]
+TORQUES = [[0.002 * math.cos(2 * math.pi * k / FORCE_TABLE_SIZE), 0.001,
+            -0.002 * math.sin(2 * math.pi * k / FORCE_TABLE_SIZE)] for k in range(FORCE_TABLE_SIZE)]
+
+# The status reader's markers for a bad frame and for no answer.
+STATUS_FAILURE_FLAGS = (1, 2)
+
+
+class BlockFailed(RuntimeError):
+    """An exchange in a block did not get its proper reply: the block's
+    figures would not measure what they claim to."""
+
+
+def warm_up(step):
+    """Runs step() for WARMUP_SECONDS; returns how many times."""
+    count = 0
+    deadline = time.perf_counter() + WARMUP_SECONDS
+    while time.perf_counter() < deadline:
+        step()
+        count += 1
+    return count
+
+
+def timed_with_argument(call, arguments, seconds):
+    """call(argument) for the arguments in turn, over and over. Returns the
+    latencies, the elapsed and CPU time of the timed loop, the last result
+    and the number of untimed calls before it."""
+    cycle = itertools.cycle(arguments)
+    untimed = warm_up(lambda: call(next(cycle)))
+    latencies = []
+    append = latencies.append
+    clock = time.perf_counter_ns
+    cpu_start = time.process_time()
+    start = clock()
+    deadline = start + int(seconds * 1e9)
+    for argument in cycle:
+        t0 = clock()
+        result = call(argument)
+        t1 = clock()
+        append(t1 - t0)
+        if t1 >= deadline:
+            break
+    cpu = time.process_time() - cpu_start
+    return latencies, (t1 - start) / 1e9, cpu, result, untimed
+
+
+def timed_without_argument(call, seconds):
+    untimed = warm_up(call)
+    latencies = []
+    append = latencies.append
+    clock = time.perf_counter_ns
+    cpu_start = time.process_time()
+    start = clock()
+    deadline = start + int(seconds * 1e9)
+    while True:
+        t0 = clock()
+        result = call()
+        t1 = clock()
+        append(t1 - t0)
+        if t1 >= deadline:
+            break
+    cpu = time.process_time() - cpu_start
+    return latencies, (t1 - start) / 1e9, cpu, result, untimed
+
+
+def block(latencies, elapsed, cpu, untimed):
+    figures = summarize_block(latencies, elapsed, cpu)
+    figures["requests"] = untimed + len(latencies)
+    return figures
+
+
+def require_state(key, result):
+    """A state exchange that failed returns the all-zero fallback."""
+    position, velocity = result
+    if not any(position) and not any(velocity):
+        raise BlockFailed(f"{key}: the last exchange returned the fallback zeros")
+
+
+class Row:
+    key = ""
+    label = ""
+    device = None  # which virtual device serves the row, if any
+
+    def measure(self, seconds):
+        raise NotImplementedError
+
+    def close(self):
+        pass
+
+
+class CClientRow(Row):
+    """The force exchange in C: a process of its own for each block."""
+
+    device = "arm"
+
+    def __init__(self, program, target, key, label):
+        """`target` is the port, or --instant or --queued (see the program)."""
+        self.program = program
+        self.target = target
+        self.key = key
+        self.label = label
+        if target.startswith("--"):
+            self.device = None
+
+    def measure(self, seconds):
+        done = subprocess.run([self.program, "--warmup", f"{WARMUP_SECONDS:.3f}", self.target,
+                               f"{seconds:.3f}"],
+                              capture_output=True, text=True, timeout=seconds + 60)
+        if done.returncode != 0:
+            raise BlockFailed(f"{self.key}: exit {done.returncode}: {done.stdout} {done.stderr}")
+        out = json.loads(done.stdout)
+        return {
+            "exchanges": out["exchanges"],
+            "rate": out["exchanges"] / out["elapsed_s"],
+            "mean_us": out["mean_us"],
+            "p50_us": out["p50_us"],
+            "p99_us": out["p99_us"],
+            "cpu_us": out["cpu_s"] / out["exchanges"] * 1e6,
+            "requests": out["warmup_exchanges"] + out["exchanges"],
+        }
+
+
+class ArmRow(Row):
+    """One Armillar method in a tight loop, on one stream kept open."""
+
+    device = "arm"
+
+    def __init__(self, arm, key, label, method, arguments=None, check=require_state):
+        self.key = key
+        self.label = label
+        self.call = getattr(arm, method)
+        self.arguments = arguments
+        self.check = check
+
+    def measure(self, seconds):
+        if self.arguments is None:
+            latencies, elapsed, cpu, result, untimed = timed_without_argument(self.call, seconds)
+        else:
+            latencies, elapsed, cpu, result, untimed = timed_with_argument(self.call, self.arguments,
+                                                                           seconds)
+        self.check(self.key, result)
+        return block(latencies, elapsed, cpu, untimed)
+
+
+class QueuedReplyRow(Row):
+    """end_effector_force with no device: a pty of this process's own whose
+    master side has the replies queued in batches before the calls that read
+    them, so that only the client's own cost is timed. Queuing the replies
+    and throwing away the requests is not timed, nor counted as CPU time."""
+
+    key = "module_force_queued"
+    label = "module: end_effector_force, reply already queued (no device)"
+    BATCH = 100
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave, termios.TCSANOW)
+        os.set_blocking(self.master, False)
+        self.stream = T.SerialStream(os.ttyname(self.slave))
+        self.arm = T.Armillar(self.stream)
+        reply = bytes([0x2B]) + struct.pack("<6f", 0.1, 0.2, 0.3, 0.4, 0.5, 0.6)
+        self.replies = reply * self.BATCH
+
+    def queued(self):
+        count = array.array("i", [0])
+        fcntl.ioctl(self.slave, termios.FIONREAD, count)
+        return count[0]
+
+    def refill(self):
+        try:
+            while os.read(self.master, 65536):
+                pass
+        except BlockingIOError:
+            pass
+        os.write(self.master, self.replies)
+        deadline = time.monotonic() + 5.0
+        while self.queued() < len(self.replies):
+            if time.monotonic() > deadline:
+                raise BlockFailed(f"{self.key}: the queued replies did not reach the port")
+
+    def measure(self, seconds):
+        call = self.arm.end_effector_force
+        forces = itertools.cycle(FORCES)
+
+        def batch():
+            self.refill()
+            for force in itertools.islice(forces, self.BATCH):
+                call(force)
+
+        warm_up(batch)
+        latencies = []
+        append = latencies.append
+        clock = time.perf_counter_ns
+        cpu = 0.0
+        elapsed = 0
+        limit = int(seconds * 1e9)
+        while elapsed < limit:
+            self.refill()
+            cpu_mark = time.process_time()
+            for force in itertools.islice(forces, self.BATCH):
+                t0 = clock()
+                result = call(force)
+                t1 = clock()
+                append(t1 - t0)
+                elapsed += t1 - t0
+            cpu += time.process_time() - cpu_mark
+        require_state(self.key, result)
+        return block(latencies, elapsed / 1e9, cpu, 0)
+
+    def close(self):
+        del self.arm
+        del self.stream
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def require_temperature(key, result):
+    if not result:
+        raise BlockFailed(f"{key}: the last exchange returned the fallback 0.0")
+
+
+class PySerialRow(Row):
+    key = "pyserial_force"
+    label = "pyserial client: force exchange"
+    device = "arm"
+
+    def __init__(self, path):
+        self.arm = PySerialArm(path)
+
+    def measure(self, seconds):
+        latencies, elapsed, cpu, result, untimed = timed_with_argument(
+            self.arm.end_effector_force, FORCES, seconds)
+        require_state(self.key, result)
+        return block(latencies, elapsed, cpu, untimed)
+
+    def close(self):
+        self.arm.close()
+
+
+class EventCounter(T.Handle):
+    """A subclass as a user writes one: keeps the latest orientation."""
+
+    def __init__(self, stream):
+        super().__init__(stream)
+        self.events = 0
+        self.quaternion = None
+
+    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
+                                     hall_effect_sensor_level, user_data_length, user_data):
+        self.events += 1
+        self.quaternion = quaternion
+
+
+class HandleReceiveRow(Row):
+    """Receive on a handle that streams status messages as fast as the pty
+    takes them. The port is opened for each block and closed after it: the
+    device streams only while a host holds the port, so each block starts
+    without a backlog."""
+
+    key = "handle_receive"
+    label = "module: Handle subclass Receive (streamed status)"
+    device = "handle_stream"
+
+    def __init__(self, path):
+        self.path = path
+
+    def measure(self, seconds):
+        stream = T.SerialStream(self.path)
+        handle = EventCounter(stream)
+        try:
+            latencies, elapsed, cpu, _, untimed = timed_without_argument(handle.Receive, seconds)
+            calls = untimed + len(latencies)
+            if handle.events != calls:
+                raise BlockFailed(f"{self.key}: {calls - handle.events} of {calls} Receive calls "
+                                  "delivered no status message")
+        finally:
+            del handle
+            del stream
+        return block(latencies, elapsed, cpu, untimed)
+
+
+class HandleStatusRow(Row):
+    """RequestStatus then GetQuillonetStatus: one status frame each time."""
+
+    key = "handle_status"
+    label = "module: RequestStatus + GetQuillonetStatus"
+    device = "handle_status"
+
+    def __init__(self, path):
+        self.stream = T.SerialStream(path)
+        self.handle = T.Handle(self.stream)
+
+    def status_frame(self):
+        self.handle.RequestStatus()
+        return self.handle.GetQuillonetStatus()
+
+    def measure(self, seconds):
+        latencies, elapsed, cpu, status, untimed = timed_without_argument(self.status_frame,
+                                                                          seconds)
+        if status["error_flag"] in STATUS_FAILURE_FLAGS:
+            raise BlockFailed(f"{self.key}: the last status read failed: {status}")
+        return block(latencies, elapsed, cpu, untimed)
+
+    def close(self):
+        del self.handle
+        del self.stream
+
+
+def kinematics_cost(program, seconds=0.5):
+    """Nanoseconds per call of the host-side forward kinematics alone."""
+    done = subprocess.run([program, f"{seconds:.3f}"], capture_output=True, text=True,
+                          timeout=seconds + 30, check=True)
+    return json.loads(done.stdout)

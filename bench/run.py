@@ -1,0 +1,400 @@
+"""Exchange rate and latency of the module, side by side with a raw C client
+and a pyserial client, on the same virtual arm in one run; and the handle's
+event and status rates on virtual handles.
+
+Run through bench/run.sh, which builds what this needs and sets the paths.
+Every row is measured in blocks; the rows take turns, in a rotated order, for
+--repeats rounds, and each figure in the table is the median over the
+rounds. Ratios and differences between two rows are taken within each round
+and their median reported, so a slow spell of the machine hits both sides.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import pathlib
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+import TorviHardwareAPI as T
+
+import rows as R
+from devices import VirtualDevice
+from stats import difference, median_figures, paired_median, ratio
+
+REFERENCE = "c_force"
+INSTANT = "c_instant"
+C_QUEUED = "c_queued"
+MODULE_QUEUED = "module_force_queued"
+
+# The targets: the module's force exchange against the C client and against
+# pyserial, what host kinematics adds to a joint-state exchange, and the
+# share of a round trip that the virtual arm may take.
+MAX_LATENCY_RATIO_TO_C = 1.15
+MIN_RATE_RATIO_TO_PYSERIAL = 3.5
+MAX_KINEMATICS_ADDED_US = 2.0
+MAX_DEVICE_SHARE = 0.5
+
+# One short untimed pass of every row before the rounds: a row that cannot
+# run fails before any figure is taken.
+TRIAL_SECONDS = 0.05
+
+# A busy-waiting client keeps its processor. In a round where the
+# busy-waiting arm rows ran, at the median, for less than this share of the
+# wall time, other work on the machine took their processors: such rounds
+# measure a busier machine and are left out of the medians as long as at
+# least MIN_ROUNDS clean rounds remain. Rounds go on until --repeats clean
+# ones ran, or MAX_ROUNDS_FACTOR times that many rounds in all.
+MIN_ROUND_ON_CPU_SHARE = 0.8
+MIN_ROUNDS = 5
+MAX_ROUNDS_FACTOR = 2
+BUSY_WAITING_ARM_ROWS = (REFERENCE, INSTANT, C_QUEUED, MODULE_QUEUED, "module_force",
+                         "module_joint_torques", "module_host_position", "module_temperature")
+
+# Before starting, and after a round slowed by other work, wait for the
+# machine to be quiet (within --quiet-wait seconds for the whole run): other
+# work on its cores slows a busy-waiting client far more than a sleeping one.
+QUIET_BUSY_SHARE = 0.15
+QUIET_SAMPLE_SECONDS = 0.5
+QUIET_PAUSE_SECONDS = 2.0
+
+
+def machine():
+    def cpu_model():
+        try:
+            with open("/proc/cpuinfo") as info:
+                for line in info:
+                    if line.startswith("model name"):
+                        return line.split(":", 1)[1].strip()
+        except OSError:
+            pass
+        return platform.processor() or "unknown"
+
+    return {
+        "nproc": os.cpu_count(),
+        "cpu_model": cpu_model(),
+        "kernel": platform.release(),
+        "python": platform.python_version(),
+        "module_version": T.__version__,
+    }
+
+
+def machine_busy_share(seconds=QUIET_SAMPLE_SECONDS):
+    """Share of all cores busy over `seconds`, from /proc/stat."""
+    def times():
+        with open("/proc/stat") as stat:
+            values = [int(v) for v in stat.readline().split()[1:]]
+        idle = values[3] + values[4]  # idle and iowait
+        return sum(values[:8]) - idle, sum(values[:8])
+
+    busy_before, total_before = times()
+    time.sleep(seconds)
+    busy_after, total_after = times()
+    total = total_after - total_before
+    return (busy_after - busy_before) / total if total else 0.0
+
+
+class QuietWait:
+    """Waits for other work on the machine to settle, within one budget of
+    seconds for the whole run. The bench's own processes are idle while it
+    looks."""
+
+    def __init__(self, budget, log):
+        self.left = budget
+        self.log = log
+
+    def __call__(self):
+        """Returns the last busy share seen."""
+        start = time.monotonic()
+        share = machine_busy_share()
+        while share > QUIET_BUSY_SHARE and time.monotonic() - start < self.left:
+            self.log(f"  the machine is {share:.0%} busy with other work; waiting for it to settle")
+            time.sleep(QUIET_PAUSE_SECONDS)
+            share = machine_busy_share()
+        self.left = max(0.0, self.left - (time.monotonic() - start))
+        return share
+
+
+def git_revision(root):
+    try:
+        head = subprocess.run(["git", "-C", str(root), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        # The committed copy of the latest results is no change to the code.
+        dirty = subprocess.run(["git", "-C", str(root), "status", "--porcelain", "--untracked-files=no",
+                                "--", ".", ":!bench/results"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        return head + ("+changes" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def build_rows(tools, arm_path, stream_path, status_path):
+    client = str(tools / "torvi-bench-client")
+    stream = T.SerialStream(arm_path)
+    arm = T.Armillar(stream)
+    rows = [
+        R.CClientRow(client, arm_path, REFERENCE, "C client: force exchange (the floor)"),
+        R.ArmRow(arm, "module_force", "module: end_effector_force", "end_effector_force",
+                 R.FORCES),
+        R.ArmRow(arm, "module_joint_torques", "module: joint_torques", "joint_torques",
+                 R.TORQUES),
+        R.ArmRow(arm, "module_host_position", "module: get_end_effector_position(False)",
+                 "get_end_effector_position", [False]),
+        R.ArmRow(arm, "module_temperature", "module: get_temperature", "get_temperature",
+                 check=R.require_temperature),
+        R.PySerialRow(arm_path),
+        R.HandleReceiveRow(stream_path),
+        R.HandleStatusRow(status_path),
+        R.CClientRow(client, "--instant", INSTANT, "C client vs instant responder (pty only)"),
+        R.CClientRow(client, "--queued", C_QUEUED, "C client, reply already queued (no device)"),
+        R.QueuedReplyRow(),
+    ]
+    return rows, (stream, arm)
+
+
+def round_is_clean(round_blocks):
+    """Whether the busy-waiting arm rows kept their processor in a round."""
+    shares = [round_blocks[key]["on_cpu_share"] for key in BUSY_WAITING_ARM_ROWS]
+    return statistics.median(shares) >= MIN_ROUND_ON_CPU_SHARE
+
+
+def measure_all(rows, devices, repeats, seconds, quiet_wait, log):
+    """Rounds of one block per row, in an order rotated each round, until
+    `repeats` rounds ran undisturbed by other work on the machine or twice
+    that many rounds ran; after a disturbed round, waits for the machine to
+    settle. Returns every round."""
+    for row in rows:
+        row.measure(TRIAL_SECONDS)
+    rounds = []
+    while sum(r["clean"] for r in rounds) < repeats and len(rounds) < MAX_ROUNDS_FACTOR * repeats:
+        shift = len(rounds) % len(rows)
+        round_blocks = {}
+        for row in rows[shift:] + rows[:shift]:
+            device = devices.get(row.device)
+            before = device.cpu_seconds() if device else 0.0
+            figures = row.measure(seconds)
+            # Process CPU time over wall time of the timed loop.
+            figures["on_cpu_share"] = figures["cpu_us"] * figures["rate"] / 1e6
+            figures["device_cpu_s"] = device.cpu_seconds() - before if device else None
+            round_blocks[row.key] = figures
+        clean = round_is_clean(round_blocks)
+        rounds.append({"clean": clean, "blocks": round_blocks})
+        log(f"  round {len(rounds)}: {'clean' if clean else 'slowed by other work on the machine'}")
+        if not clean:
+            quiet_wait()
+    return rounds
+
+
+def select_rounds(rounds):
+    """The clean rounds when there are enough of them, else all."""
+    clean = [r for r in rounds if r["clean"]]
+    chosen = clean if len(clean) >= MIN_ROUNDS else rounds
+    return {key: [r["blocks"][key] for r in chosen] for key in rounds[0]["blocks"]}, len(chosen)
+
+
+def summarize(rows, blocks, kinematics):
+    reference = blocks[REFERENCE]
+    summary = {}
+    for row in rows:
+        own = blocks[row.key]
+        figures = median_figures(own)
+        figures["ratio_to_c"] = paired_median([b["mean_us"] for b in own],
+                                              [b["mean_us"] for b in reference], ratio)
+        entry = {"label": row.label, "median": figures,
+                 "on_cpu_share": statistics.median(b["on_cpu_share"] for b in own)}
+        if row.device:
+            cpu = sum(b["device_cpu_s"] for b in own)
+            requests = sum(b["requests"] for b in own)
+            per_request_us = cpu / requests * 1e6
+            entry["device_cpu_us_per_request"] = per_request_us
+            entry["device_busy_share"] = per_request_us * figures["rate"] / 1e6
+        summary[row.key] = entry
+
+    def paired(a, b, name, combine):
+        return paired_median([x[name] for x in blocks[a]], [x[name] for x in blocks[b]], combine)
+
+    latency_ratio = summary["module_force"]["median"]["ratio_to_c"]
+    client_added_us = paired(MODULE_QUEUED, C_QUEUED, "mean_us", difference)
+    rate_ratio = paired("module_force", "pyserial_force", "rate", ratio)
+    c_rate_ratio = paired(REFERENCE, "pyserial_force", "rate", ratio)
+    added_us = paired("module_host_position", "module_joint_torques", "mean_us", difference)
+    added_cpu_us = paired("module_host_position", "module_joint_torques", "cpu_us", difference)
+    service_us = paired(REFERENCE, INSTANT, "mean_us", difference)
+    round_trip_us = summary[REFERENCE]["median"]["mean_us"]
+    arm_rows = [row.key for row in rows if row.device == "arm"]
+    busiest = max(arm_rows, key=lambda key: summary[key]["device_busy_share"])
+    busiest_share = summary[busiest]["device_busy_share"]
+    targets = {
+        "latency_ratio_to_c": {
+            "value": latency_ratio, "limit": MAX_LATENCY_RATIO_TO_C,
+            "module_client_us": summary[MODULE_QUEUED]["median"]["mean_us"],
+            "c_client_us": summary[C_QUEUED]["median"]["mean_us"],
+            "added_over_c_us": client_added_us,
+            "met": latency_ratio <= MAX_LATENCY_RATIO_TO_C},
+        "rate_ratio_to_pyserial": {
+            "value": rate_ratio, "c_client_value": c_rate_ratio,
+            "needed_rate": MIN_RATE_RATIO_TO_PYSERIAL * summary["pyserial_force"]["median"]["rate"],
+            "instant_rate": summary[INSTANT]["median"]["rate"],
+            "limit": MIN_RATE_RATIO_TO_PYSERIAL,
+            "met": rate_ratio >= MIN_RATE_RATIO_TO_PYSERIAL},
+        "host_kinematics_added_us": {
+            "value": added_us, "cpu_value": added_cpu_us,
+            "computation_ns": kinematics["wall_ns"], "limit": MAX_KINEMATICS_ADDED_US,
+            "met": added_us < MAX_KINEMATICS_ADDED_US},
+        "virtual_arm": {
+            "service_us": service_us, "round_trip_us": round_trip_us,
+            "service_share": service_us / round_trip_us,
+            "device_cpu_us_per_request": summary[REFERENCE]["device_cpu_us_per_request"],
+            "busiest_row": busiest, "busiest_share": busiest_share,
+            "limit": MAX_DEVICE_SHARE,
+            "met": service_us / round_trip_us < MAX_DEVICE_SHARE and busiest_share < MAX_DEVICE_SHARE},
+    }
+    return summary, targets
+
+
+def table(rows, summary):
+    lines = ["| row | exchanges/s | mean µs | p50 µs | p99 µs | CPU µs/exchange | mean ÷ C |",
+             "|---|---:|---:|---:|---:|---:|---:|"]
+    for row in rows:
+        m = summary[row.key]["median"]
+        lines.append(f"| {row.label} | {m['rate']:,.0f} | {m['mean_us']:.1f} | {m['p50_us']:.1f} | "
+                     f"{m['p99_us']:.1f} | {m['cpu_us']:.1f} | {m['ratio_to_c']:.2f} |")
+    return "\n".join(lines)
+
+
+def verdict(met):
+    return "met" if met else "MISSED"
+
+
+def target_lines(targets, summary):
+    t1 = targets["latency_ratio_to_c"]
+    t2 = targets["rate_ratio_to_pyserial"]
+    t3 = targets["host_kinematics_added_us"]
+    t4 = targets["virtual_arm"]
+    return [
+        f"- end_effector_force mean latency ÷ C client: {t1['value']:.3f} "
+        f"(target ≤ {t1['limit']}): {verdict(t1['met'])}; with the reply already queued the "
+        f"module's own cost is {t1['module_client_us']:.2f} µs against the C client's "
+        f"{t1['c_client_us']:.2f} µs ({t1['added_over_c_us']:+.2f} µs of binding, library and "
+        f"Python)",
+        f"- end_effector_force rate ÷ pyserial client: {t2['value']:.2f} "
+        f"(target ≥ {t2['limit']}; the C client's: {t2['c_client_value']:.2f}): "
+        f"{verdict(t2['met'])}; {t2['limit']} times pyserial is {t2['needed_rate']:,.0f} "
+        f"exchanges/s, the C client makes {t2['instant_rate']:,.0f} against a responder that "
+        f"does nothing",
+        f"- get_end_effector_position(False) − joint_torques: {t3['value']:+.2f} µs mean latency, "
+        f"{t3['cpu_value']:+.2f} µs CPU; the kinematics alone {t3['computation_ns']:.0f} ns "
+        f"(target < {t3['limit']} µs): {verdict(t3['met'])}",
+        f"- virtual arm service time: {t4['service_us']:.1f} µs of the C client's "
+        f"{t4['round_trip_us']:.1f} µs round trip ({t4['service_share']:.0%}; C vs the arm minus "
+        f"C vs an instant responder); device CPU {t4['device_cpu_us_per_request']:.1f} µs per "
+        f"request; busiest row {summary[t4['busiest_row']]['label']}: device busy "
+        f"{t4['busiest_share']:.0%} (target: both < {t4['limit']:.0%}): {verdict(t4['met'])}",
+    ]
+
+
+def device_lines(rows, summary):
+    lines = []
+    for row in rows:
+        entry = summary[row.key]
+        if row.device and row.device != "arm":
+            lines.append(f"- {row.label}: device CPU {entry['device_cpu_us_per_request']:.1f} µs "
+                         f"per message, device busy {entry['device_busy_share']:.0%}")
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tools", required=True, type=pathlib.Path,
+                        help="directory with the bench programs (C client, kinematics)")
+    parser.add_argument("--virtual-device", required=True, type=pathlib.Path,
+                        help="the torvi-virtual-device program")
+    parser.add_argument("--repeats", type=int, default=9,
+                        help="clean interleaved rounds to run (at least 5)")
+    parser.add_argument("--seconds", type=float, default=0.4, help="length of one block")
+    parser.add_argument("--quiet-wait", type=float, default=120.0,
+                        help="seconds to wait at most, in all, for other work on the machine "
+                             "to settle")
+    parser.add_argument("--results", type=pathlib.Path,
+                        default=pathlib.Path(__file__).resolve().parent / "results")
+    args = parser.parse_args()
+    if args.repeats < 5:
+        parser.error("--repeats must be at least 5")
+
+    def log(text):
+        print(text, file=sys.stderr, flush=True)
+
+    root = pathlib.Path(__file__).resolve().parent.parent
+    info = machine()
+    quiet_wait = QuietWait(args.quiet_wait, log)
+    info["busy_share_before"] = quiet_wait()
+    info["load_average_start"] = os.getloadavg()
+    started = time.time()
+    program = str(args.virtual_device)
+    with VirtualDevice(program, "arm") as arm_device, \
+            VirtualDevice(program, "handle", "--stream-hz", "max") as stream_device, \
+            VirtualDevice(program, "handle") as status_device:
+        devices = {"arm": arm_device, "handle_stream": stream_device,
+                   "handle_status": status_device}
+        rows, keep = build_rows(args.tools, arm_device.path, stream_device.path, status_device.path)
+        try:
+            log(f"{len(rows)} rows; {args.repeats} clean rounds of {args.seconds} s blocks "
+                f"(at most {MAX_ROUNDS_FACTOR * args.repeats} rounds)")
+            rounds = measure_all(rows, devices, args.repeats, args.seconds, quiet_wait, log)
+        finally:
+            for row in rows:
+                row.close()
+            del keep
+    kinematics = R.kinematics_cost(str(args.tools / "torvi-bench-kinematics"))
+    info["load_average_end"] = os.getloadavg()
+    blocks, used = select_rounds(rounds)
+    dropped = len(rounds) - used if used < len(rounds) else 0
+    clean = sum(r["clean"] for r in rounds)
+    summary, targets = summarize(rows, blocks, kinematics)
+
+    stamp = datetime.datetime.now().strftime("%Y%m%dT%H%M%S")
+    text = "\n".join([
+        f"Machine: {info['nproc']} cores, {info['cpu_model']}, Linux {info['kernel']}, "
+        f"Python {info['python']}; other work on the machine before the start: "
+        f"{info['busy_share_before']:.0%} of its cores",
+        f"Medians of {used} interleaved rounds of {args.seconds} s per row "
+        f"({time.time() - started:.0f} s in all); mean ÷ C is the C client's mean latency "
+        f"ratio, taken within each round. " + (
+            f"{dropped} more rounds were left out: other work on the machine took the "
+            f"processors during them." if dropped else
+            "Every round was clean." if clean == len(rounds) else
+            f"Only {clean} of the {len(rounds)} rounds ran undisturbed by other work on the "
+            f"machine; all are used, and the busy-waiting rows are slower than the machine "
+            f"allows."),
+        "",
+        table(rows, summary),
+        "",
+        "Targets:",
+        *target_lines(targets, summary),
+        "",
+        "Virtual handles:",
+        *device_lines(rows, summary),
+    ])
+    print(text)
+
+    result = {
+        "when": stamp, "revision": git_revision(root), "machine": info,
+        "settings": {"repeats": args.repeats, "seconds": args.seconds, "warmup_seconds": R.WARMUP_SECONDS},
+        "rows": summary, "targets": targets, "kinematics": kinematics,
+        "rounds_used": used, "rounds": rounds, "order": [row.key for row in rows],
+    }
+    args.results.mkdir(parents=True, exist_ok=True)
+    path = args.results / f"bench-{stamp}.json"
+    path.write_text(json.dumps(result, indent=1) + "\n")
+    shutil.copyfile(path, args.results / "latest.json")
+    (args.results / "latest.md").write_text(text + "\n")
+    log(f"written {path}")
+
+
+if __name__ == "__main__":
+    main()
