@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +96,9 @@ const ArmFault kArmFaults[] = {
     {"HangupBetweenCalls", {"--hangup-after", "1"}, 1, {"SerialStream:53>", "Device:58>"},
      {"SerialStream:53>", "Device:58>"}},
 };
+
+// Test names and failure messages show the fault by its name.
+void PrintTo(const ArmFault& fault, std::ostream* out) { *out << fault.name; }
 
 class ArmFaultTest : public ::testing::TestWithParam<ArmFault> {
 protected:
@@ -218,6 +222,8 @@ const HandleFault kHandleFaults[] = {
      {"SerialStream:53>", "Device:58>"}, kNoAnswer,
      Lines{"SerialStream:53>", "Device:58>"}},
 };
+
+void PrintTo(const HandleFault& fault, std::ostream* out) { *out << fault.name; }
 
 class HandleFaultTest : public ::testing::TestWithParam<HandleFault> {
 protected:
