@@ -7,6 +7,7 @@ and the interpreter lock in the right state after every exception."""
 import sys
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -196,3 +197,21 @@ def test_a_handler_may_call_into_another_device(virtual_device, fast_switching):
     assert other.outcome() > 0
     assert all(count >= 21 for count in counts)
     assert Nesting.powered == [True] * 100
+
+
+def test_a_raising_handler_in_the_deprecated_receive_with_warnings_as_errors(pty, stream):
+    # Two exceptions meet: the warning the filters turned into one (held
+    # while the device is read) and the handler's. The handler's is raised;
+    # nothing is left pending in the interpreter, on this thread or another.
+    handle = Raising(stream)
+    pty.write(bytes.fromhex("DA 01 00 00 00") + bytes(16) + b"\x00")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(ValueError, match="message 1"):
+            handle.Receive(7)
+    assert sys.exc_info() == (None, None, None)
+    worker = Worker(lambda: sum(range(1000)))
+    worker.start()
+    assert worker.outcome() == 499500
+    pty.write(bytes.fromhex("DF 34 12 07"))
+    assert handle.Receive() == 3
