@@ -1,4 +1,5 @@
 #include "bindings.hpp"
+#include "initialised.hpp"
 #include "conventions.hpp"
 
 #include "Torvi/HardwareAPI/devices/Handle.hpp"

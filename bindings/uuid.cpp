@@ -1,4 +1,5 @@
 #include "bindings.hpp"
+#include "initialised.hpp"
 
 #include "Torvi/HardwareAPI/devices/UUID.hpp"
 

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Builds the library, the module, the tools and the C++ tests, then runs the
-# C++ suite (ctest) and the Python suite (pytest) side by side.
+# C++ suite (ctest) and the Python suite (pytest) side by side. After them it
+# runs both suites again on a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (scripts/sanitize.sh) and runs each fuzz target
+# for a bounded time (scripts/fuzz.sh). TORVI_HARDENING=0 leaves those two out.
+# Arguments go to pytest.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -35,4 +39,20 @@ if [ "$ctest_status" -ne 0 ]; then
     grep -E "Failed|FAILED|\*\*\*" "$ctest_log" | head -50 || true
 fi
 echo "== C++ suite exit $ctest_status, Python suite exit $pytest_status"
-[ "$ctest_status" -eq 0 ] && [ "$pytest_status" -eq 0 ]
+
+sanitize_status=0
+fuzz_status=0
+if [ "${TORVI_HARDENING:-1}" != 0 ]; then
+    export TORVI_VENV="$venv"
+    export TORVI_SANITIZE_BUILD_DIR="${TORVI_SANITIZE_BUILD_DIR:-$build-asan}"
+    export TORVI_FUZZ_BUILD_DIR="${TORVI_FUZZ_BUILD_DIR:-$build-fuzz}"
+    set +e
+    bash "$root/scripts/sanitize.sh" "$@"
+    sanitize_status=$?
+    bash "$root/scripts/fuzz.sh"
+    fuzz_status=$?
+    set -e
+    echo "== sanitizers exit $sanitize_status, fuzzing exit $fuzz_status"
+fi
+[ "$ctest_status" -eq 0 ] && [ "$pytest_status" -eq 0 ] && [ "$sanitize_status" -eq 0 ] &&
+    [ "$fuzz_status" -eq 0 ]

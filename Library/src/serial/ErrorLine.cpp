@@ -24,7 +24,7 @@ std::wstring ErrnoText(int error_number) {
     return wide;
 }
 
-void ReportError(const ErrorLine& error, ...) {
+void ReportError(ErrorLine error, ...) {
     const int captured = errno;
     const std::wstring text = ErrnoText(captured);
 

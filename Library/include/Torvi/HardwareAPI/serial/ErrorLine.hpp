@@ -44,7 +44,8 @@ std::wstring ErrnoText(int error_number);
 
 /// Writes one error line to standard error and flushes it. The errno value is
 /// captured on entry, so call this right after the failing operation. The
-/// variadic arguments fill the message's format.
-void ReportError(const ErrorLine& error, ...);
+/// variadic arguments fill the message's format. `error` is taken by value:
+/// the parameter before `...` must not be a reference for va_start.
+void ReportError(ErrorLine error, ...);
 
 } // namespace Torvi::HardwareAPI::IO

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Builds the library, the module, the tools and the C++ tests with
+# AddressSanitizer and UndefinedBehaviorSanitizer (the "asan" preset) and
+# runs both suites on that build. Any sanitizer report fails the run: the
+# build stops at the first undefined behaviour, and ASan aborts the process.
+#
+# The C++ tests run with leak detection. The Python suite runs in an
+# interpreter that is not instrumented: the ASan runtime is preloaded (with
+# libstdc++, whose exception functions ASan intercepts), and leak detection is
+# off, because the interpreter keeps memory to its exit by design.
+#
+#   TORVI_SANITIZE_BUILD_DIR  build tree (default build-asan)
+#   TORVI_SANITIZE_SKIP_SLOW=1  leave out the Python tests marked slow (they
+#                             wait out device time-outs; about 15 s here)
+# Further arguments go to pytest.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+venv="${TORVI_VENV:-$root/.venv}"
+build="${TORVI_SANITIZE_BUILD_DIR:-$root/build-asan}"
+python="$venv/bin/python"
+
+echo "== building with AddressSanitizer and UndefinedBehaviorSanitizer in $build"
+"$venv/bin/cmake" --preset asan -S "$root" -B "$build" \
+    -DPython_EXECUTABLE="$python" \
+    -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
+"$venv/bin/cmake" --build "$build"
+
+ubsan_options="print_stacktrace=1:halt_on_error=1"
+preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+for library in $preload; do
+    [ -f "$library" ] || { echo "sanitizer runtime not found: $library" >&2; exit 1; }
+done
+
+pytest_filter=()
+[ "${TORVI_SANITIZE_SKIP_SLOW:-0}" = 1 ] && pytest_filter=(-m "not slow")
+
+echo "== running the C++ and Python suites under the sanitizers"
+ctest_log="$build/ctest.log"
+( cd "$build" && ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1" \
+    UBSAN_OPTIONS="$ubsan_options" \
+    "$venv/bin/ctest" --output-on-failure -j 2 --timeout 300 >"$ctest_log" 2>&1 ) &
+ctest_pid=$!
+
+set +e
+( cd "$root" && LD_PRELOAD="$preload" \
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="$ubsan_options" \
+    PYTHONPATH="$build/python" PATH="$build/tools:$PATH" \
+    "$python" -m pytest -n 2 -p no:cacheprovider -q "${pytest_filter[@]}" "$@" )
+pytest_status=$?
+wait "$ctest_pid"
+ctest_status=$?
+set -e
+
+echo "== C++ suite under the sanitizers"
+tail -n 3 "$ctest_log"
+if [ "$ctest_status" -ne 0 ]; then
+    grep -E "Failed|FAILED|\*\*\*|ERROR: AddressSanitizer|runtime error" "$ctest_log" | head -50 || true
+fi
+echo "== sanitizers: C++ suite exit $ctest_status, Python suite exit $pytest_status"
+[ "$ctest_status" -eq 0 ] && [ "$pytest_status" -eq 0 ]
