@@ -17,6 +17,8 @@ import threading
 import time
 import tty
 
+import TorviHardwareAPI as T
+
 
 class Pty:
     """The master side of a pty; the library opens `path` like any tty."""
@@ -288,3 +290,21 @@ class RawPort:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class RecordingHandle(T.Handle):
+    """Overrides all three field-wise handlers and records, in order, each
+    event's kind ("info", "status", "error") and arguments."""
+
+    def __init__(self, stream):
+        super().__init__(stream)
+        self.events = []
+
+    def OnReceiveHandleInfo(self, *fields):
+        self.events.append(("info", fields))
+
+    def OnReceiveHandleStatusMessage(self, *fields):
+        self.events.append(("status", fields))
+
+    def OnReceiveHandleErrorResponse(self, *fields):
+        self.events.append(("error", fields))

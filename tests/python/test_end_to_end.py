@@ -8,6 +8,7 @@ import uuid
 import pytest
 
 import TorviHardwareAPI as T
+from support import RecordingHandle
 
 
 @pytest.fixture
@@ -75,24 +76,9 @@ def test_the_split_requests_read_the_same_replies(arm):
     assert len(position) == 3
 
 
-class Recorder(T.Handle):
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.events = []
-
-    def OnReceiveHandleInfo(self, *fields):
-        self.events.append(("info", fields))
-
-    def OnReceiveHandleStatusMessage(self, *fields):
-        self.events.append(("status", fields))
-
-    def OnReceiveHandleErrorResponse(self, *fields):
-        self.events.append(("error", fields))
-
-
 def test_handle_events_reach_a_subclass(virtual_device):
     device = virtual_device("handle", "--stream-hz", "200")
-    handle = Recorder(T.SerialStream(device.path))
+    handle = RecordingHandle(T.SerialStream(device.path))
     handle.SendHandleState(0x0221, 1, 0x7F)
     handle.SendDeviceWakeup()
     while len([kind for kind, _ in handle.events if kind == "status"]) < 3:
@@ -108,7 +94,7 @@ def test_handle_events_reach_a_subclass(virtual_device):
 @pytest.mark.parametrize("form", ["frame", "message"])
 def test_status_requests_in_either_form(virtual_device, form):
     device = virtual_device("handle", "--status-form", form)
-    handle = Recorder(T.SerialStream(device.path))
+    handle = RecordingHandle(T.SerialStream(device.path))
     handle.RequestStatus()
     if form == "frame":
         status = handle.GetQuillonetStatus()

@@ -11,29 +11,12 @@ import time
 import pytest
 
 import TorviHardwareAPI as T
-from support import floats
+from support import RecordingHandle, floats
 
 # A wait that expires ends after more than 5 and at most 6 whole seconds;
 # the margin is for a loaded machine.
 WAIT_LIMIT = 6.0 + 1.5
 INFO_LENGTH = 6
-
-
-class Events(T.Handle):
-    """Records every event a Receive delivers."""
-
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.events = []
-
-    def OnReceiveHandleInfo(self, *fields):
-        self.events.append(("info", fields))
-
-    def OnReceiveHandleStatusMessage(self, *fields):
-        self.events.append(("status", fields))
-
-    def OnReceiveHandleErrorResponse(self, *fields):
-        self.events.append(("error", fields))
 
 
 def timed(call):
@@ -45,7 +28,7 @@ def timed(call):
 def sound_handle_answers(virtual_device):
     device = virtual_device("handle")
     stream = T.SerialStream(device.path)
-    handle = Events(stream)
+    handle = RecordingHandle(stream)
     handle.SendDeviceWakeup()
     assert handle.Receive() == INFO_LENGTH
     assert [name for name, _ in handle.events] == ["info"]
@@ -68,7 +51,7 @@ def sound_arm_answers(virtual_device):
 @pytest.mark.parametrize("fault", ["--wrong-code", "--garbage"])
 def test_handle_reply_without_a_known_code_is_skipped_byte_by_byte(virtual_device, capfd, fault):
     device = virtual_device("handle", fault)
-    handle = Events(T.SerialStream(device.path))
+    handle = RecordingHandle(T.SerialStream(device.path))
     handle.SendDeviceWakeup()
     # The seven bytes of the info response, none of them a reply code.
     results, took = timed(lambda: [handle.Receive() for _ in range(1 + INFO_LENGTH)])
@@ -93,7 +76,7 @@ def test_handle_bad_frame_reads_as_error_flag_one_at_once(virtual_device, capfd)
 
 def test_handle_flood_is_read_message_by_message(virtual_device):
     device = virtual_device("handle", "--stream-hz", "max")
-    handle = Events(T.SerialStream(device.path))
+    handle = RecordingHandle(T.SerialStream(device.path))
     counts, took = timed(lambda: [handle.Receive() for _ in range(1000)])
     assert all(count >= 21 for count in counts)
     assert len(handle.events) == 1000
@@ -152,7 +135,7 @@ def test_arm_fault_gives_the_fallback_after_one_timeout(virtual_device, capfd, f
 @pytest.mark.slow
 def test_handle_hanging_up_between_calls(virtual_device, capfd):
     device = virtual_device("handle", "--hangup-after", "1")
-    handle = Events(T.SerialStream(device.path))
+    handle = RecordingHandle(T.SerialStream(device.path))
     handle.SendDeviceWakeup()
     assert handle.Receive() == INFO_LENGTH
     assert device.wait() == 0, "the device hangs up once its reply has been read"

@@ -10,7 +10,7 @@ import weakref
 import pytest
 
 import TorviHardwareAPI as T
-from support import floats
+from support import RecordingHandle, floats
 
 PURE_VIRTUAL = (
     'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
@@ -32,39 +32,22 @@ def status_message(device_id, user_data=b"", error_flag=2, hall=31):
     )
 
 
-class Recorder(T.Handle):
-    """Overrides all three field-wise handlers and logs their arguments."""
-
-    def __init__(self, stream):
-        super().__init__(stream)
-        self.calls = []
-
-    def OnReceiveHandleInfo(self, *args):
-        self.calls.append(("info", args))
-
-    def OnReceiveHandleStatusMessage(self, *args):
-        self.calls.append(("status", args))
-
-    def OnReceiveHandleErrorResponse(self, *args):
-        self.calls.append(("error", args))
-
-
 class StatusOnly(T.Handle):
     def __init__(self, stream):
         super().__init__(stream)
-        self.calls = []
+        self.events = []
 
     def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall, length, data):
-        self.calls.append((device_id, quaternion, error_flag, hall, length, data))
+        self.events.append((device_id, quaternion, error_flag, hall, length, data))
 
 
 class NoStatus(T.Handle):
     def __init__(self, stream):
         super().__init__(stream)
-        self.calls = []
+        self.events = []
 
     def OnReceiveHandleInfo(self, *args):
-        self.calls.append(args)
+        self.events.append(args)
 
 
 # ---- The class and its signatures -----------------------------------------
@@ -185,12 +168,12 @@ def test_plain_handle_receive_returns_the_payload_count(pty, stream, reply, coun
 
 
 def test_overrides_receive_every_reply_in_order(pty, scripted, stream):
-    handle = Recorder(stream)
+    handle = RecordingHandle(stream)
     device = scripted([(b"\x0a", INFO + ERROR + status_message(0x0102, b"\xc0\x00\xff"), 0.05)])
     handle.SendDeviceWakeup()
     assert [handle.Receive() for _ in range(3)] == [6, 3, 24]
     assert device.finish() == [b"\x0a"]
-    assert handle.calls == [
+    assert handle.events == [
         ("info", (0x11, 0x4433, 0x44, 0x55, 0x66)),
         ("error", (0x1234, 7)),
         ("status", (0x0102, list(QUATERNION), 2, 31, 3, [0xC0, 0x00, 0xFF])),
@@ -204,7 +187,7 @@ def test_status_override_gets_python_values(pty, stream, user_data):
     assert handle.Receive() == 6
     assert handle.Receive() == 3
     assert handle.Receive() == 21 + len(user_data)
-    [(device_id, quaternion, error_flag, hall, length, data)] = handle.calls
+    [(device_id, quaternion, error_flag, hall, length, data)] = handle.events
     assert (device_id, error_flag, hall, length) == (0xBEEF, 9, 200, len(user_data))
     assert all(type(value) is int for value in (device_id, error_flag, hall, length))
     assert type(quaternion) is list and quaternion == list(QUATERNION)
@@ -219,11 +202,11 @@ def test_missing_status_override_raises_and_the_next_receive_goes_on(pty, stream
         handle.Receive()
     assert str(raised.value) == PURE_VIRTUAL
     assert handle.Receive() == 6
-    assert handle.calls == [(0x11, 0x4433, 0x44, 0x55, 0x66)]
+    assert handle.events == [(0x11, 0x4433, 0x44, 0x55, 0x66)]
 
 
 def test_exception_from_an_override_reaches_the_caller(pty, stream):
-    class Failing(Recorder):
+    class Failing(RecordingHandle):
         def OnReceiveHandleErrorResponse(self, device_id, error_code):
             raise ValueError(f"device {device_id} failed with {error_code}")
 
@@ -232,22 +215,22 @@ def test_exception_from_an_override_reaches_the_caller(pty, stream):
     with pytest.raises(ValueError, match="device 4660 failed with 7"):
         handle.Receive()
     assert handle.Receive() == 21
-    assert [name for name, _ in handle.calls] == ["status"]
+    assert [name for name, _ in handle.events] == ["status"]
 
 
 def test_super_reaches_the_native_handler_without_recursing(pty, stream):
     class Chaining(T.Handle):
-        calls = []
+        events = []
 
         def OnReceiveHandleInfo(self, *args):
             super().OnReceiveHandleInfo(*args)
             T.Handle.OnReceiveHandleInfo(self, *args)
-            self.calls.append(("info", args))
+            self.events.append(("info", args))
 
     handle = Chaining(stream)
     pty.write(INFO)
     assert handle.Receive() == 6
-    assert handle.calls == [("info", (0x11, 0x4433, 0x44, 0x55, 0x66))]
+    assert handle.events == [("info", (0x11, 0x4433, 0x44, 0x55, 0x66))]
 
 
 def test_direct_native_status_call_fills_the_rest_with_zeros(stream):
@@ -256,9 +239,9 @@ def test_direct_native_status_call_fills_the_rest_with_zeros(stream):
     T.Handle.OnReceiveHandleStatusMessage(handle, 1, 0.5, 2, 3, 4, 9)
     T.Handle.OnReceiveHandleStatusMessage(handle, 1, 0.5, 2, 3, 255, 9)
     T.Handle.OnReceiveHandleStatusMessage(handle, 1, 0.5, 2, 3, 0, 9)
-    assert handle.calls[0] == (1, [0.5, 0.0, 0.0, 0.0], 2, 3, 4, [9, 0, 0, 0])
-    assert handle.calls[1][5] == [9] + [0] * 254
-    assert handle.calls[2][5] == []
+    assert handle.events[0] == (1, [0.5, 0.0, 0.0, 0.0], 2, 3, 4, [9, 0, 0, 0])
+    assert handle.events[1][5] == [9] + [0] * 254
+    assert handle.events[2][5] == []
 
 
 def test_direct_handler_calls(stream):
@@ -266,19 +249,19 @@ def test_direct_handler_calls(stream):
     assert plain.OnReceiveHandleStatusMessage(1, 0.5, 2, 3, 255, 9) is None
     assert plain.OnReceiveHandleInfo(1, 2, 3, 4, 5) is None
     assert plain.OnReceiveHandleErrorResponse(device_id=65535, error_code=255) is None
-    recorder = Recorder(stream)
+    recorder = RecordingHandle(stream)
     T.Handle.OnReceiveHandleErrorResponse(recorder, device_id=65535, error_code=255)
-    assert recorder.calls == [("error", (65535, 255))]
+    assert recorder.events == [("error", (65535, 255))]
     with pytest.raises(RuntimeError) as raised:
         NoStatus(stream).OnReceiveHandleStatusMessage(1, 0.5, 2, 3, 4, 9)
     assert str(raised.value) == PURE_VIRTUAL
     with pytest.raises(TypeError):
         T.Handle.OnReceiveHandleInfo(recorder, 256, 2, 3, 4, 5)
-    assert recorder.calls == [("error", (65535, 255))]
+    assert recorder.events == [("error", (65535, 255))]
 
 
 def test_other_threads_run_while_receive_waits(pty, scripted, stream):
-    handle = Recorder(stream)
+    handle = RecordingHandle(stream)
     ticks = []
     stop = threading.Event()
 
@@ -298,7 +281,7 @@ def test_other_threads_run_while_receive_waits(pty, scripted, stream):
     finally:
         stop.set()
         ticker.join()
-    assert handle.calls == [("info", (0x11, 0x4433, 0x44, 0x55, 0x66))]
+    assert handle.events == [("info", (0x11, 0x4433, 0x44, 0x55, 0x66))]
     assert any(start + 0.1 < tick_time < end - 0.1 for tick_time in ticks)
 
 
@@ -324,18 +307,18 @@ def test_receive_on_a_worker_thread_calls_the_override_there(pty, stream):
 
 @pytest.mark.parametrize("call", [lambda h: h.Receive(7), lambda h: h.Receive(obsolete=255)])
 def test_receive_with_an_argument_warns_then_receives(pty, stream, call):
-    handle = Recorder(stream)
+    handle = RecordingHandle(stream)
     pty.write(INFO)
     message = "^Receive with one argument is deprecated$"
     with pytest.warns(DeprecationWarning, match=message) as record:
         assert call(handle) == 6
     assert len(record) == 1
     assert record[0].filename == __file__
-    assert handle.calls == [("info", (0x11, 0x4433, 0x44, 0x55, 0x66))]
+    assert handle.events == [("info", (0x11, 0x4433, 0x44, 0x55, 0x66))]
 
 
 def test_receive_with_a_bad_argument_neither_warns_nor_reads(pty, stream):
-    handle = Recorder(stream)
+    handle = RecordingHandle(stream)
     pty.write(INFO)
     with warnings.catch_warnings(record=True) as record:
         warnings.simplefilter("always")
@@ -346,13 +329,13 @@ def test_receive_with_a_bad_argument_neither_warns_nor_reads(pty, stream):
 
 
 def test_warning_turned_error_is_raised_after_the_reply_was_read(pty, stream):
-    handle = Recorder(stream)
+    handle = RecordingHandle(stream)
     pty.write(INFO + ERROR)
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
         with pytest.raises(DeprecationWarning):
             handle.Receive(1)
-    assert handle.calls == [("info", (0x11, 0x4433, 0x44, 0x55, 0x66))]
+    assert handle.events == [("info", (0x11, 0x4433, 0x44, 0x55, 0x66))]
     assert handle.Receive() == 3
 
 
