@@ -61,14 +61,6 @@ const std::vector<float> kZeroVector{0.0f, 0.0f, 0.0f};
 // The default of SendForce's separate components: the Python integer 0.
 constexpr int kZeroComponent = 0;
 
-/// Runs `work` with the interpreter lock released; the lock is taken back
-/// when it returns or throws. `work` must not touch Python objects.
-template <typename Work>
-auto Unlocked(Work&& work) {
-    py::gil_scoped_release release;
-    return work();
-}
-
 py::object ToList(const Vector3& values) { return py::cast(values); }
 
 py::tuple StateTuple(const ArmillarState& state) {

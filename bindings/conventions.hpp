@@ -38,6 +38,15 @@ private:
 /// before any device input or output.
 std::array<float, 3> FirstThree(const std::vector<float>& values, const char* argument_name);
 
+/// Runs `work` with the interpreter lock released, so that other Python
+/// threads run while the device is busy; the lock is taken back when `work`
+/// returns or throws. `work` must not touch Python objects.
+template <typename Work>
+auto Unlocked(Work&& work) {
+    py::gil_scoped_release release;
+    return work();
+}
+
 /// Refuses a missing stream (Python None) with TypeError naming the class:
 /// a device without a stream has nothing to talk to.
 IO::SerialStream& RequireStream(IO::SerialStream* stream, const char* class_name);

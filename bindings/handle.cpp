@@ -94,8 +94,7 @@ py::dict StatusDict(const HandleStatus& status) {
 }
 
 int ReceiveWithoutLock(Handle& handle) {
-    py::gil_scoped_release release;
-    return handle.Receive();
+    return Unlocked([&] { return handle.Receive(); });
 }
 
 } // namespace
@@ -183,8 +182,7 @@ void bind_handle(py::module_& m) {
                                           " byte(s) of user_data given");
                 }
                 const uint8_t byte = user_data.value.value_or(0);
-                py::gil_scoped_release release;
-                self.SendHandleState(device_id, data_length, &byte);
+                Unlocked([&] { self.SendHandleState(device_id, data_length, &byte); });
             },
             "send handle state", py::arg("device_id") = 0, py::arg("data_length") = 0,
             py::arg("user_data") = py::none())
@@ -226,12 +224,7 @@ void bind_handle(py::module_& m) {
 
         .def("GetQuillonetStatus",
              [](Handle& self) {
-                 HandleStatus status;
-                 {
-                     py::gil_scoped_release release;
-                     status = self.GetQuillonetStatus();
-                 }
-                 return StatusDict(status);
+                 return StatusDict(Unlocked([&] { return self.GetQuillonetStatus(); }));
              },
              "Get the most recent Quillonet informations");
 }
