@@ -37,19 +37,17 @@ pytest_filter=()
 
 echo "== running the C++ and Python suites under the sanitizers"
 ctest_log="$build/ctest.log"
+set +e
+# One suite after the other, as in scripts/test.sh.
 ( cd "$build" && ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1" \
     UBSAN_OPTIONS="$ubsan_options" \
-    "$venv/bin/ctest" --output-on-failure -j 2 --timeout 300 >"$ctest_log" 2>&1 ) &
-ctest_pid=$!
-
-set +e
+    "$venv/bin/ctest" --output-on-failure -j 2 --timeout 300 >"$ctest_log" 2>&1 )
+ctest_status=$?
 ( cd "$root" && LD_PRELOAD="$preload" \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="$ubsan_options" \
     PYTHONPATH="$build/python" PATH="$build/tools:$PATH" \
     "$python" -m pytest -n 2 -p no:cacheprovider -q "${pytest_filter[@]}" "$@" )
 pytest_status=$?
-wait "$ctest_pid"
-ctest_status=$?
 set -e
 
 echo "== C++ suite under the sanitizers"

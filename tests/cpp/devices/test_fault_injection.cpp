@@ -109,11 +109,14 @@ protected:
         device = Start(options);
         stream = std::make_unique<SerialStream>(device->path().c_str(), true);
         arm = std::make_unique<Armillar>(stream.get());
-        arm->timeout = kShortTimeout;
+        // The calls before the fault keep the normal time-out: a short one
+        // ends at the next tick of the whole-second clock, which may come
+        // before a healthy reply does.
         for (int i = 0; i < GetParam().calls_before; ++i) {
             EXPECT_NE(arm->get_power_status(), false) << "the device failed before its fault";
         }
         AwaitScheduledHangup(GetParam().calls_before);
+        arm->timeout = kShortTimeout;
     }
 
     /// After the calls a hang-up was scheduled for, waits until the device
@@ -232,7 +235,7 @@ protected:
         device = Start(Options());
         stream = std::make_unique<SerialStream>(device->path().c_str(), true);
         handle = std::make_unique<CountingHandle>(stream.get());
-        handle->timeout = kShortTimeout;
+        // As for the arm, the calls before the fault keep the normal time-out.
         for (int i = 0; i < GetParam().calls_before; ++i) {
             handle->SendDeviceWakeup();
             EXPECT_EQ(handle->Receive(), static_cast<int>(HP::kInfoResponseLength));
@@ -241,6 +244,7 @@ protected:
         if (GetParam().calls_before > 0) {
             EXPECT_EQ(device->Stop(), 0);
         }
+        handle->timeout = kShortTimeout;
         handle->infos = 0;
     }
 
