@@ -78,6 +78,9 @@ def timed_with_argument(call, arguments, seconds):
 
 
 def timed_without_argument(call, seconds):
+    """call() over and over, timed as timed_with_argument does. A loop of its
+    own rather than a wrapper around that one: a wrapping lambda would add a
+    Python call to every measured exchange."""
     untimed = warm_up(call)
     latencies = []
     append = latencies.append
