@@ -5,6 +5,7 @@
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include "support/PtyTest.hpp"
+#include "support/StatusFrameSample.hpp"
 #include "support/PtyTest.hpp"
 #include "support/ScriptedDevice.hpp"
 
@@ -242,26 +243,18 @@ TEST_F(HandleTest, ThrowingHandlerSkipsTheRecordHandler) {
 
 // ---- Status reader ----------------------------------------------------------
 
-const char* const kValidFrame = "AA BB 03 B6 42 01 02 03 00 80 00 40 FF 7F 00 00 64 09 77";
-
-void ExpectValidFrameValues(const HandleStatus& status) {
-    EXPECT_EQ(status.error_flag, 3);
-    EXPECT_EQ(status.buttons, 5);
-    EXPECT_EQ(status.hall_effect_sensor_level, 22);
-    EXPECT_EQ(status.device_id, 0x42);
-    EXPECT_EQ(status.quaternion, (std::array<float, 4>{-1.0f, 0.5f, 0.999969482421875f, 0.0f}));
-    EXPECT_EQ(status.battery_level, 3.5f);
-}
+// The sample frame, closed by a byte that is never used.
+const std::string kValidFrame = std::string(TorviTest::kSampleFrameWithoutLastByte) + " 77";
 
 TEST_F(HandleTest, StatusReaderDecodesAFrameAndReadsNothingMore) {
     pty->Write(Concat({Hex("DA"), Hex(kValidFrame), Hex("C0")}));
-    ExpectValidFrameValues(handle->GetQuillonetStatus());
+    TorviTest::ExpectSampleFrameValues(handle->GetQuillonetStatus());
     EXPECT_EQ(pty->QueuedForHost(), 1);
 }
 
 TEST_F(HandleTest, StatusReaderSkipsStrayBytesBeforeTheFrame) {
     pty->Write(Concat({Hex("55 D0 00"), Hex("DA"), Hex(kValidFrame)}));
-    ExpectValidFrameValues(handle->GetQuillonetStatus());
+    TorviTest::ExpectSampleFrameValues(handle->GetQuillonetStatus());
 }
 
 TEST_F(HandleTest, StatusReaderReportsABadFrame) {

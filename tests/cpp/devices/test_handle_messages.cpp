@@ -3,6 +3,7 @@
 #include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
 
 #include "support/PtyPair.hpp"
+#include "support/StatusFrameSample.hpp"
 
 #include <gtest/gtest.h>
 
@@ -235,16 +236,8 @@ TEST(BatteryLevel, KnownValues) {
 }
 
 TEST(DecodeStatusFrame, ConvertsAValidFrame) {
-    // error 03, buttons 5 / hall 22 (1011 0110), device 42, quaternion
-    // 00 80 / 00 40 / FF 7F / 00 00, battery 100; r[18] is never used.
-    const auto raw = Hex("AA BB 03 B6 42 01 02 03 00 80 00 40 FF 7F 00 00 64 09 C0");
-    const HandleStatus status = DecodeStatusFrame(raw.data());
-    EXPECT_EQ(status.error_flag, 3);
-    EXPECT_EQ(status.buttons, 5);
-    EXPECT_EQ(status.hall_effect_sensor_level, 22);
-    EXPECT_EQ(status.device_id, 0x42);
-    EXPECT_EQ(status.quaternion, (std::array<float, 4>{-1.0f, 0.5f, 0.999969482421875f, 0.0f}));
-    EXPECT_EQ(status.battery_level, 3.5f);
+    const auto raw = Concat({Hex(TorviTest::kSampleFrameWithoutLastByte), Hex("C0")});
+    TorviTest::ExpectSampleFrameValues(DecodeStatusFrame(raw.data()));
 }
 
 TEST(DecodeStatusFrame, BadFrameGivesTheMarkerAndZeros) {
