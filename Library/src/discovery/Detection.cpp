@@ -3,7 +3,6 @@
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/devices/ArmillarProtocol.hpp"
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
-#include "Torvi/HardwareAPI/devices/HandleProtocol.hpp"
 #include "Torvi/HardwareAPI/discovery/PortEnumeration.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
@@ -98,17 +97,10 @@ int probe_armillar(const char* path) {
         uint8_t model = 0;
         {
             // Constructing the arm resets the shared kinematic model, as any
-            // construction does.
+            // construction does. The wakeup sends 0x0A and reads the device
+            // info; a missing, short or foreign reply gives model 0.
             Devices::Armillar arm(stream.get());
-            arm.send_buffer[0] = ArmProtocol::kDeviceWakeup;
-            arm.Send(1);
-            if (arm.AwaitHeaderCode() == ArmProtocol::kDeviceInfo) {
-                if (arm.AwaitBytes(ArmProtocol::kDeviceInfoLength) == ArmProtocol::kDeviceInfoLength) {
-                    model = arm.receive_buffer[ArmProtocol::kInfoModelOffset];
-                }
-            } else {
-                arm.AwaitBytes(ArmProtocol::kDrainLength);
-            }
+            model = arm.device_wakeup().device_model_number;
         }
         stream->Close();
         return model == ArmProtocol::kArmillarModelNumber ? kConfirmed : kNotConfirmed;
