@@ -37,9 +37,6 @@ public:
     int Run();
 
 private:
-    enum class Wake { Continue, Stop };
-
-    Wake HandleInput(Clock::time_point now);
     void HandleHostEvents(Clock::time_point now);
     void HandleRequests(Clock::time_point now);
     void Send(const Message& message, Clock::time_point due);

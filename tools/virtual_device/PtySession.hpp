@@ -61,7 +61,6 @@ public:
 
     /// Closes the terminal: the host's next read sees the line gone.
     void HangUp();
-    bool HungUp() const { return master_fd < 0; }
 
 private:
     void DiscardTowardsHost();

@@ -39,8 +39,6 @@ public:
     RequestMeasure Measure(const uint8_t* pending, std::size_t available) const override;
     std::vector<Message> Answer(const Bytes& request, Clock::time_point now) override;
 
-    const ArmDynamics& Dynamics() const { return dynamics; }
-
 private:
     void AdvanceTo(Clock::time_point now);
     Bytes EndEffectorState() const;

@@ -36,9 +36,6 @@ public:
     std::vector<Message> Answer(const Bytes& request, Clock::time_point now) override;
     std::optional<Message> StreamMessage(Clock::time_point now) override;
 
-    /// User data of the last HandleState, carried by every status message.
-    const Bytes& UserData() const { return user_data; }
-
 private:
     double SecondsSinceStart(Clock::time_point now) const;
     Message StatusMessage(Clock::time_point now) const;
@@ -51,6 +48,7 @@ private:
     StatusForm status_form;
     bool streams;
     Clock::time_point start;
+    /// User data of the last HandleState, carried by every status message.
     Bytes user_data;
 };
 
