@@ -3,7 +3,7 @@
 #include "conventions.hpp"
 
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
-#include "Torvi/HardwareAPI/devices/HandleProtocol.hpp"
+#include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include <array>

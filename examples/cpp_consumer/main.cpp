@@ -5,7 +5,6 @@
 #include <Torvi/HardwareAPI/Version.hpp>
 #include <Torvi/HardwareAPI/devices/Armillar.hpp>
 #include <Torvi/HardwareAPI/devices/ArmillarMessages.hpp>
-#include <Torvi/HardwareAPI/devices/ArmillarProtocol.hpp>
 #include <Torvi/HardwareAPI/serial/SerialStream.hpp>
 
 #include <cstdio>

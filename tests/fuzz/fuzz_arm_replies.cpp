@@ -7,8 +7,8 @@
 #include "ReplyFeed.hpp"
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
-#include "Torvi/HardwareAPI/devices/ArmillarMessages.hpp"
-#include "Torvi/HardwareAPI/devices/ArmillarProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/ArmillarCodec.hpp"
+#include "Torvi/HardwareAPI/protocol/ArmillarProtocol.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -8,8 +8,8 @@
 #include "ReplyFeed.hpp"
 
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
-#include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
-#include "Torvi/HardwareAPI/devices/HandleProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleCodec.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -198,10 +198,10 @@ void CheckOneStatusRead(Handle& handle, TorviFuzz::ReplyFeed& feed, const Wire& 
         code = wire.at(at++);
     }
     if (gave_up) {
-        expected = Devices::NoAnswerStatus();
+        expected = Devices::HandleMessages::NoAnswerStatus();
     } else {
         const std::vector<uint8_t> raw = wire.span(at, P::kStatusFrameLength);
-        expected = Devices::DecodeStatusFrame(raw.data());
+        expected = Devices::HandleMessages::DecodeStatusFrame(raw.data());
         at += P::kStatusFrameLength;
     }
     if (taken != at - start) Fail("status reader took the wrong number of bytes");

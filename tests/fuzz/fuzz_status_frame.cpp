@@ -3,8 +3,8 @@
 // lengths. Checked against the frame's validity rule, the ranges of the
 // converted values, and an independent reading of the fields.
 
-#include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
-#include "Torvi/HardwareAPI/devices/HandleProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleCodec.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -16,6 +16,7 @@
 namespace {
 
 using namespace Torvi::HardwareAPI::Devices;
+using namespace Torvi::HardwareAPI::Devices::HandleMessages;
 namespace P = HandleProtocol;
 
 [[noreturn]] void Fail(const char* what) {

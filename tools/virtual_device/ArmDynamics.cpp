@@ -26,7 +26,7 @@ constexpr double kSolverDampingFactor = 4.0;
 constexpr double kSolverMaxStep = 0.2;      // rad per iteration
 constexpr double kSolverTolerance = 1e-7;   // length
 
-Vec3 PositionAt(const Joints& radians) {
+Vector3 PositionAt(const Joints& radians) {
     // The arm computes its position with the host's default model, so that
     // the host computing it from the raw angles gets the same answer.
     static const HardwareAPI::Devices::ArmillarKinematics model{};
@@ -43,7 +43,7 @@ Matrix JacobianAt(const Joints& radians) {
         Joints ahead = radians, behind = radians;
         ahead[j] += kJacobianStep;
         behind[j] -= kJacobianStep;
-        const Vec3 p_ahead = PositionAt(ahead), p_behind = PositionAt(behind);
+        const Vector3 p_ahead = PositionAt(ahead), p_behind = PositionAt(behind);
         for (int i = 0; i < 3; ++i) {
             jacobian[i][j] = (double(p_ahead[i]) - double(p_behind[i])) / (2 * kJacobianStep);
         }
@@ -98,7 +98,7 @@ void ApplyLimits(Joints& angle, Joints& velocity) {
     }
 }
 
-Vec3 ToDegrees(const Joints& radians) {
+Vector3 ToDegrees(const Joints& radians) {
     return {static_cast<float>(radians[0] * kDegreesPerRadian),
             static_cast<float>(radians[1] * kDegreesPerRadian),
             static_cast<float>(radians[2] * kDegreesPerRadian)};
@@ -110,19 +110,19 @@ ArmDynamics::ArmDynamics() {
     for (int j = 0; j < 3; ++j) angle[j] = Radians(kRestPose[j]);
 }
 
-void ArmDynamics::CommandJointTorques(const Vec3& torques) {
+void ArmDynamics::CommandJointTorques(const Vector3& torques) {
     mode = Mode::Torque;
     for (int j = 0; j < 3; ++j) torque_command[j] = std::clamp(Finite(torques[j], 0.0), -kMaxTorque, kMaxTorque);
 }
 
-void ArmDynamics::CommandEndEffectorForce(const Vec3& force) {
+void ArmDynamics::CommandEndEffectorForce(const Vector3& force) {
     mode = Mode::Force;
     for (int i = 0; i < 3; ++i) {
         force_command[i] = static_cast<float>(std::clamp(Finite(force[i], 0.0), -kMaxForce, kMaxForce));
     }
 }
 
-void ArmDynamics::CommandJointAngles(const Vec3& raw_degrees) {
+void ArmDynamics::CommandJointAngles(const Vector3& raw_degrees) {
     Joints wanted{};
     for (int j = 0; j < 3; ++j) wanted[j] = Finite(Radians(raw_degrees[j]), angle[j]);
     Joints still{};
@@ -132,7 +132,7 @@ void ArmDynamics::CommandJointAngles(const Vec3& raw_degrees) {
     has_position_target = false;
 }
 
-void ArmDynamics::CommandEndEffectorPosition(const Vec3& position) {
+void ArmDynamics::CommandEndEffectorPosition(const Vector3& position) {
     // A loop that sends the same target again and again gets it solved once.
     if (mode == Mode::Servo && has_position_target && position == position_target) return;
     for (float component : position) {
@@ -208,14 +208,14 @@ void ArmDynamics::AdvanceServo(double seconds) {
     ApplyLimits(angle, velocity);
 }
 
-Vec3 ArmDynamics::SolvePosition(const Vec3& position) const {
+Vector3 ArmDynamics::SolvePosition(const Vector3& position) const {
     // Levenberg-Marquardt on the position error: damped least-squares
     // steps, the damping lowered after a step that helps and raised after
     // one that does not. Near the symmetric poses the arm can hardly move
     // the point sideways, where plain Newton steps would explode.
     Joints unused{};
     auto error_at = [&position](const Joints& q, Joints& error) {
-        const Vec3 p = PositionAt(q);
+        const Vector3 p = PositionAt(q);
         double size = 0.0;
         for (int i = 0; i < 3; ++i) {
             error[i] = double(position[i]) - double(p[i]);
@@ -260,15 +260,15 @@ Vec3 ArmDynamics::SolvePosition(const Vec3& position) const {
     return ToDegrees(q);
 }
 
-Vec3 ArmDynamics::RawAnglesDegrees() const { return ToDegrees(angle); }
+Vector3 ArmDynamics::RawAnglesDegrees() const { return ToDegrees(angle); }
 
-Vec3 ArmDynamics::JointVelocitiesDegrees() const { return ToDegrees(velocity); }
+Vector3 ArmDynamics::JointVelocitiesDegrees() const { return ToDegrees(velocity); }
 
-Vec3 ArmDynamics::EndEffectorPosition() const { return PositionAt(angle); }
+Vector3 ArmDynamics::EndEffectorPosition() const { return PositionAt(angle); }
 
-Vec3 ArmDynamics::EndEffectorVelocity() const {
+Vector3 ArmDynamics::EndEffectorVelocity() const {
     const Matrix jacobian = JacobianAt(angle);
-    Vec3 out{};
+    Vector3 out{};
     for (int i = 0; i < 3; ++i) {
         double sum = 0.0;
         for (int j = 0; j < 3; ++j) sum += jacobian[i][j] * velocity[j];

@@ -9,11 +9,13 @@
 // kinematic model (metres). The dynamics are integrated in closed form, so
 // any step length is stable: the arm is advanced only when a request comes.
 
-#include "WireBytes.hpp"
+#include "Torvi/HardwareAPI/devices/Vector3.hpp"
 
 #include <array>
 
 namespace Torvi::VirtualDevice {
+
+using HardwareAPI::Devices::Vector3;
 
 class ArmDynamics {
 public:
@@ -49,21 +51,21 @@ public:
 
     // Commands; each replaces the previous one and holds until the next.
     // Non-finite components count as zero (or, for targets, as "stay").
-    void CommandJointTorques(const Vec3& torques);
-    void CommandEndEffectorForce(const Vec3& force);
-    void CommandJointAngles(const Vec3& raw_degrees);
-    void CommandEndEffectorPosition(const Vec3& position);
+    void CommandJointTorques(const Vector3& torques);
+    void CommandEndEffectorForce(const Vector3& force);
+    void CommandJointAngles(const Vector3& raw_degrees);
+    void CommandEndEffectorPosition(const Vector3& position);
 
-    Vec3 RawAnglesDegrees() const;
-    Vec3 JointVelocitiesDegrees() const; ///< degrees per second
-    Vec3 EndEffectorPosition() const;
-    Vec3 EndEffectorVelocity() const;    ///< per second
+    Vector3 RawAnglesDegrees() const;
+    Vector3 JointVelocitiesDegrees() const; ///< degrees per second
+    Vector3 EndEffectorPosition() const;
+    Vector3 EndEffectorVelocity() const;    ///< per second
     /// The torques the motors produce now (what their currents follow).
     const Joints& MotorTorques() const { return motor_torque; }
 
     /// Raw joint angles (degrees, within the limits) that bring the end
     /// effector nearest to `position`, searched from the current pose.
-    Vec3 SolvePosition(const Vec3& position) const;
+    Vector3 SolvePosition(const Vector3& position) const;
 
 private:
     enum class Mode { Torque, Force, Servo };
@@ -76,9 +78,9 @@ private:
     Joints angle{};        ///< rad
     Joints velocity{};     ///< rad/s
     Joints torque_command{};
-    Vec3 force_command{};
+    Vector3 force_command{};
     Joints target{};       ///< rad, servo mode
-    Vec3 position_target{}; ///< the last end-effector target, solved into `target`
+    Vector3 position_target{}; ///< the last end-effector target, solved into `target`
     bool has_position_target = false;
     Joints motor_torque{};
 };

@@ -4,7 +4,7 @@
 // the front of the input is, the answer to a complete request, and (for a
 // device that reports on its own) the next spontaneous message.
 
-#include "WireBytes.hpp"
+#include "Torvi/HardwareAPI/protocol/WireBytes.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -12,6 +12,8 @@
 #include <vector>
 
 namespace Torvi::VirtualDevice {
+
+using HardwareAPI::Wire::Bytes;
 
 using Clock = std::chrono::steady_clock;
 

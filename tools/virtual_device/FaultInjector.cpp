@@ -1,7 +1,7 @@
 #include "FaultInjector.hpp"
 
-#include "Torvi/HardwareAPI/devices/ArmillarProtocol.hpp"
-#include "Torvi/HardwareAPI/devices/HandleProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/ArmillarProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
 
 #include <algorithm>
 #include <iterator>

@@ -3,13 +3,15 @@
 // Diagnostics on standard error, written only with --verbose: standard
 // output carries the slave's path and nothing else.
 
-#include "WireBytes.hpp"
+#include "Torvi/HardwareAPI/protocol/WireBytes.hpp"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
 namespace Torvi::VirtualDevice {
+
+using HardwareAPI::Wire::Bytes;
 
 class Log {
 public:

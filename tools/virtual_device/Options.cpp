@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 
 namespace Torvi::VirtualDevice {
 
@@ -32,101 +33,121 @@ std::optional<StreamRate> ParseRate(const std::string& text) {
     return StreamRate{hz, false};
 }
 
+// Options that only the handle takes; naming one for the arm is refused.
+const std::set<std::string> kHandleOnlyOptions{"--wireless", "--wakeup-answer", "--stream-hz",
+                                               "--status-form", "--bad-frame"};
+
 class Parser {
 public:
     explicit Parser(const std::vector<std::string>& args) : args(args) {}
 
     ParseOutcome Run() {
-        ParseOutcome outcome;
-        bool kind_given = false;
-        std::vector<std::string> handle_only;
-        bool wants_help = false;
-
         for (index = 0; index < args.size() && error.empty(); ++index) {
             const std::string& arg = args[index];
             if (arg.rfind("--", 0) != 0) {
-                if (kind_given) {
-                    error = "unexpected argument '" + arg + "'";
-                } else if (arg == "arm" || arg == "handle") {
-                    outcome.options.kind = arg == "arm" ? DeviceKind::Arm : DeviceKind::Handle;
-                    kind_given = true;
-                } else {
-                    error = "unknown device '" + arg + "' (arm or handle)";
-                }
+                TakeDevice(arg);
                 continue;
             }
             SplitInlineValue(arg);
-            Options& o = outcome.options;
-            FaultSettings& f = o.faults;
-            if (name == "--help") {
-                wants_help = true;
-            } else if (name == "--verbose") {
-                Flag(o.verbose);
-            } else if (name == "--wireless") {
-                Flag(o.wireless);
-                handle_only.push_back(name);
-            } else if (name == "--wakeup-answer") {
-                Choice(o.wakeup_answer, {{"info", WakeupAnswer::Info},
-                                         {"status", WakeupAnswer::Status},
-                                         {"error", WakeupAnswer::Error}});
-                handle_only.push_back(name);
-            } else if (name == "--stream-hz") {
-                if (auto text = Value()) {
-                    if (auto rate = ParseRate(*text)) o.stream = *rate;
-                    else error = "--stream-hz needs a rate in Hz (0 to 100000) or 'max'";
-                }
-                handle_only.push_back(name);
-            } else if (name == "--status-form") {
-                Choice(o.status_form, {{"frame", StatusForm::Frame}, {"message", StatusForm::Message}});
-                handle_only.push_back(name);
-            } else if (name == "--silent") {
-                Flag(f.silent);
-            } else if (name == "--delay-ms") {
-                if (auto value = Number(kMaxDelayMs)) f.delay_ms = static_cast<unsigned>(*value);
-            } else if (name == "--wrong-code") {
-                Flag(f.wrong_code);
-            } else if (name == "--short-reply") {
-                Flag(f.short_reply);
-            } else if (name == "--garbage") {
-                Flag(f.garbage);
-            } else if (name == "--bad-frame") {
-                Flag(f.bad_frame);
-                handle_only.push_back(name);
-            } else if (name == "--hangup-after") {
-                f.hangup_after = Number(~0UL);
-            } else if (name == "--model") {
-                if (auto value = Number(UINT8_MAX)) o.model = static_cast<uint8_t>(*value);
-            } else if (name == "--link") {
-                if (auto text = Value()) {
-                    if (text->empty()) error = "--link needs a path";
-                    else o.link = *text;
-                }
-            } else {
+            if (!TakeGeneralOption() && !TakeHandleOption() && !TakeFaultOption()) {
                 error = "unknown option '" + name + "'";
             }
+            if (kHandleOnlyOptions.count(name) != 0) handle_only.push_back(name);
         }
-
-        if (!error.empty()) {
-            outcome.error = error;
-            return outcome;
-        }
-        if (wants_help) {
-            outcome.action = ParseOutcome::Action::Help;
-            return outcome;
-        }
-        if (!kind_given) {
-            outcome.error = "name the device to play: arm or handle";
-            return outcome;
-        }
-        if (outcome.options.kind == DeviceKind::Arm && !handle_only.empty()) {
-            outcome.error = handle_only.front() + " applies to the handle only";
-            return outcome;
-        }
-        outcome.action = ParseOutcome::Action::Run;
-        return outcome;
+        return Outcome();
     }
 
 private:
+    ParseOutcome Outcome() {
+        if (!error.empty()) {
+            outcome.error = error;
+        } else if (wants_help) {
+            outcome.action = ParseOutcome::Action::Help;
+        } else if (!kind_given) {
+            outcome.error = "name the device to play: arm or handle";
+        } else if (outcome.options.kind == DeviceKind::Arm && !handle_only.empty()) {
+            outcome.error = handle_only.front() + " applies to the handle only";
+        } else {
+            outcome.action = ParseOutcome::Action::Run;
+        }
+        return outcome;
+    }
+
+    void TakeDevice(const std::string& arg) {
+        if (kind_given) {
+            error = "unexpected argument '" + arg + "'";
+        } else if (arg == "arm" || arg == "handle") {
+            outcome.options.kind = arg == "arm" ? DeviceKind::Arm : DeviceKind::Handle;
+            kind_given = true;
+        } else {
+            error = "unknown device '" + arg + "' (arm or handle)";
+        }
+    }
+
+    // Each Take...Option returns whether `name` is one of its options.
+
+    bool TakeGeneralOption() {
+        Options& o = outcome.options;
+        if (name == "--help") {
+            wants_help = true;
+        } else if (name == "--verbose") {
+            Flag(o.verbose);
+        } else if (name == "--model") {
+            if (auto value = Number(UINT8_MAX)) o.model = static_cast<uint8_t>(*value);
+        } else if (name == "--link") {
+            if (auto text = Value()) {
+                if (text->empty()) error = "--link needs a path";
+                else o.link = *text;
+            }
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    bool TakeHandleOption() {
+        Options& o = outcome.options;
+        if (name == "--wireless") {
+            Flag(o.wireless);
+        } else if (name == "--wakeup-answer") {
+            Choice(o.wakeup_answer, {{"info", WakeupAnswer::Info},
+                                     {"status", WakeupAnswer::Status},
+                                     {"error", WakeupAnswer::Error}});
+        } else if (name == "--stream-hz") {
+            if (auto text = Value()) {
+                if (auto rate = ParseRate(*text)) o.stream = *rate;
+                else error = "--stream-hz needs a rate in Hz (0 to 100000) or 'max'";
+            }
+        } else if (name == "--status-form") {
+            Choice(o.status_form, {{"frame", StatusForm::Frame}, {"message", StatusForm::Message}});
+        } else if (name == "--bad-frame") {
+            Flag(outcome.options.faults.bad_frame);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    bool TakeFaultOption() {
+        FaultSettings& f = outcome.options.faults;
+        if (name == "--silent") {
+            Flag(f.silent);
+        } else if (name == "--delay-ms") {
+            if (auto value = Number(kMaxDelayMs)) f.delay_ms = static_cast<unsigned>(*value);
+        } else if (name == "--wrong-code") {
+            Flag(f.wrong_code);
+        } else if (name == "--short-reply") {
+            Flag(f.short_reply);
+        } else if (name == "--garbage") {
+            Flag(f.garbage);
+        } else if (name == "--hangup-after") {
+            f.hangup_after = Number(~0UL);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
     // "--name=value" carries its value inline; "--name value" in the next argument.
     void SplitInlineValue(const std::string& arg) {
         const auto equals = arg.find('=');
@@ -175,6 +196,10 @@ private:
     }
 
     const std::vector<std::string>& args;
+    ParseOutcome outcome;
+    bool kind_given = false;
+    bool wants_help = false;
+    std::vector<std::string> handle_only; ///< handle-only options given, in order
     std::size_t index = 0;
     std::string name;
     std::optional<std::string> inline_value;

@@ -1,12 +1,13 @@
 #include "StatusFrame.hpp"
 
-#include "Torvi/HardwareAPI/devices/HandleProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
 
 #include <algorithm>
 #include <cmath>
 
 namespace Torvi::VirtualDevice {
 
+namespace Wire = HardwareAPI::Wire;
 namespace P = HardwareAPI::Devices::HandleProtocol;
 
 namespace {
@@ -83,10 +84,10 @@ Bytes EncodeStatusFrame(const HandleReading& reading, uint8_t device_id) {
 
 Bytes EncodeStatusMessage(const HandleReading& reading, uint16_t device_id, const Bytes& user_data) {
     Bytes reply{P::kStatusMessage};
-    AppendU16(reply, device_id);
+    Wire::AppendU16(reply, device_id);
     reply.push_back(reading.error_flag);
     reply.push_back(reading.hall_level);
-    AppendFloats(reply, reading.quaternion);
+    Wire::AppendFloats(reply, reading.quaternion);
     const std::size_t length = std::min(user_data.size(), P::kMaxUserDataLength);
     reply.push_back(static_cast<uint8_t>(length));
     reply.insert(reply.end(), user_data.begin(), user_data.begin() + static_cast<std::ptrdiff_t>(length));

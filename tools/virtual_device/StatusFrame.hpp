@@ -10,12 +10,14 @@
 // used, may take one escape pair, and otherwise an END closes the frame.
 
 #include "HandleSensors.hpp"
-#include "WireBytes.hpp"
+#include "Torvi/HardwareAPI/protocol/WireBytes.hpp"
 
 #include <array>
 #include <cstdint>
 
 namespace Torvi::VirtualDevice {
+
+using HardwareAPI::Wire::Bytes;
 
 /// The 18 unstuffed bytes of a status frame.
 using StatusFrameBytes = std::array<uint8_t, 18>;

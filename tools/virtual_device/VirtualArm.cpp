@@ -1,12 +1,13 @@
 #include "VirtualArm.hpp"
 
 #include "Torvi/HardwareAPI/devices/ArmillarKinematics.hpp"
-#include "Torvi/HardwareAPI/devices/ArmillarProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/ArmillarProtocol.hpp"
 
 #include <cmath>
 
 namespace Torvi::VirtualDevice {
 
+namespace Wire = HardwareAPI::Wire;
 namespace P = HardwareAPI::Devices::ArmillarProtocol;
 
 ArmIdentity VirtualArm::DefaultIdentity() {
@@ -64,80 +65,103 @@ void VirtualArm::AdvanceTo(Clock::time_point now) {
 
 Bytes VirtualArm::EndEffectorState() const {
     Bytes reply{P::kEndEffectorState};
-    AppendFloats(reply, dynamics.EndEffectorPosition());
-    AppendFloats(reply, dynamics.EndEffectorVelocity());
+    Wire::AppendFloats(reply, dynamics.EndEffectorPosition());
+    Wire::AppendFloats(reply, dynamics.EndEffectorVelocity());
     return reply;
 }
 
 Bytes VirtualArm::JointState() const {
     Bytes reply{P::kJointState};
-    AppendFloats(reply, dynamics.RawAnglesDegrees());
-    AppendFloats(reply, dynamics.JointVelocitiesDegrees());
+    Wire::AppendFloats(reply, dynamics.RawAnglesDegrees());
+    Wire::AppendFloats(reply, dynamics.JointVelocitiesDegrees());
     return reply;
+}
+
+Bytes VirtualArm::DeviceInfo() const {
+    Bytes reply{P::kDeviceInfo};
+    Wire::AppendU16(reply, identity.device_id);
+    reply.push_back(identity.model);
+    reply.push_back(identity.hardware_version);
+    reply.push_back(identity.firmware_version);
+    reply.insert(reply.end(), identity.identifier.begin(), identity.identifier.end());
+    return reply;
+}
+
+std::optional<Bytes> VirtualArm::Parameter(uint8_t selector) const {
+    const std::array<uint8_t, 16>* data =
+        selector == P::kSelectorDeviceId          ? &identity.identifier
+        : selector == P::kSelectorFirmwareVersion ? &identity.firmware_version_bytes
+                                                  : nullptr;
+    if (!data) return std::nullopt;
+    Bytes reply{P::kParameterReply, selector, P::kParameterDataLength};
+    reply.insert(reply.end(), data->begin(), data->end());
+    return reply;
+}
+
+Bytes VirtualArm::Telemetry(uint8_t request) const {
+    Bytes reply;
+    switch (request) {
+    case P::kOrientationRequest:
+        // The base stands as the host's default model assumes.
+        reply.push_back(P::kOrientationReply);
+        Wire::AppendFloats(reply, HardwareAPI::Devices::KinematicConstants::kDefaultBaseOrientation);
+        break;
+    case P::kTemperatureRequest:
+        reply.push_back(P::kTemperatureReply);
+        Wire::AppendFloat(reply, static_cast<float>(temperature));
+        break;
+    case P::kCurrentRequest:
+        reply.push_back(P::kCurrentReply);
+        for (double torque : dynamics.MotorTorques()) {
+            Wire::AppendFloat(reply, static_cast<float>(torque / kTorqueConstant));
+        }
+        break;
+    default: // P::kPowerStatusRequest
+        reply = {P::kPowerStatusReply, kPowered};
+        break;
+    }
+    return reply;
+}
+
+Bytes VirtualArm::Command(uint8_t request, const Vector3& values) {
+    switch (request) {
+    case P::kJointTorques:
+        dynamics.CommandJointTorques(values);
+        return JointState();
+    case P::kJointAngles:
+        dynamics.CommandJointAngles(values);
+        return JointState();
+    case P::kEndEffectorForce:
+        dynamics.CommandEndEffectorForce(values);
+        return EndEffectorState();
+    default: // P::kEndEffectorPosition
+        dynamics.CommandEndEffectorPosition(values);
+        return EndEffectorState();
+    }
 }
 
 std::vector<Message> VirtualArm::Answer(const Bytes& request, Clock::time_point now) {
     AdvanceTo(now);
-    Bytes reply;
     switch (request[0]) {
     case P::kDeviceWakeup:
-        reply.push_back(P::kDeviceInfo);
-        AppendU16(reply, identity.device_id);
-        reply.push_back(identity.model);
-        reply.push_back(identity.hardware_version);
-        reply.push_back(identity.firmware_version);
-        reply.insert(reply.end(), identity.identifier.begin(), identity.identifier.end());
-        break;
-    case P::kParameterRequest: {
-        const uint8_t selector = request[1];
-        const std::array<uint8_t, 16>* data =
-            selector == P::kSelectorDeviceId          ? &identity.identifier
-            : selector == P::kSelectorFirmwareVersion ? &identity.firmware_version_bytes
-                                                      : nullptr;
-        if (!data) return {}; // no such parameter: the arm stays quiet
-        reply = {P::kParameterReply, selector, P::kParameterDataLength};
-        reply.insert(reply.end(), data->begin(), data->end());
-        break;
-    }
+        return {Message{DeviceInfo()}};
+    case P::kParameterRequest:
+        // No such parameter: the arm stays quiet.
+        if (auto reply = Parameter(request[1])) return {Message{std::move(*reply)}};
+        return {};
     case P::kOrientationRequest:
-        // The base stands as the host's default model assumes.
-        reply.push_back(P::kOrientationReply);
-        AppendFloats(reply, HardwareAPI::Devices::KinematicConstants::kDefaultBaseOrientation);
-        break;
     case P::kTemperatureRequest:
-        reply.push_back(P::kTemperatureReply);
-        AppendFloat(reply, static_cast<float>(temperature));
-        break;
-    case P::kCurrentRequest: {
-        reply.push_back(P::kCurrentReply);
-        for (double torque : dynamics.MotorTorques()) {
-            AppendFloat(reply, static_cast<float>(torque / kTorqueConstant));
-        }
-        break;
-    }
+    case P::kCurrentRequest:
     case P::kPowerStatusRequest:
-        reply = {P::kPowerStatusReply, kPowered};
-        break;
+        return {Message{Telemetry(request[0])}};
     case P::kJointTorques:
-        dynamics.CommandJointTorques(ReadVec3(&request[1]));
-        reply = JointState();
-        break;
     case P::kJointAngles:
-        dynamics.CommandJointAngles(ReadVec3(&request[1]));
-        reply = JointState();
-        break;
     case P::kEndEffectorForce:
-        dynamics.CommandEndEffectorForce(ReadVec3(&request[1]));
-        reply = EndEffectorState();
-        break;
     case P::kEndEffectorPosition:
-        dynamics.CommandEndEffectorPosition(ReadVec3(&request[1]));
-        reply = EndEffectorState();
-        break;
+        return {Message{Command(request[0], Wire::DecodeFloats<3>(&request[1]))}};
     default:
         return {};
     }
-    return {Message{std::move(reply)}};
 }
 
 } // namespace Torvi::VirtualDevice

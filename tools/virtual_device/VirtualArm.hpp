@@ -43,6 +43,14 @@ private:
     void AdvanceTo(Clock::time_point now);
     Bytes EndEffectorState() const;
     Bytes JointState() const;
+    Bytes DeviceInfo() const;
+    /// The reply to a parameter request; none for an unknown selector.
+    std::optional<Bytes> Parameter(uint8_t selector) const;
+    /// The reply to a request without payload: orientation, temperature,
+    /// currents or power status.
+    Bytes Telemetry(uint8_t request) const;
+    /// Applies a command request's three values and returns the state reply.
+    Bytes Command(uint8_t request, const Vector3& values);
 
     ArmIdentity identity;
     ArmDynamics dynamics;

@@ -3,10 +3,11 @@
 #include "HandleSensors.hpp"
 #include "StatusFrame.hpp"
 
-#include "Torvi/HardwareAPI/devices/HandleProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
 
 namespace Torvi::VirtualDevice {
 
+namespace Wire = HardwareAPI::Wire;
 namespace P = HardwareAPI::Devices::HandleProtocol;
 
 HandleIdentity VirtualHandle::DefaultIdentity() {
@@ -77,7 +78,7 @@ Message VirtualHandle::StatusFrame(Clock::time_point now) const {
 
 Message VirtualHandle::InfoResponse() const {
     Bytes reply{P::kInfoResponse, identity.tool_data_remaining, 0};
-    AppendU16(reply, identity.DeviceId()); // its high byte is the model number
+    Wire::AppendU16(reply, identity.DeviceId()); // its high byte is the model number
     reply.push_back(identity.hardware_version);
     reply.push_back(identity.firmware_version);
     return Message{std::move(reply)};
@@ -85,7 +86,7 @@ Message VirtualHandle::InfoResponse() const {
 
 Message VirtualHandle::ErrorResponse() const {
     Bytes reply{P::kErrorResponse};
-    AppendU16(reply, identity.DeviceId());
+    Wire::AppendU16(reply, identity.DeviceId());
     reply.push_back(identity.error_code);
     return Message{std::move(reply)};
 }

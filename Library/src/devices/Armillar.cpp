@@ -1,5 +1,7 @@
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 
+#include "Torvi/HardwareAPI/protocol/ArmillarCodec.hpp"
+
 #include <cmath>
 
 namespace Torvi::HardwareAPI::Devices {
@@ -32,6 +34,11 @@ void SetGearRatios(float head, float inner_arm, float outer_arm) {
 }
 
 } // namespace
+
+ArmillarKinematics& SharedKinematics() {
+    static ArmillarKinematics model;
+    return model;
+}
 
 Armillar::Armillar(IO::SerialStream* stream_) : Device(stream_) {
     // Every new arm starts from the default model; only the angle offsets,

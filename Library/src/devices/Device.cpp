@@ -1,15 +1,37 @@
 #include "Torvi/HardwareAPI/devices/Device.hpp"
 
-#include "Torvi/HardwareAPI/serial/ErrorLine.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
+#include "serial/ErrorLine.hpp"
 
 #include <cerrno>
 #include <ctime>
 
 namespace Torvi::HardwareAPI::Devices {
 
+using IO::ErrorLine;
 using IO::ReportError;
-namespace ErrorLines = IO::ErrorLines;
+
+// The device layer's error lines. Source and line are fixed numbers that
+// tools and users match on, not this file's own line numbers.
+namespace ErrorLines {
+inline constexpr const char* kDeviceSource = "Library/src/Device";
+
+inline constexpr ErrorLine kHeaderCodeTimeout{kDeviceSource, 58, "timeout waiting for header code"};
+inline constexpr ErrorLine kUnableToReadHeaderCode{kDeviceSource, 75,
+                                                   "unable to read header code from stream"};
+// A fixed-length read that times out reports with the header-code wording;
+// the line number tells the two apart.
+inline constexpr ErrorLine kPayloadTimeout{kDeviceSource, 87, "timeout waiting for header code"};
+inline constexpr ErrorLine kUnableToReadBytes{kDeviceSource, 97,
+                                              "unable to read '%zu' bytes from stream"};
+// A request to read more than the receive buffer holds is refused rather than
+// allowed to run past the end of the buffer.
+inline constexpr ErrorLine kReadExceedsBuffer{kDeviceSource, 103,
+                                              "unable to read '%zu' bytes into the receive buffer"};
+// A send larger than the send buffer, or without a stream, is reported as
+// the serial layer's failed write of that many bytes.
+using IO::ErrorLines::kUnableToWrite;
+} // namespace ErrorLines
 
 Device::Device(IO::SerialStream* stream_)
     : timeout(kDefaultTimeout), stream(stream_), send_buffer(new uint8_t[kBufferSize]()),

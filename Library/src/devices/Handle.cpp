@@ -1,5 +1,7 @@
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
 
+#include "Torvi/HardwareAPI/protocol/HandleCodec.hpp"
+
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include <chrono>
@@ -8,6 +10,7 @@
 namespace Torvi::HardwareAPI::Devices {
 
 namespace P = HandleProtocol;
+namespace Messages = HandleMessages;
 
 Handle::Handle(IO::SerialStream* stream_) : Device(stream_) {}
 
@@ -22,7 +25,7 @@ void Handle::RequestStatus() {
 }
 
 void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
-    Send(BuildHandleState(send_buffer.get(), device_id, data_length, user_data));
+    Send(Messages::BuildHandleState(send_buffer.get(), device_id, data_length, user_data));
 }
 
 int Handle::Receive() {
@@ -48,7 +51,7 @@ unsigned Handle::AwaitPayload(unsigned n) {
 
 int Handle::ReceiveInfoResponse() {
     const unsigned got = AwaitPayload(P::kInfoResponseLength);
-    const HandleInfoResponse info = DecodeInfoResponse(receive_buffer.get());
+    const HandleInfoResponse info = Messages::DecodeInfoResponse(receive_buffer.get());
     OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
                         info.hardware_version, info.firmware_version);
     OnHandleInfoResponse(info);
@@ -57,7 +60,7 @@ int Handle::ReceiveInfoResponse() {
 
 int Handle::ReceiveStatusMessage() {
     const unsigned fixed = AwaitPayload(P::kStatusMessageLength);
-    HandleStatusMessage message = DecodeStatusMessage(receive_buffer.get());
+    HandleStatusMessage message = Messages::DecodeStatusMessage(receive_buffer.get());
     // The user data lands at offset 0 again, over the fixed part decoded above.
     const unsigned extra = AwaitPayload(message.user_data_length);
     std::memcpy(message.user_data.data(), receive_buffer.get(), message.user_data_length);
@@ -70,7 +73,7 @@ int Handle::ReceiveStatusMessage() {
 
 int Handle::ReceiveErrorResponse() {
     const unsigned got = AwaitPayload(P::kErrorResponseLength);
-    const HandleErrorResponse error = DecodeErrorResponse(receive_buffer.get());
+    const HandleErrorResponse error = Messages::DecodeErrorResponse(receive_buffer.get());
     OnReceiveHandleErrorResponse(error.device_id, error.error_code);
     OnHandleErrorResponse(error);
     return static_cast<int>(got);
@@ -96,7 +99,7 @@ HandleStatus Handle::GetQuillonetStatus() {
 
     uint8_t code = AwaitHeaderCode();
     if (code == 0) {
-        return NoAnswerStatus();
+        return Messages::NoAnswerStatus();
     }
     // Skip what comes before the frame's header. Waits that time out here
     // log their line and the search goes on, until the bound is reached.
@@ -107,15 +110,15 @@ HandleStatus Handle::GetQuillonetStatus() {
         }
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
         if (!MaySkipMore(elapsed, discarded)) {
-            return NoAnswerStatus();
+            return Messages::NoAnswerStatus();
         }
         code = AwaitHeaderCode();
     }
 
     if (AwaitBytes(P::kStatusFrameLength) != P::kStatusFrameLength) {
-        return BadFrameStatus();
+        return Messages::BadFrameStatus();
     }
-    return DecodeStatusFrame(receive_buffer.get());
+    return Messages::DecodeStatusFrame(receive_buffer.get());
 }
 
 void Handle::OnHandleInfoResponse(const HandleInfoResponse&) {}

@@ -1,7 +1,6 @@
 #include "Torvi/HardwareAPI/discovery/Detection.hpp"
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
-#include "Torvi/HardwareAPI/devices/ArmillarProtocol.hpp"
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
 #include "Torvi/HardwareAPI/discovery/PortEnumeration.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"

@@ -1,4 +1,4 @@
-#include "Torvi/HardwareAPI/serial/ErrorLine.hpp"
+#include "serial/ErrorLine.hpp"
 
 #include <cerrno>
 #include <clocale>

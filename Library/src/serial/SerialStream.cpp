@@ -1,7 +1,7 @@
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
-#include "Torvi/HardwareAPI/serial/ErrorLine.hpp"
-#include "Torvi/HardwareAPI/serial/serialib.hpp"
+#include "serial/ErrorLine.hpp"
+#include "serial/serialib.hpp"
 
 #include <sys/ioctl.h>
 
@@ -11,6 +11,7 @@ namespace {
 // What an error line shows for a stream built without a path.
 constexpr const char* kNoPathText = "(null)";
 } // namespace
+
 
 SerialStream::SerialStream(const char* path_, bool open_now_)
     : std::iostream(nullptr), path(path_ != nullptr ? path_ : ""), has_path(path_ != nullptr),

@@ -1,6 +1,6 @@
 // Known-answer tables for building the arm's requests and decoding its replies.
 
-#include "Torvi/HardwareAPI/devices/ArmillarMessages.hpp"
+#include "Torvi/HardwareAPI/protocol/ArmillarCodec.hpp"
 
 #include "support/PtyPair.hpp"
 

@@ -8,7 +8,8 @@
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
-#include "Torvi/HardwareAPI/devices/HandleProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/ArmillarProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include "support/PtyTest.hpp"

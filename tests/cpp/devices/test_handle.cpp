@@ -2,6 +2,7 @@
 // plays the device.
 
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include "support/PtyTest.hpp"

@@ -1,6 +1,6 @@
 // Known-answer tables for the handle's wire codec.
 
-#include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleCodec.hpp"
 
 #include "support/PtyPair.hpp"
 #include "support/StatusFrameSample.hpp"
@@ -14,6 +14,7 @@
 #include <vector>
 
 using namespace Torvi::HardwareAPI::Devices;
+using namespace Torvi::HardwareAPI::Devices::HandleMessages;
 namespace HP = HandleProtocol;
 using TorviTest::Concat;
 using TorviTest::FloatBytes;

@@ -1,4 +1,4 @@
-#include "Torvi/HardwareAPI/serial/serialib.hpp"
+#include "serial/serialib.hpp"
 
 #include "support/PtyTest.hpp"
 

@@ -10,19 +10,19 @@
 #include <limits>
 
 using Torvi::VirtualDevice::ArmDynamics;
-using Torvi::VirtualDevice::Vec3;
+using Torvi::VirtualDevice::Vector3;
 
 namespace {
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-void ExpectNear(const Vec3& actual, const Vec3& expected, double tolerance) {
+void ExpectNear(const Vector3& actual, const Vector3& expected, double tolerance) {
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(actual[i], expected[i], tolerance) << "component " << i;
 }
 
 void ExpectWithinLimits(const ArmDynamics& arm) {
-    const Vec3 angles = arm.RawAnglesDegrees();
+    const Vector3 angles = arm.RawAnglesDegrees();
     for (int j = 0; j < 3; ++j) {
         ASSERT_TRUE(std::isfinite(angles[j]));
         EXPECT_GE(angles[j], ArmDynamics::kLowerLimit[j] - 1e-3);
@@ -33,7 +33,7 @@ void ExpectWithinLimits(const ArmDynamics& arm) {
     for (float p : arm.EndEffectorPosition()) EXPECT_TRUE(std::isfinite(p));
 }
 
-const Vec3 kPoses[] = {
+const Vector3 kPoses[] = {
     {0, -45, 45}, {10, -60, 50}, {20, -80, 20}, {-30, -20, 80}, {55, -95, 5}, {-50, -10, 30},
 };
 
@@ -48,7 +48,7 @@ TEST(ArmDynamics, StartsAtRestInItsRestPose) {
 }
 
 TEST(ArmDynamics, JointTargetsAreReachedWithinMilliseconds) {
-    for (const Vec3& pose : kPoses) {
+    for (const Vector3& pose : kPoses) {
         ArmDynamics arm;
         arm.CommandJointAngles(pose);
         arm.Advance(0.02);
@@ -66,12 +66,12 @@ TEST(ArmDynamics, OutOfRangeTargetsStopAtTheLimits) {
 }
 
 TEST(ArmDynamics, EndEffectorTargetsAreReachedWhereReachable) {
-    for (const Vec3& pose : kPoses) {
+    for (const Vector3& pose : kPoses) {
         SCOPED_TRACE(::testing::Message() << "pose " << pose[0] << " " << pose[1] << " " << pose[2]);
         ArmDynamics there;
         there.CommandJointAngles(pose);
         there.Advance(0.05);
-        const Vec3 target = there.EndEffectorPosition();
+        const Vector3 target = there.EndEffectorPosition();
 
         ArmDynamics arm;
         arm.CommandEndEffectorPosition(target);
@@ -90,15 +90,15 @@ TEST(ArmDynamics, AnUnreachableTargetEndsAtTheNearestPlaceWithinLimits) {
 }
 
 TEST(ArmDynamics, ForcesDoPositiveWorkOnTheEndEffector) {
-    const Vec3 forces[] = {{0, 0, 1}, {0, 0, -1}, {1, 0, 0}, {-1, 0, 0}, {0.5f, 0, -0.5f}};
-    for (const Vec3& force : forces) {
+    const Vector3 forces[] = {{0, 0, 1}, {0, 0, -1}, {1, 0, 0}, {-1, 0, 0}, {0.5f, 0, -0.5f}};
+    for (const Vector3& force : forces) {
         ArmDynamics arm;
         arm.CommandJointAngles({10, -60, 50});
         arm.Advance(0.05);
-        const Vec3 before = arm.EndEffectorPosition();
+        const Vector3 before = arm.EndEffectorPosition();
         arm.CommandEndEffectorForce(force);
         arm.Advance(0.01);
-        const Vec3 after = arm.EndEffectorPosition();
+        const Vector3 after = arm.EndEffectorPosition();
         double work = 0.0;
         for (int i = 0; i < 3; ++i) work += double(force[i]) * (after[i] - before[i]);
         EXPECT_GT(work, 1e-6) << force[0] << " " << force[1] << " " << force[2];
@@ -127,11 +127,11 @@ TEST(ArmDynamics, EndEffectorVelocityMatchesTheMotion) {
     ArmDynamics arm;
     arm.CommandJointTorques({0.0003f, -0.0004f, 0.0002f});
     arm.Advance(0.01);
-    const Vec3 p0 = arm.EndEffectorPosition();
-    const Vec3 v = arm.EndEffectorVelocity();
+    const Vector3 p0 = arm.EndEffectorPosition();
+    const Vector3 v = arm.EndEffectorVelocity();
     constexpr double dt = 1e-4;
     arm.Advance(dt);
-    const Vec3 p1 = arm.EndEffectorPosition();
+    const Vector3 p1 = arm.EndEffectorPosition();
     for (int i = 0; i < 3; ++i) EXPECT_NEAR((p1[i] - p0[i]) / dt, v[i], 0.02 * std::abs(v[i]) + 2e-3);
 }
 

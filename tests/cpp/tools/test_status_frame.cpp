@@ -4,6 +4,8 @@
 #include "virtual_device/HandleSensors.hpp"
 #include "virtual_device/StatusFrame.hpp"
 
+#include "support/PtyPair.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -114,8 +116,8 @@ TEST(StatusFrame, TheStatusMessageCarriesTheUserData) {
     EXPECT_EQ(message[4], reading.hall_level);
     EXPECT_EQ(message[21], 3);
     EXPECT_EQ(Bytes(message.begin() + 22, message.end()), data);
-    EXPECT_FLOAT_EQ(ReadFloat(&message[5]), reading.quaternion[0]);
-    EXPECT_FLOAT_EQ(ReadFloat(&message[17]), reading.quaternion[3]);
+    EXPECT_EQ(Bytes(&message[5], &message[9]), TorviTest::FloatBytes(reading.quaternion[0]));
+    EXPECT_EQ(Bytes(&message[17], &message[21]), TorviTest::FloatBytes(reading.quaternion[3]));
 }
 
 TEST(HandleSensors, ReadingsStayInTheirRanges) {

@@ -3,7 +3,7 @@
 // angles it reports, and every reply has the code and length the host reads.
 
 #include "Torvi/HardwareAPI/devices/ArmillarKinematics.hpp"
-#include "Torvi/HardwareAPI/devices/ArmillarProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/ArmillarProtocol.hpp"
 #include "Torvi/HardwareAPI/devices/Device.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <array>
+#include "Torvi/HardwareAPI/devices/Vector3.hpp"
 
 namespace Torvi::HardwareAPI::Devices {
 
@@ -24,7 +24,7 @@ inline constexpr float kDefaultOuterArm2 = 0.165f;
 inline constexpr float kDefaultExtension = 0.0765f;
 inline constexpr float kDefaultGearRatio = 1.0f;
 /// The base orientation quaternion (x, y, z, w): a quarter turn about y.
-inline constexpr std::array<float, 4> kDefaultBaseOrientation{0.0f, 0.7071f, 0.0f, 0.7071f};
+inline constexpr Quaternion kDefaultBaseOrientation{0.0f, 0.7071f, 0.0f, 0.7071f};
 } // namespace KinematicConstants
 
 /// The arm's kinematic model: link lengths, gear ratios, angle offsets and
@@ -40,8 +40,8 @@ struct ArmillarKinematics {
     float head_gear_ratio_coeff = KinematicConstants::kDefaultGearRatio;
     float inner_arm_gear_ratio_coeff = KinematicConstants::kDefaultGearRatio;
     float outer_arm_gear_ratio_coeff = KinematicConstants::kDefaultGearRatio;
-    std::array<float, 3> angle_offsets{}; ///< radians
-    std::array<float, 4> base_orientation = KinematicConstants::kDefaultBaseOrientation;
+    Vector3 angle_offsets{}; ///< radians
+    Quaternion base_orientation = KinematicConstants::kDefaultBaseOrientation;
 };
 
 /// The one model shared by every Armillar of the process. Not locked: it is
@@ -51,7 +51,6 @@ ArmillarKinematics& SharedKinematics();
 /// Host-side forward kinematics: the end-effector position for the raw joint
 /// angles (degrees, as the arm reports them) under `model`. Where the distal
 /// links cannot close, the result is NaN.
-std::array<float, 3> ForwardKinematics(const ArmillarKinematics& model,
-                                       const std::array<float, 3>& raw_angles_degrees);
+Vector3 ForwardKinematics(const ArmillarKinematics& model, const Vector3& raw_angles_degrees);
 
 } // namespace Torvi::HardwareAPI::Devices

@@ -1,24 +1,21 @@
 #pragma once
 
-// Building the arm's requests and decoding its replies. Pure functions over
-// bytes: they neither read nor write the stream, so they can be checked from
-// tables. Layouts and lengths are those of ArmillarProtocol.hpp.
+// What the arm's replies decode to: the values its operations return.
 
-#include "Torvi/HardwareAPI/devices/ArmillarProtocol.hpp"
 #include "Torvi/HardwareAPI/devices/UUID.hpp"
+#include "Torvi/HardwareAPI/devices/Vector3.hpp"
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace Torvi::HardwareAPI::Devices {
 
-/// Three floats of a Cartesian (x, y, z) or joint (0, 1, 2) quantity.
-using Vector3 = std::array<float, 3>;
-/// A quaternion as the arm sends it, components in wire order.
-using Quaternion = std::array<float, 4>;
+// The part of the arm's protocol that users check against; the rest of
+// ArmillarProtocol is internal to the library.
+namespace ArmillarProtocol {
+/// The model number with which an arm identifies itself in its device info.
+inline constexpr uint8_t kArmillarModelNumber = 4;
+} // namespace ArmillarProtocol
 
 /// The decoded device-information reply (0x0B).
 struct DeviceInfo {
@@ -37,43 +34,6 @@ struct ArmillarState {
 };
 
 namespace ArmillarMessages {
-
-/// A request without payload: the code alone. Returns the bytes to send (1).
-std::size_t BuildRequest(uint8_t* buffer, uint8_t code);
-
-/// A parameter request (0x0D) for `selector`. Returns the bytes to send (2).
-std::size_t BuildParameterRequest(uint8_t* buffer, uint8_t selector);
-
-/// The code followed by `count` little-endian binary32 values. Returns the
-/// bytes to send, 4 * count + 1.
-std::size_t BuildFloatsRequest(uint8_t* buffer, uint8_t code, const float* values,
-                               std::size_t count);
-
-/// A little-endian binary32 value at `bytes`.
-float DecodeFloat(const uint8_t* bytes);
-
-/// `N` consecutive little-endian binary32 values.
-template <std::size_t N>
-std::array<float, N> DecodeFloats(const uint8_t* payload) {
-    std::array<float, N> values{};
-    for (std::size_t i = 0; i < N; ++i) {
-        values[i] = DecodeFloat(payload + 4 * i);
-    }
-    return values;
-}
-
-/// The 21-byte device-information payload.
-DeviceInfo DecodeDeviceInfo(const uint8_t* payload);
-
-/// The 17-byte parameter payload: its 16 data bytes, or nothing when the
-/// length byte is not 16.
-std::optional<UUID> DecodeParameter(const uint8_t* payload);
-
-/// The 24-byte state payload: three floats of position, three of velocity.
-ArmillarState DecodeState(const uint8_t* payload);
-
-/// The power-status byte: any non-zero value means powered.
-bool DecodePowerStatus(const uint8_t* payload);
 
 /// The 16 bytes as 32 lower-case hexadecimal digits, first byte first, with
 /// no separators.

@@ -1,18 +1,33 @@
 #pragma once
 
-// The handle's wire messages as pure functions: build the HandleState
-// request, decode the three replies of the receive step, and unstuff and
-// convert the status frame. They take bytes and return values and touch no
-// device, so they can be checked from known-answer tables and fuzzed.
+// What the handle's replies and status frames decode to: the records its
+// event handlers and status reader hand over.
 
-#include "Torvi/HardwareAPI/devices/HandleProtocol.hpp"
+#include "Torvi/HardwareAPI/devices/Vector3.hpp"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace Torvi::HardwareAPI::Devices {
+
+// The part of the handle's protocol that the records below and their users
+// need; the rest of HandleProtocol is internal to the library.
+namespace HandleProtocol {
+/// Components of every quaternion the handle reports.
+inline constexpr std::size_t kQuaternionComponents = Quaternion().size();
+/// The largest user-data length byte of a HandleState or status message.
+inline constexpr std::size_t kMaxUserDataLength = 255;
+/// Room for user data: the largest length byte, plus one.
+inline constexpr std::size_t kUserDataCapacity = kMaxUserDataLength + 1;
+
+// The status reader's own markers in error_flag; they share the field with
+// whatever the device reports there.
+/// The frame came short or did not unstuff to 18 bytes.
+inline constexpr uint8_t kStatusBadFrame = 1;
+/// No status frame header arrived.
+inline constexpr uint8_t kStatusNoAnswer = 2;
+} // namespace HandleProtocol
 
 /// A decoded HandleInfoResponse (reply 0xD0).
 struct HandleInfoResponse {
@@ -26,7 +41,7 @@ struct HandleInfoResponse {
 /// A decoded HandleStatusMessage (reply 0xDA as the receive step reads it).
 struct HandleStatusMessage {
     uint16_t device_id = 0;
-    std::array<float, HandleProtocol::kQuaternionComponents> quaternion{};
+    Quaternion quaternion{};
     uint8_t error_flag = 0;
     uint8_t hall_effect_sensor_level = 0;
     uint8_t user_data_length = 0;
@@ -42,62 +57,16 @@ struct HandleErrorResponse {
 
 /// What the status reader returns: a decoded HandleStatusFrame, or the
 /// reader's own no-answer or bad-frame result (see HandleProtocol markers).
+/// It starts as HandleStatusMessage does because both forms of status carry
+/// the same readings; the two stay apart because their wire forms, and the
+/// handlers that receive them, differ (an 8-bit id, buttons and battery here).
 struct HandleStatus {
     uint8_t device_id = 0;
-    std::array<float, HandleProtocol::kQuaternionComponents> quaternion{};
+    Quaternion quaternion{};
     uint8_t error_flag = 0;
     uint8_t hall_effect_sensor_level = 0; ///< 0 to 31
     uint8_t buttons = 0;                  ///< 0 to 7
     float battery_level = 0.0f;           ///< volts
 };
-
-/// Writes the HandleState request into `out` (room for at least
-/// HandleProtocol::kMaxHandleStateLength bytes): 0xDB, `device_id`
-/// little-endian, `data_length`, then `data_length` bytes copied from
-/// `user_data`. Returns the number of bytes written, 4 + `data_length`.
-/// A null `user_data` with a non-zero `data_length` is refused with
-/// std::invalid_argument before anything is written: the request never holds
-/// bytes the caller did not give.
-std::size_t BuildHandleState(uint8_t* out, uint16_t device_id, uint8_t data_length,
-                             const uint8_t* user_data);
-
-/// Decodes the 6-byte payload of a HandleInfoResponse. Byte 1 is ignored;
-/// byte 3 is both the high byte of `device_id` and `device_model_number`.
-HandleInfoResponse DecodeInfoResponse(const uint8_t* payload);
-
-/// Decodes the 21-byte fixed part of a HandleStatusMessage; `user_data` is
-/// left zero (it arrives in a read of its own).
-HandleStatusMessage DecodeStatusMessage(const uint8_t* fixed_part);
-
-/// Decodes the 3-byte payload of a HandleErrorResponse.
-HandleErrorResponse DecodeErrorResponse(const uint8_t* payload);
-
-/// Unstuffs the 19 raw bytes of a HandleStatusFrame (SLIP special bytes):
-/// ESC DC gives C0, ESC DD gives DB, an ESC before any other byte and every
-/// END are dropped. Only raw bytes 0 to 17 start a step. The result holds at
-/// most 18 bytes; the frame is valid exactly when it holds 18.
-std::vector<uint8_t> UnstuffStatusFrame(const uint8_t* raw);
-
-/// A Q15 fixed-point field (read as unsigned) as a float in [-1, 1 - 2^-15].
-float Q15ToFloat(uint16_t field);
-
-/// The battery level in volts for its raw byte: raw * 0.005 + 3.0, computed
-/// in double and rounded to float.
-float BatteryLevel(uint8_t raw);
-
-/// Converts the 18 unstuffed bytes of a valid status frame.
-HandleStatus ConvertStatusFrame(const uint8_t* unstuffed);
-
-/// Unstuffs and converts the 19 raw bytes of a status frame; a frame that
-/// does not unstuff to 18 bytes gives BadFrameStatus().
-HandleStatus DecodeStatusFrame(const uint8_t* raw);
-
-/// The result for a status read that got no frame header: error_flag 2,
-/// everything else zero.
-HandleStatus NoAnswerStatus();
-
-/// The result for a status frame that is invalid or incomplete: error_flag 1,
-/// everything else zero.
-HandleStatus BadFrameStatus();
 
 } // namespace Torvi::HardwareAPI::Devices

@@ -1,30 +1,19 @@
-#include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
+#include "Torvi/HardwareAPI/protocol/HandleCodec.hpp"
+
+#include "Torvi/HardwareAPI/protocol/WireBytes.hpp"
 
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
-namespace Torvi::HardwareAPI::Devices {
+namespace Torvi::HardwareAPI::Devices::HandleMessages {
 
 namespace P = HandleProtocol;
 
 namespace {
 
-// The wire is little-endian whatever the host is: assemble by shifts.
-uint16_t ReadUint16(const uint8_t* bytes) {
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
+using Wire::DecodeU16;
 
-float ReadFloat(const uint8_t* bytes) {
-    const uint32_t bits =
-        static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-        (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-constexpr std::size_t kFloatBytes = 4;
 constexpr std::size_t kQ15Bytes = 2;
 
 HandleStatus MarkerStatus(uint8_t marker) {
@@ -42,8 +31,7 @@ std::size_t BuildHandleState(uint8_t* out, uint16_t device_id, uint8_t data_leng
                                     " given without user data");
     }
     out[0] = P::kHandleState;
-    out[P::kStateDeviceIdOffset] = static_cast<uint8_t>(device_id & 0xFF);
-    out[P::kStateDeviceIdOffset + 1] = static_cast<uint8_t>(device_id >> 8);
+    Wire::EncodeU16(device_id, out + P::kStateDeviceIdOffset);
     out[P::kStateDataLengthOffset] = data_length;
     if (data_length > 0) {
         std::memcpy(out + P::kStateUserDataOffset, user_data, data_length);
@@ -52,31 +40,29 @@ std::size_t BuildHandleState(uint8_t* out, uint16_t device_id, uint8_t data_leng
 }
 
 HandleInfoResponse DecodeInfoResponse(const uint8_t* payload) {
-    HandleInfoResponse info;
-    info.tool_data_remaining = payload[P::kInfoToolDataOffset];
-    info.device_id = ReadUint16(payload + P::kInfoDeviceIdOffset);
-    info.device_model_number = payload[P::kInfoModelOffset];
-    info.hardware_version = payload[P::kInfoHardwareOffset];
-    info.firmware_version = payload[P::kInfoFirmwareOffset];
-    return info;
+    return HandleInfoResponse{
+        /*device_id=*/DecodeU16(payload + P::kInfoDeviceIdOffset),
+        /*tool_data_remaining=*/payload[P::kInfoToolDataOffset],
+        /*device_model_number=*/payload[P::kInfoModelOffset],
+        /*hardware_version=*/payload[P::kInfoHardwareOffset],
+        /*firmware_version=*/payload[P::kInfoFirmwareOffset],
+    };
 }
 
 HandleStatusMessage DecodeStatusMessage(const uint8_t* fixed_part) {
     HandleStatusMessage message;
-    message.device_id = ReadUint16(fixed_part + P::kMessageDeviceIdOffset);
+    message.device_id = DecodeU16(fixed_part + P::kMessageDeviceIdOffset);
     message.error_flag = fixed_part[P::kMessageErrorFlagOffset];
     message.hall_effect_sensor_level = fixed_part[P::kMessageHallOffset];
-    for (std::size_t i = 0; i < P::kQuaternionComponents; ++i) {
-        message.quaternion[i] =
-            ReadFloat(fixed_part + P::kMessageQuaternionOffset + i * kFloatBytes);
-    }
+    message.quaternion =
+        Wire::DecodeFloats<P::kQuaternionComponents>(fixed_part + P::kMessageQuaternionOffset);
     message.user_data_length = fixed_part[P::kMessageUserDataLengthOffset];
     return message;
 }
 
 HandleErrorResponse DecodeErrorResponse(const uint8_t* payload) {
     HandleErrorResponse error;
-    error.device_id = ReadUint16(payload + P::kErrorDeviceIdOffset);
+    error.device_id = DecodeU16(payload + P::kErrorDeviceIdOffset);
     error.error_code = payload[P::kErrorCodeOffset];
     return error;
 }
@@ -130,7 +116,7 @@ HandleStatus ConvertStatusFrame(const uint8_t* unstuffed) {
     status.device_id = unstuffed[P::kFrameDeviceIdOffset];
     for (std::size_t i = 0; i < P::kQuaternionComponents; ++i) {
         const uint8_t* field = unstuffed + P::kFrameQuaternionOffset + i * kQ15Bytes;
-        status.quaternion[i] = Q15ToFloat(ReadUint16(field));
+        status.quaternion[i] = Q15ToFloat(DecodeU16(field));
     }
     status.battery_level = BatteryLevel(unstuffed[P::kFrameBatteryOffset]);
     return status;
@@ -148,4 +134,4 @@ HandleStatus NoAnswerStatus() { return MarkerStatus(P::kStatusNoAnswer); }
 
 HandleStatus BadFrameStatus() { return MarkerStatus(P::kStatusBadFrame); }
 
-} // namespace Torvi::HardwareAPI::Devices
+} // namespace Torvi::HardwareAPI::Devices::HandleMessages

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -7,6 +9,8 @@
 // Numbers are little-endian, floats IEEE-754 binary32. The code 0xDA goes
 // both ways: as a request it asks for status, as a reply it opens a status
 // message, read in one of two forms fixed by the reading operation.
+// Laid out as ArmillarProtocol.hpp is, on purpose (requests, replies,
+// lengths, then offsets), so that the two protocols read side by side.
 namespace Torvi::HardwareAPI::Devices::HandleProtocol {
 
 // Requests, host to handle.
@@ -27,8 +31,9 @@ inline constexpr std::size_t kStatusFrameDecodedLength = 18;
 inline constexpr std::size_t kErrorResponseLength = 3;
 
 // HandleState request: code, device id (uint16), data length (uint8), data.
+// kMaxUserDataLength, kQuaternionComponents and kUserDataCapacity size the
+// public records and are in devices/HandleMessages.hpp.
 inline constexpr std::size_t kHandleStateHeaderLength = 4;
-inline constexpr std::size_t kMaxUserDataLength = 255;
 
 // Byte stuffing of the status frame (SLIP, RFC 1055).
 inline constexpr uint8_t kSlipEnd = 0xC0;
@@ -62,10 +67,6 @@ inline constexpr std::size_t kMessageUserDataLengthOffset = 20; // uint8
 inline constexpr std::size_t kErrorDeviceIdOffset = 0; // uint16
 inline constexpr std::size_t kErrorCodeOffset = 2;     // uint8
 
-/// Components of every quaternion the handle reports.
-inline constexpr std::size_t kQuaternionComponents = 4;
-/// Room for user data: the largest length byte, plus one.
-inline constexpr std::size_t kUserDataCapacity = kMaxUserDataLength + 1;
 
 // HandleStatusFrame layout (offsets into the 18 unstuffed bytes). Bytes 0-1,
 // 5-7 and 17 are not used.
@@ -92,11 +93,8 @@ inline constexpr float kQ15Wrap = 65536.0f;
 inline constexpr double kBatteryVoltsPerStep = 0.005;
 inline constexpr double kBatteryBaseVolts = 3.0;
 
-// The status reader's own markers in error_flag; they share the field with
-// whatever the device reports there.
-/// The frame came short or did not unstuff to 18 bytes.
-inline constexpr uint8_t kStatusBadFrame = 1;
-/// No status frame header arrived.
-inline constexpr uint8_t kStatusNoAnswer = 2;
+// The status reader's markers in error_flag, kStatusBadFrame and
+// kStatusNoAnswer, are in devices/HandleMessages.hpp: a user tells a failed
+// status read by them.
 
 } // namespace Torvi::HardwareAPI::Devices::HandleProtocol

@@ -1,26 +1,10 @@
-#include "Torvi/HardwareAPI/devices/ArmillarMessages.hpp"
-
-#include <cstring>
+#include "Torvi/HardwareAPI/protocol/ArmillarCodec.hpp"
 
 namespace Torvi::HardwareAPI::Devices::ArmillarMessages {
 
 namespace P = ArmillarProtocol;
 
-namespace {
-
-constexpr std::size_t kFloatSize = 4;
-static_assert(sizeof(float) == kFloatSize, "the wire carries binary32 floats");
-
-// Little-endian whatever the host's byte order: the bits are moved by value.
-void EncodeFloat(float value, uint8_t* bytes) {
-    uint32_t bits = 0;
-    std::memcpy(&bits, &value, kFloatSize);
-    for (std::size_t i = 0; i < kFloatSize; ++i) {
-        bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
-    }
-}
-
-} // namespace
+using Wire::kFloatSize;
 
 std::size_t BuildRequest(uint8_t* buffer, uint8_t code) {
     buffer[0] = code;
@@ -37,25 +21,14 @@ std::size_t BuildFloatsRequest(uint8_t* buffer, uint8_t code, const float* value
                                std::size_t count) {
     buffer[0] = code;
     for (std::size_t i = 0; i < count; ++i) {
-        EncodeFloat(values[i], buffer + 1 + kFloatSize * i);
+        Wire::EncodeFloat(values[i], buffer + 1 + kFloatSize * i);
     }
     return 1 + kFloatSize * count;
 }
 
-float DecodeFloat(const uint8_t* bytes) {
-    uint32_t bits = 0;
-    for (std::size_t i = 0; i < kFloatSize; ++i) {
-        bits |= static_cast<uint32_t>(bytes[i]) << (8 * i);
-    }
-    float value = 0;
-    std::memcpy(&value, &bits, kFloatSize);
-    return value;
-}
-
 DeviceInfo DecodeDeviceInfo(const uint8_t* payload) {
     DeviceInfo info;
-    info.device_id = static_cast<uint16_t>(payload[P::kInfoDeviceIdOffset] |
-                                           payload[P::kInfoDeviceIdOffset + 1] << 8);
+    info.device_id = Wire::DecodeU16(payload + P::kInfoDeviceIdOffset);
     info.device_model_number = payload[P::kInfoModelOffset];
     info.hardware_version = payload[P::kInfoHardwareOffset];
     info.firmware_version = payload[P::kInfoFirmwareOffset];

@@ -8,34 +8,25 @@ namespace Torvi::HardwareAPI::IO {
 /// failure is reported as a single line
 ///   "[err] <source>:<line>> <message>: [<errno>] <errno text>\n"
 /// where source and line are fixed per message, so that tools and users can
-/// match on them.
+/// match on them. Each layer names its own lines next to its code (the
+/// serial layer's below, the device layer's in devices/Device.cpp);
+/// ReportError prints them all.
 struct ErrorLine {
     const char* source;  ///< label of the reporting module
     unsigned line;       ///< fixed number that identifies the message
     const char* message; ///< printf format of the message; at most one argument
 };
 
-/// The complete catalogue of error lines the library writes.
+/// The serial layer's error lines. Source and line are fixed numbers that
+/// tools and users match on, not the line numbers of this code. The device
+/// layer reports a send it refuses with kUnableToWrite as well.
 namespace ErrorLines {
 inline constexpr const char* kSerialStreamSource = "Library/src/SerialStream";
-inline constexpr const char* kDeviceSource = "Library/src/Device";
 
 inline constexpr ErrorLine kUnableToOpenStream{kSerialStreamSource, 18, "unable to open stream '%s'"};
 inline constexpr ErrorLine kUnableToOpenPort{kSerialStreamSource, 39, "unable to open port '%s'"};
 inline constexpr ErrorLine kUnableToWrite{kSerialStreamSource, 53,
                                           "unable to write '%zu' bytes to stream"};
-inline constexpr ErrorLine kHeaderCodeTimeout{kDeviceSource, 58, "timeout waiting for header code"};
-inline constexpr ErrorLine kUnableToReadHeaderCode{kDeviceSource, 75,
-                                                   "unable to read header code from stream"};
-// A fixed-length read that times out reports with the header-code wording;
-// the line number tells the two apart.
-inline constexpr ErrorLine kPayloadTimeout{kDeviceSource, 87, "timeout waiting for header code"};
-inline constexpr ErrorLine kUnableToReadBytes{kDeviceSource, 97,
-                                              "unable to read '%zu' bytes from stream"};
-// A request to read more than the receive buffer holds is refused rather than
-// allowed to run past the end of the buffer.
-inline constexpr ErrorLine kReadExceedsBuffer{kDeviceSource, 103,
-                                              "unable to read '%zu' bytes into the receive buffer"};
 } // namespace ErrorLines
 
 /// The system's text for an errno value, widened byte by byte. Sets the

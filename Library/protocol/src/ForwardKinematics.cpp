@@ -11,14 +11,14 @@ namespace {
 float DegreesToRadians(float degrees) { return degrees * K::kPi / K::kHalfTurnDegrees; }
 
 /// Rotates `u` by the quaternion (x, y, z, w), taken as it is (not normalised).
-std::array<float, 3> Rotate(const std::array<float, 4>& q, const std::array<float, 3>& u) {
+Vector3 Rotate(const Quaternion& q, const Vector3& u) {
     const float x = q[0], y = q[1], z = q[2], w = q[3];
     const float r[3][3] = {
         {1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
         {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
         {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)},
     };
-    std::array<float, 3> p{};
+    Vector3 p{};
     for (int row = 0; row < 3; ++row) {
         p[row] = r[row][0] * u[0] + r[row][1] * u[1] + r[row][2] * u[2];
     }
@@ -27,13 +27,7 @@ std::array<float, 3> Rotate(const std::array<float, 4>& q, const std::array<floa
 
 } // namespace
 
-ArmillarKinematics& SharedKinematics() {
-    static ArmillarKinematics model;
-    return model;
-}
-
-std::array<float, 3> ForwardKinematics(const ArmillarKinematics& m,
-                                       const std::array<float, 3>& raw) {
+Vector3 ForwardKinematics(const ArmillarKinematics& m, const Vector3& raw) {
     // Joint angles in radians; the arm reports raw angles before gear ratio
     // and offset, and its two arm joints turn the other way from the model.
     const float theta0 =
@@ -73,7 +67,7 @@ std::array<float, 3> ForwardKinematics(const ArmillarKinematics& m,
     double sin0, cos0;
     ::sincos(theta0, &sin0, &cos0);
     const float k = m.extension - K::kExtensionOffset;
-    const std::array<float, 3> arm_frame{
+    const Vector3 arm_frame{
         -(x_planar + K::kBaseOffset),
         static_cast<float>(k * sin0 - y_planar * cos0),
         static_cast<float>(k * cos0 + y_planar * sin0),

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Torvi/HardwareAPI/devices/ArmillarMessages.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -64,8 +66,8 @@ inline constexpr std::size_t kParameterLengthOffset = 0;
 inline constexpr std::size_t kParameterDataOffset = 1;
 inline constexpr uint8_t kParameterDataLength = 16;
 
-/// The model number with which an arm identifies itself in its device info.
-inline constexpr uint8_t kArmillarModelNumber = 4;
+// kArmillarModelNumber, the model number of an arm's device info, is in
+// devices/ArmillarMessages.hpp: a user checks a wakeup reply against it.
 
 /// Bytes the host drains after an unexpected reply code (the receive buffer's size).
 inline constexpr unsigned kDrainLength = 1024;
