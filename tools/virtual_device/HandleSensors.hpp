@@ -4,13 +4,15 @@
 // buttons pressed one after another, a hall-effect level rising and falling
 // and a battery running down. A pure function of the time since power-on.
 
+#include "Torvi/HardwareAPI/devices/Vector3.hpp"
+
 #include <array>
 #include <cstdint>
 
 namespace Torvi::VirtualDevice {
 
 struct HandleReading {
-    std::array<float, 4> quaternion{}; ///< unit quaternion, (x, y, z, w)
+    HardwareAPI::Devices::Quaternion quaternion{}; ///< unit quaternion, (x, y, z, w)
     uint8_t buttons = 0;               ///< 0 to 7, one bit per button
     uint8_t hall_level = 0;            ///< 0 to 31
     uint8_t battery_raw = 0;           ///< volts = raw * 0.005 + 3.0
