@@ -1,5 +1,7 @@
 #include "Torvi/HardwareAPI/devices/Device.hpp"
 
+#include "Torvi/HardwareAPI/devices/Cancellation.hpp"
+
 #include "Torvi/HardwareAPI/serial/ErrorLine.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
@@ -37,6 +39,8 @@ bool Device::TimedOut(std::time_t start) const {
 
 uint8_t Device::AwaitHeaderCode() {
     const std::time_t start = std::time(nullptr);
+    CancellationPoll cancellation;
+    wait_cancelled = false;
     // Poll the queue without pausing: a reply is taken the moment it lands.
     for (;;) {
         if (Available() >= 1) {
@@ -53,16 +57,22 @@ uint8_t Device::AwaitHeaderCode() {
             ReportError(ErrorLines::kHeaderCodeTimeout);
             return 0;
         }
+        if (cancellation.Cancelled()) {
+            wait_cancelled = true;
+            return 0;
+        }
     }
 }
 
 unsigned Device::AwaitBytes(unsigned n) {
+    wait_cancelled = false;
     if (n > kBufferSize) {
         errno = EINVAL;
         ReportError(ErrorLines::kReadExceedsBuffer, static_cast<std::size_t>(n));
         return 0;
     }
     const std::time_t start = std::time(nullptr);
+    CancellationPoll cancellation;
     // Nothing is consumed until the whole payload is queued, so the read
     // below never blocks.
     for (;;) {
@@ -78,6 +88,10 @@ unsigned Device::AwaitBytes(unsigned n) {
         }
         if (TimedOut(start)) {
             ReportError(ErrorLines::kPayloadTimeout);
+            return 0;
+        }
+        if (cancellation.Cancelled()) {
+            wait_cancelled = true;
             return 0;
         }
     }
