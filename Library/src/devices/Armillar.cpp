@@ -58,8 +58,11 @@ void Armillar::SendFloats(uint8_t code, const float* values, std::size_t count) 
 
 bool Armillar::AwaitReply(uint8_t code, std::size_t length) {
     if (AwaitHeaderCode() != code) {
-        // No resynchronisation: clear what may be queued and give up.
-        AwaitBytes(P::kDrainLength);
+        // No resynchronisation: clear what may be queued and give up. A
+        // cancelled caller gives up at once.
+        if (!WaitCancelled()) {
+            AwaitBytes(P::kDrainLength);
+        }
         return false;
     }
     return AwaitBytes(static_cast<unsigned>(length)) == length;
@@ -68,9 +71,14 @@ bool Armillar::AwaitReply(uint8_t code, std::size_t length) {
 bool Armillar::AwaitParameterReply(uint8_t selector) {
     // The selector is read as a second header byte, whatever the first was.
     const uint8_t code = AwaitHeaderCode();
+    if (WaitCancelled()) {
+        return false;
+    }
     const uint8_t echoed = AwaitHeaderCode();
     if (code != P::kParameterReply || echoed != selector) {
-        AwaitBytes(P::kDrainLength);
+        if (!WaitCancelled()) {
+            AwaitBytes(P::kDrainLength);
+        }
         return false;
     }
     return AwaitBytes(P::kParameterLength) == P::kParameterLength;

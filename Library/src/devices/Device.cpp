@@ -1,5 +1,6 @@
 #include "Torvi/HardwareAPI/devices/Device.hpp"
 
+#include "Torvi/HardwareAPI/devices/Cancellation.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 #include "serial/ErrorLine.hpp"
 
@@ -59,6 +60,8 @@ bool Device::TimedOut(std::time_t start) const {
 
 uint8_t Device::AwaitHeaderCode() {
     const std::time_t start = std::time(nullptr);
+    CancellationPoll cancellation;
+    wait_cancelled = false;
     // Poll the queue without pausing: a reply is taken the moment it lands.
     for (;;) {
         if (Available() >= 1) {
@@ -75,16 +78,22 @@ uint8_t Device::AwaitHeaderCode() {
             ReportError(ErrorLines::kHeaderCodeTimeout);
             return 0;
         }
+        if (cancellation.Cancelled()) {
+            wait_cancelled = true;
+            return 0;
+        }
     }
 }
 
 unsigned Device::AwaitBytes(unsigned n) {
+    wait_cancelled = false;
     if (n > kBufferSize) {
         errno = EINVAL;
         ReportError(ErrorLines::kReadExceedsBuffer, static_cast<std::size_t>(n));
         return 0;
     }
     const std::time_t start = std::time(nullptr);
+    CancellationPoll cancellation;
     // Nothing is consumed until the whole payload is queued, so the read
     // below never blocks.
     for (;;) {
@@ -100,6 +109,10 @@ unsigned Device::AwaitBytes(unsigned n) {
         }
         if (TimedOut(start)) {
             ReportError(ErrorLines::kPayloadTimeout);
+            return 0;
+        }
+        if (cancellation.Cancelled()) {
+            wait_cancelled = true;
             return 0;
         }
     }

@@ -85,6 +85,9 @@ bool Handle::MaySkipMore(double elapsed_seconds, std::size_t discarded) const {
     if (stream == nullptr || !stream->good()) {
         return false;
     }
+    if (WaitCancelled()) {
+        return false;
+    }
     if (discarded >= kMaxDiscardedBytes) {
         return false;
     }

@@ -1,10 +1,12 @@
 #include "Torvi/HardwareAPI/discovery/Detection.hpp"
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
+#include "Torvi/HardwareAPI/devices/Cancellation.hpp"
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
 #include "Torvi/HardwareAPI/discovery/PortEnumeration.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <future>
@@ -43,32 +45,79 @@ public:
     }
 };
 
-/// Runs `probe` for `path` on a new thread. True when it confirmed the device
-/// within `limit`. A probe that fails with a std::exception in time is
-/// reported on standard error and counts as not confirmed; a late probe is
-/// waited for, and a failure of it leaves the detection.
-bool ProbeConfirms(Probe probe, const char* path, std::chrono::seconds limit) {
-    std::future<int> task = std::async(std::launch::async, probe, path);
-    if (task.wait_for(limit) == std::future_status::ready) {
-        try {
-            return task.get() != kNotConfirmed;
-        } catch (const std::exception& error) {
-            std::cerr << error.what() << '\n';
+/// What one probe came to.
+enum class ProbeOutcome { Confirmed, NotConfirmed, Cancelled };
+
+/// Waits for `task` until `deadline`, in slices short enough that a
+/// cancellation of the calling thread is seen within one check interval.
+/// False when the wait was cancelled.
+bool WaitForProbe(const std::future<int>& task, std::chrono::steady_clock::time_point deadline) {
+    Devices::CancellationPoll cancellation;
+    while (task.wait_until(std::min(deadline, std::chrono::steady_clock::now() +
+                                                  Devices::CancellationPoll::kInterval)) !=
+           std::future_status::ready) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return true;
+        }
+        if (cancellation.Cancelled()) {
             return false;
         }
     }
+    return true;
+}
+
+/// Runs `probe` for `path` on a new thread. Confirmed when it confirmed the
+/// device within `limit`. A probe that fails with a std::exception in time is
+/// reported on standard error and counts as not confirmed; a late probe is
+/// waited for, and a failure of it leaves the detection. When the calling
+/// thread's waits are cancelled, the probe's waits are cancelled too and the
+/// probe is joined before the outcome is returned.
+ProbeOutcome RunProbe(Probe probe, const char* path, std::chrono::seconds limit) {
+    Devices::CancellationToken probe_cancellation;
+    std::future<int> task = std::async(std::launch::async, [&probe_cancellation, probe, path] {
+        Devices::CancellationScope scope(probe_cancellation);
+        return probe(path);
+    });
+    if (!WaitForProbe(task, std::chrono::steady_clock::now() + limit)) {
+        probe_cancellation.Cancel();
+        task.wait();
+        return ProbeOutcome::Cancelled;
+    }
+    if (task.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+        try {
+            return task.get() != kNotConfirmed ? ProbeOutcome::Confirmed : ProbeOutcome::NotConfirmed;
+        } catch (const std::exception& error) {
+            std::cerr << error.what() << '\n';
+            return ProbeOutcome::NotConfirmed;
+        }
+    }
+    // Late: its answer does not count, but it is waited for. A cancellation
+    // now still reaches it.
+    if (!WaitForProbe(task, std::chrono::steady_clock::time_point::max())) {
+        probe_cancellation.Cancel();
+        task.wait();
+        return ProbeOutcome::Cancelled;
+    }
     task.get();
-    return false;
+    return ProbeOutcome::NotConfirmed;
 }
 
 /// Probes, one after another, the listed ports whose kind `wanted` accepts.
+/// A cancelled detection ends with the ports confirmed before it.
 template <typename KindFilter>
 std::vector<std::string> Detect(KindFilter wanted, Probe probe, std::chrono::seconds limit) {
     // The list owns the path strings the probe threads read; it outlives them.
     const std::vector<CandidatePort> ports = list_candidate_ports();
     std::vector<std::string> found;
     for (const CandidatePort& port : ports) {
-        if (wanted(port.kind) && ProbeConfirms(probe, port.path.c_str(), limit)) {
+        if (!wanted(port.kind)) {
+            continue;
+        }
+        const ProbeOutcome outcome = RunProbe(probe, port.path.c_str(), limit);
+        if (outcome == ProbeOutcome::Cancelled) {
+            break;
+        }
+        if (outcome == ProbeOutcome::Confirmed) {
             found.push_back(port.path);
         }
     }
@@ -132,7 +181,9 @@ int probe_handle(const char* path) {
     }
 }
 
-bool run_handle_probe(const char* path) { return ProbeConfirms(probe_handle, path, kHandleWaitLimit); }
+bool run_handle_probe(const char* path) {
+    return RunProbe(probe_handle, path, kHandleWaitLimit) == ProbeOutcome::Confirmed;
+}
 
 std::vector<std::string> detect_armillars() {
     return Detect([](PortKind kind) { return kind == PortKind::Acm; }, probe_armillar, kArmWaitLimit);

@@ -1,3 +1,4 @@
+#include "Torvi/HardwareAPI/devices/Cancellation.hpp"
 #include "Torvi/HardwareAPI/devices/Device.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
@@ -192,4 +193,33 @@ TEST(DeviceWithoutStream, SendReportsAndWaitsTimeOut) {
     EXPECT_NE(err.find("Library/src/SerialStream:53>"), std::string::npos) << err;
     EXPECT_NE(err.find("Library/src/Device:58>"), std::string::npos) << err;
     EXPECT_NE(err.find("Library/src/Device:87>"), std::string::npos) << err;
+}
+
+TEST_F(DeviceOnPty, AnotherThreadCancelsAWaitWithoutAnErrorLine) {
+    // A worker waits on a silent device; the main thread cancels it. The
+    // wait must end within a few check intervals, silently, and say why.
+    Torvi::HardwareAPI::Devices::CancellationToken token;
+    uint8_t code = 0xFF;
+    bool cancelled = false;
+    double waited = 0;
+    CaptureStderr();
+    std::thread worker([&] {
+        Torvi::HardwareAPI::Devices::CancellationScope scope(token);
+        const auto start = std::chrono::steady_clock::now();
+        code = device->AwaitHeaderCode();
+        waited = SecondsSince(start);
+        cancelled = device->WaitCancelled();
+    });
+    std::this_thread::sleep_for(100ms);
+    token.Cancel();
+    worker.join();
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(cancelled);
+    EXPECT_LT(waited, 0.5);
+
+    // Outside the scope the same device waits as before and reads a reply.
+    Queue(Hex("2B"));
+    EXPECT_EQ(device->AwaitHeaderCode(), 0x2B);
+    EXPECT_FALSE(device->WaitCancelled());
 }

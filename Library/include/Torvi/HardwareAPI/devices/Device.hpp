@@ -32,14 +32,21 @@ public:
     void Send(std::size_t n);
 
     /// The next byte of the stream, or 0 on time-out or failure (with an error
-    /// line, except after a short read, which is silent).
+    /// line, except after a short read, which is silent). A wait cancelled
+    /// through a CancellationScope of the calling thread returns 0 without a
+    /// line.
     uint8_t AwaitHeaderCode();
 
     /// Waits until `n` bytes are queued and reads them into
     /// `receive_buffer[0..n-1]`. Returns n, or 0 on time-out or failure. Bytes
     /// that arrived are left queued when the wait times out. A count above the
-    /// buffer size is refused with an error line.
+    /// buffer size is refused with an error line. Cancelled like
+    /// AwaitHeaderCode.
     unsigned AwaitBytes(unsigned n);
+
+    /// True when the last AwaitHeaderCode or AwaitBytes ended because it was
+    /// cancelled, rather than by a reply, a failure or its time-out.
+    bool WaitCancelled() const { return wait_cancelled; }
 
     /// Limit of each wait, in seconds; 0 or less waits without limit. The
     /// wait is measured in whole calendar seconds, so 5.0 gives 5 to 6 s.
@@ -52,6 +59,8 @@ public:
     std::unique_ptr<uint8_t[]> receive_buffer;
 
 private:
+    bool wait_cancelled = false;
+
     int Available() const;
     bool TimedOut(std::time_t start) const;
 };
