@@ -24,7 +24,7 @@ import time
 import TorviHardwareAPI as T
 
 import rows as R
-from devices import VirtualDevice
+from devices import MeasuredDevice
 from stats import difference, median_figures, paired_median, ratio
 
 REFERENCE = "c_force"
@@ -336,9 +336,9 @@ def main():
     info["load_average_start"] = os.getloadavg()
     started = time.time()
     program = str(args.virtual_device)
-    with VirtualDevice(program, "arm") as arm_device, \
-            VirtualDevice(program, "handle", "--stream-hz", "max") as stream_device, \
-            VirtualDevice(program, "handle") as status_device:
+    with MeasuredDevice("arm", program=program) as arm_device, \
+            MeasuredDevice("handle", "--stream-hz", "max", program=program) as stream_device, \
+            MeasuredDevice("handle", program=program) as status_device:
         devices = {"arm": arm_device, "handle_stream": stream_device,
                    "handle_status": status_device}
         rows, keep = build_rows(args.tools, arm_device.path, stream_device.path, status_device.path)

@@ -50,7 +50,7 @@ install() {
 }
 install requirements.txt
 
-export PYTHONPATH="$build/python:$root/bench"
+export PYTHONPATH="$build/python:$root/src:$root/bench"
 if [ "${1:-}" = "--test" ]; then
     install requirements-test.txt
     shift

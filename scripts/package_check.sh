@@ -71,7 +71,8 @@ if ! diff "$work/wheel.files" "$work/sdist-wheel.files"; then
     fail "the wheel built from the sdist holds other files than the one built from the tree"
 fi
 for wanted in 'TorviHardwareAPI\.cpython-.*\.so' 'TorviHardwareAPI\.pyi' \
-              'TorviHardwareAPI-stubs/__init__\.pyi' '.*\.data/scripts/torvi-virtual-device'; do
+              'TorviHardwareAPI-stubs/__init__\.pyi' '.*\.data/scripts/torvi-virtual-device' \
+              'torvi/__init__\.py' 'torvi/virtual\.py' 'torvi/py\.typed'; do
     grep -qx "$wanted" "$work/wheel.files" || fail "$wanted missing from $(basename "$wheel")"
 done
 indent <"$work/wheel.files"
