@@ -31,12 +31,11 @@ constexpr double kPi = 3.14159265358979323846;
 /// drain reads, so the drain returns at once.
 Bytes WrongReply(const std::string& code) { return Concat({Hex(code), Bytes(1024, 0x5A)}); }
 
-class ArmillarTest : public TorviTest::PtyTest {
+class ArmillarTest : public TorviTest::StreamOnPtyTest {
 protected:
     void SetUp() override {
-        PtyTest::SetUp();
+        StreamOnPtyTest::SetUp();
         if (IsSkipped()) return;
-        stream = std::make_unique<IO::SerialStream>(pty->slave_path().c_str(), true);
         arm = std::make_unique<Armillar>(stream.get());
     }
 
@@ -67,7 +66,6 @@ protected:
     /// a silent line take about a second per wait instead of five.
     void ShortenTimeout() { arm->timeout = 1e-3f; }
 
-    std::unique_ptr<IO::SerialStream> stream;
     std::unique_ptr<Armillar> arm;
 };
 

@@ -11,21 +11,18 @@
 
 using Torvi::HardwareAPI::Devices::Device;
 using Torvi::HardwareAPI::IO::SerialStream;
-using TorviTest::Hex;
-using TorviTest::SecondsSince;
-using TorviTest::TimeCapturingStderr;
+using namespace TorviTest;
 using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
 
-class DeviceOnPty : public TorviTest::PtyTest {
+class DeviceOnPty : public TorviTest::StreamOnPtyTest {
 protected:
     void SetUp() override {
-        PtyTest::SetUp();
+        StreamOnPtyTest::SetUp();
         if (IsSkipped()) return;
-        stream = std::make_unique<SerialStream>(pty->slave_path().c_str(), true);
         device = std::make_unique<Device>(stream.get());
     }
 
@@ -38,7 +35,6 @@ protected:
         }
     }
 
-    std::unique_ptr<SerialStream> stream;
     std::unique_ptr<Device> device;
 };
 

@@ -78,12 +78,11 @@ private:
     }
 };
 
-class HandleTest : public TorviTest::PtyTest {
+class HandleTest : public TorviTest::StreamOnPtyTest {
 protected:
     void SetUp() override {
-        PtyTest::SetUp();
+        StreamOnPtyTest::SetUp();
         if (IsSkipped()) return;
-        stream = std::make_unique<IO::SerialStream>(pty->slave_path().c_str(), true);
         handle = std::make_unique<RecordingHandle>(stream.get());
     }
 
@@ -93,7 +92,6 @@ protected:
                        FloatBytes(2.0f), {static_cast<uint8_t>(user_data.size())}, user_data});
     }
 
-    std::unique_ptr<IO::SerialStream> stream;
     std::unique_ptr<RecordingHandle> handle;
 };
 
