@@ -33,11 +33,7 @@ Bytes WrongReply(const std::string& code) { return Concat({Hex(code), Bytes(1024
 
 class ArmillarTest : public TorviTest::StreamOnPtyTest {
 protected:
-    void SetUp() override {
-        StreamOnPtyTest::SetUp();
-        if (IsSkipped()) return;
-        arm = std::make_unique<Armillar>(stream.get());
-    }
+    void OpenDevice() override { arm = std::make_unique<Armillar>(stream.get()); }
 
     void TearDown() override {
         // The angle offsets outlive every arm; leave none behind.

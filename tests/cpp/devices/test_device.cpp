@@ -20,11 +20,7 @@ namespace {
 
 class DeviceOnPty : public TorviTest::StreamOnPtyTest {
 protected:
-    void SetUp() override {
-        StreamOnPtyTest::SetUp();
-        if (IsSkipped()) return;
-        device = std::make_unique<Device>(stream.get());
-    }
+    void OpenDevice() override { device = std::make_unique<Device>(stream.get()); }
 
     // Queues bytes towards the host and waits until the tty reports them.
     void Queue(const std::vector<uint8_t>& bytes) {

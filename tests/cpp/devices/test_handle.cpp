@@ -80,11 +80,7 @@ private:
 
 class HandleTest : public TorviTest::StreamOnPtyTest {
 protected:
-    void SetUp() override {
-        StreamOnPtyTest::SetUp();
-        if (IsSkipped()) return;
-        handle = std::make_unique<RecordingHandle>(stream.get());
-    }
+    void OpenDevice() override { handle = std::make_unique<RecordingHandle>(stream.get()); }
 
     std::vector<uint8_t> StatusMessage(uint16_t id, std::vector<uint8_t> user_data) {
         return Concat({Hex("DA"), {static_cast<uint8_t>(id & 0xFF), static_cast<uint8_t>(id >> 8)},
