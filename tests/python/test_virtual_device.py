@@ -12,7 +12,7 @@ import time
 import pytest
 
 from support import RawPort, floats
-from torvi.virtual import VirtualDevice, find_program
+from torvi.virtual import VirtualDevice, VirtualDeviceError, find_program
 
 # Header codes as they travel on the wire.
 WAKEUP = 0x0A
@@ -493,6 +493,11 @@ def test_an_existing_file_is_not_replaced_by_the_link(tmp_path):
     with pytest.raises(RuntimeError, match="cannot create the link"):
         VirtualDevice("arm", link=taken)
     assert taken.read_text() == "keep me"
+
+
+def test_a_program_that_cannot_be_started_is_reported(tmp_path):
+    with pytest.raises(VirtualDeviceError, match="cannot start .*missing"):
+        VirtualDevice("arm", program=tmp_path / "missing")
 
 
 def test_a_dangling_link_is_replaced(virtual_device, tmp_path):
