@@ -92,6 +92,8 @@ COMMENTS = {
     ),
 }
 
+# Written into the stub as it stands, so stubs/TorviHardwareAPI.pyi repeats it:
+# the stub is this script's output, kept in the tree for editors and mypy.
 TYPED_DICTS = '''\
 class _DeviceInfoDict(typing.TypedDict):
     """The result of Armillar.device_wakeup_dict (a plain dict at run time)."""
