@@ -54,18 +54,34 @@ def warm_up(step):
     return count
 
 
+class TimedLoop:
+    """What surrounds a timed loop: the latencies, the start, the deadline
+    and the process CPU time. The loop itself stays in the caller, with the
+    clock, append and the deadline in locals: an attribute lookup inside the
+    loop would be measured with every exchange."""
+
+    clock = time.perf_counter_ns
+
+    def __init__(self, seconds):
+        self.latencies = []
+        self.cpu_start = time.process_time()
+        self.start = TimedLoop.clock()
+        self.deadline = self.start + int(seconds * 1e9)
+
+    def finish(self, last_end, result, untimed):
+        """The loop's figures, as the timed_* functions return them."""
+        cpu = time.process_time() - self.cpu_start
+        return self.latencies, (last_end - self.start) / 1e9, cpu, result, untimed
+
+
 def timed_with_argument(call, arguments, seconds):
     """call(argument) for the arguments in turn, over and over. Returns the
     latencies, the elapsed and CPU time of the timed loop, the last result
     and the number of untimed calls before it."""
     cycle = itertools.cycle(arguments)
     untimed = warm_up(lambda: call(next(cycle)))
-    latencies = []
-    append = latencies.append
-    clock = time.perf_counter_ns
-    cpu_start = time.process_time()
-    start = clock()
-    deadline = start + int(seconds * 1e9)
+    loop = TimedLoop(seconds)
+    append, clock, deadline = loop.latencies.append, TimedLoop.clock, loop.deadline
     for argument in cycle:
         t0 = clock()
         result = call(argument)
@@ -73,8 +89,7 @@ def timed_with_argument(call, arguments, seconds):
         append(t1 - t0)
         if t1 >= deadline:
             break
-    cpu = time.process_time() - cpu_start
-    return latencies, (t1 - start) / 1e9, cpu, result, untimed
+    return loop.finish(t1, result, untimed)
 
 
 def timed_without_argument(call, seconds):
@@ -82,12 +97,8 @@ def timed_without_argument(call, seconds):
     own rather than a wrapper around that one: a wrapping lambda would add a
     Python call to every measured exchange."""
     untimed = warm_up(call)
-    latencies = []
-    append = latencies.append
-    clock = time.perf_counter_ns
-    cpu_start = time.process_time()
-    start = clock()
-    deadline = start + int(seconds * 1e9)
+    loop = TimedLoop(seconds)
+    append, clock, deadline = loop.latencies.append, TimedLoop.clock, loop.deadline
     while True:
         t0 = clock()
         result = call()
@@ -95,8 +106,7 @@ def timed_without_argument(call, seconds):
         append(t1 - t0)
         if t1 >= deadline:
             break
-    cpu = time.process_time() - cpu_start
-    return latencies, (t1 - start) / 1e9, cpu, result, untimed
+    return loop.finish(t1, result, untimed)
 
 
 def block(latencies, elapsed, cpu, untimed):

@@ -24,7 +24,7 @@ import time
 import TorviHardwareAPI as T
 
 import rows as R
-from devices import VirtualDevice
+from devices import MeasuredDevice
 from stats import difference, median_figures, paired_median, ratio
 
 REFERENCE = "c_force"
@@ -308,7 +308,7 @@ def device_lines(rows, summary):
     return lines
 
 
-def main():
+def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--tools", required=True, type=pathlib.Path,
                         help="directory with the bench programs (C client, kinematics)")
@@ -325,20 +325,20 @@ def main():
     args = parser.parse_args()
     if args.repeats < 5:
         parser.error("--repeats must be at least 5")
+    return args
 
-    def log(text):
-        print(text, file=sys.stderr, flush=True)
 
-    root = pathlib.Path(__file__).resolve().parent.parent
-    info = machine()
-    quiet_wait = QuietWait(args.quiet_wait, log)
-    info["busy_share_before"] = quiet_wait()
-    info["load_average_start"] = os.getloadavg()
-    started = time.time()
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def run_rounds(args, quiet_wait):
+    """Starts the three virtual devices and measures every row in rounds;
+    returns the rows (closed) and the rounds."""
     program = str(args.virtual_device)
-    with VirtualDevice(program, "arm") as arm_device, \
-            VirtualDevice(program, "handle", "--stream-hz", "max") as stream_device, \
-            VirtualDevice(program, "handle") as status_device:
+    with MeasuredDevice("arm", program=program) as arm_device, \
+            MeasuredDevice("handle", "--stream-hz", "max", program=program) as stream_device, \
+            MeasuredDevice("handle", program=program) as status_device:
         devices = {"arm": arm_device, "handle_stream": stream_device,
                    "handle_status": status_device}
         rows, keep = build_rows(args.tools, arm_device.path, stream_device.path, status_device.path)
@@ -350,20 +350,19 @@ def main():
             for row in rows:
                 row.close()
             del keep
-    kinematics = R.kinematics_cost(str(args.tools / "torvi-bench-kinematics"))
-    info["load_average_end"] = os.getloadavg()
-    blocks, used = select_rounds(rounds)
+    return rows, rounds
+
+
+def report(info, args, rounds, used, took_s, rows, summary, targets):
+    """The table and notes printed and kept as latest.md."""
     dropped = len(rounds) - used if used < len(rounds) else 0
     clean = sum(r["clean"] for r in rounds)
-    summary, targets = summarize(rows, blocks, kinematics)
-
-    stamp = datetime.datetime.now().strftime("%Y%m%dT%H%M%S")
-    text = "\n".join([
+    return "\n".join([
         f"Machine: {info['nproc']} cores, {info['cpu_model']}, Linux {info['kernel']}, "
         f"Python {info['python']}; other work on the machine before the start: "
         f"{info['busy_share_before']:.0%} of its cores",
         f"Medians of {used} interleaved rounds of {args.seconds} s per row "
-        f"({time.time() - started:.0f} s in all); mean ÷ C is the C client's mean latency "
+        f"({took_s:.0f} s in all); mean ÷ C is the C client's mean latency "
         f"ratio, taken within each round. " + (
             f"{dropped} more rounds were left out: other work on the machine took the "
             f"processors during them." if dropped else
@@ -380,20 +379,42 @@ def main():
         "Virtual handles:",
         *device_lines(rows, summary),
     ])
-    print(text)
 
+
+def write_results(directory, result, text):
+    """The run's JSON, copied to latest.json, and the table as latest.md."""
+    directory.mkdir(parents=True, exist_ok=True)
+    path = directory / f"bench-{result['when']}.json"
+    path.write_text(json.dumps(result, indent=1) + "\n")
+    shutil.copyfile(path, directory / "latest.json")
+    (directory / "latest.md").write_text(text + "\n")
+    log(f"written {path}")
+
+
+def main():
+    args = parse_arguments()
+    root = pathlib.Path(__file__).resolve().parent.parent
+    info = machine()
+    quiet_wait = QuietWait(args.quiet_wait, log)
+    info["busy_share_before"] = quiet_wait()
+    info["load_average_start"] = os.getloadavg()
+    started = time.time()
+    rows, rounds = run_rounds(args, quiet_wait)
+    kinematics = R.kinematics_cost(str(args.tools / "torvi-bench-kinematics"))
+    info["load_average_end"] = os.getloadavg()
+    blocks, used = select_rounds(rounds)
+    summary, targets = summarize(rows, blocks, kinematics)
+
+    stamp = datetime.datetime.now().strftime("%Y%m%dT%H%M%S")
+    text = report(info, args, rounds, used, time.time() - started, rows, summary, targets)
+    print(text)
     result = {
         "when": stamp, "revision": git_revision(root), "machine": info,
         "settings": {"repeats": args.repeats, "seconds": args.seconds, "warmup_seconds": R.WARMUP_SECONDS},
         "rows": summary, "targets": targets, "kinematics": kinematics,
         "rounds_used": used, "rounds": rounds, "order": [row.key for row in rows],
     }
-    args.results.mkdir(parents=True, exist_ok=True)
-    path = args.results / f"bench-{stamp}.json"
-    path.write_text(json.dumps(result, indent=1) + "\n")
-    shutil.copyfile(path, args.results / "latest.json")
-    (args.results / "latest.md").write_text(text + "\n")
-    log(f"written {path}")
+    write_results(args.results, result, text)
 
 
 if __name__ == "__main__":

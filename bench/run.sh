@@ -13,44 +13,28 @@
 # in it, and pyserial is installed there only.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${TORVI_VENV:-$root/.venv}"
-build="${TORVI_BUILD_DIR:-$root/build}"
-python="$venv/bin/python"
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 
 [ -x "$python" ] || bash "$root/scripts/bootstrap.sh"
 
-echo "== building the module and the virtual device" >&2
-"$venv/bin/cmake" -S "$root" -B "$build" -G Ninja \
-    -DPython_EXECUTABLE="$python" \
-    -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
-"$venv/bin/cmake" --build "$build" --target TorviHardwareAPI_python torvi-virtual-device >/dev/null
-
-echo "== building the bench programs" >&2
+echo "== building the module, the virtual device and the bench programs" >&2
+configure default "$build"
+"$cmake" --build "$build" --target TorviHardwareAPI_python torvi-virtual-device \
+    torvi-bench-client torvi-bench-kinematics >/dev/null
 tools="$build/bench"
-mkdir -p "$tools"
-cc_flags=(-O2 -Wall -Wextra)
-"${CC:-cc}" "${cc_flags[@]}" -o "$tools/torvi-bench-client" "$root/bench/c_client.c" -lm
-"${CXX:-c++}" "${cc_flags[@]}" -std=c++17 -I"$root/Library/include" \
-    -o "$tools/torvi-bench-kinematics" "$root/bench/kinematics_cost.cpp" \
-    "$build/Library/libTorviHardwareAPI.a" -lpthread
 
 bench_venv="$build/bench-venv"
-if [ ! -x "$bench_venv/bin/python" ]; then
-    echo "== creating the bench environment $bench_venv" >&2
-    "$python" -m venv "$bench_venv"
-fi
+make_venv "$bench_venv" "$python"
+# install NAME: bench/NAME into the bench environment, once.
 install() {
-    local requirements="$root/bench/$1" stamp="$bench_venv/.$1"
-    if ! cmp -s "$requirements" "$stamp"; then
+    if requirements_changed "$bench_venv" "$root/bench/$1"; then
         echo "== installing bench/$1 into $bench_venv" >&2
-        "$bench_venv/bin/python" -m pip install -q -r "$requirements"
-        cp "$requirements" "$stamp"
+        install_requirements "$bench_venv" "$root/bench/$1"
     fi
 }
 install requirements.txt
 
-export PYTHONPATH="$build/python:$root/bench"
+export PYTHONPATH="$build/python:$root/src:$root/bench"
 if [ "${1:-}" = "--test" ]; then
     install requirements-test.txt
     shift

@@ -2,7 +2,7 @@
 process's resident memory and open descriptors measured before and after.
 Both must stay flat. Not part of the test suite (it takes a while).
 
-    PYTHONPATH=build/python PATH=build/tools:$PATH python bench/soak.py [exchanges]
+    PYTHONPATH=build/python:src PATH=build/tools:$PATH python bench/soak.py [exchanges]
 """
 
 import os
@@ -10,10 +10,8 @@ import pathlib
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
-
-import TorviHardwareAPI as T  # noqa: E402
-from support import VirtualDevice  # noqa: E402
+import TorviHardwareAPI as T
+from torvi.virtual import VirtualDevice
 
 EXCHANGES = 1_000_000
 WARM_UP = 10_000      # exchanges before the first measurement: caches, allocator

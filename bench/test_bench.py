@@ -17,6 +17,7 @@ import pytest
 import stats
 from pyserial_arm import PySerialArm
 from run import BUSY_WAITING_ARM_ROWS, round_is_clean, select_rounds
+from torvi.virtual import VirtualDevice
 
 TOOLS = pathlib.Path(os.environ.get("TORVI_BENCH_TOOLS", "build/bench"))
 VIRTUAL_DEVICE = os.environ.get("TORVI_VIRTUAL_DEVICE", "build/tools/torvi-virtual-device")
@@ -110,15 +111,8 @@ def test_c_client_refuses_bad_command_lines(args):
 
 @pytest.mark.slow
 def test_c_client_reports_a_device_that_stays_silent():
-    device = subprocess.Popen([VIRTUAL_DEVICE, "arm", "--silent"], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE)
-    try:
-        path = device.stdout.readline().decode().strip()
-        done = run_client("--warmup", "0", path, "0.05")
-    finally:
-        device.stdin.close()
-        device.wait(5)
-        device.stdout.close()
+    with VirtualDevice("arm", "--silent", program=VIRTUAL_DEVICE) as device:
+        done = run_client("--warmup", "0", device.path, "0.05")
     assert done.returncode == 1
     assert json.loads(done.stdout)["failed"]
 

@@ -13,7 +13,7 @@ import time
 from typing import Callable
 
 import TorviHardwareAPI as T
-from virtual_devices import VirtualDevice
+from torvi.virtual import VirtualDevice
 
 # The haptic loop: a hand pushes the end effector along +z into a wall that
 # pushes back like a spring.

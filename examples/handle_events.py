@@ -7,7 +7,7 @@ one that answers its wakeup with an error response."""
 from __future__ import annotations
 
 import TorviHardwareAPI as T
-from virtual_devices import VirtualDevice
+from torvi.virtual import VirtualDevice
 
 STATUS_EVENTS = 5
 RECEIVE_LIMIT = 50          # Receive() calls before giving up on an event
@@ -53,13 +53,19 @@ class PrintingHandle(T.Handle):
         raise RuntimeError(f"no {count} events within {RECEIVE_LIMIT} Receive() calls")
 
 
+def woken_handle(port: VirtualDevice) -> PrintingHandle:
+    """A handle on the virtual device's port, woken, its answer to the wakeup
+    received and printed. The handle keeps its stream alive."""
+    handle = PrintingHandle(T.SerialStream(port.path))
+    handle.SendDeviceWakeup()
+    handle.receive_events(1)
+    return handle
+
+
 def main() -> None:
     print("a streaming handle:")
     with VirtualDevice("handle", "--stream-hz", "20") as port:
-        stream = T.SerialStream(port.path)
-        handle = PrintingHandle(stream)
-        handle.SendDeviceWakeup()
-        handle.receive_events(1)
+        handle = woken_handle(port)
         # Device id 0x42 with one byte of user data; later status messages
         # carry the byte.
         handle.SendHandleState(0x42, 1, USER_BYTE)
@@ -67,10 +73,7 @@ def main() -> None:
 
     print("a handle that answers its wakeup with an error:")
     with VirtualDevice("handle", "--wakeup-answer", "error") as port:
-        stream = T.SerialStream(port.path)
-        handle = PrintingHandle(stream)
-        handle.SendDeviceWakeup()
-        handle.receive_events(1)
+        woken_handle(port)
 
 
 if __name__ == "__main__":

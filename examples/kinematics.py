@@ -9,7 +9,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 
 import TorviHardwareAPI as T
-from virtual_devices import VirtualDevice
+from torvi.virtual import VirtualDevice
 
 POSES = [[0.0, -45.0, 45.0], [20.0, -30.0, 60.0], [-25.0, -60.0, 30.0]]    # degrees
 SETTLE_TURNS = 3000     # joint-angle requests per pose; the virtual arm settles in ~2000

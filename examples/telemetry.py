@@ -7,7 +7,7 @@ import time
 from collections.abc import Sequence
 
 import TorviHardwareAPI as T
-from virtual_devices import VirtualDevice
+from torvi.virtual import VirtualDevice
 
 PUSH = [0.0, 0.0, 0.1]      # N
 SAMPLES = 5

@@ -8,7 +8,7 @@ from __future__ import annotations
 import time
 
 import TorviHardwareAPI as T
-from virtual_devices import VirtualDevice
+from torvi.virtual import VirtualDevice
 
 SECONDS = 0.3
 REPORT_EVERY = 0.03         # s

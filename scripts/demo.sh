@@ -3,12 +3,11 @@
 # project's virtual environment and runs the demo against virtual devices.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 bash "$root/scripts/bootstrap.sh"
-venv="${TORVI_VENV:-$root/.venv}"
 
 echo "== installing TorviHardwareAPI into $venv"
-"$venv/bin/python" -m pip install -q "$root"
+"$python" -m pip install -q "$root"
 echo "== running examples/demo.py"
 cd "$root/examples"
-exec "$venv/bin/python" demo.py
+exec "$python" demo.py

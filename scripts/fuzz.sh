@@ -10,21 +10,10 @@
 #   TORVI_FUZZ_BUILD_DIR build tree (default build-fuzz)
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${TORVI_VENV:-$root/.venv}"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build="${TORVI_FUZZ_BUILD_DIR:-$root/build-fuzz}"
 seconds="${TORVI_FUZZ_SECONDS:-20}"
 targets=(arm_replies handle_receive status_frame)
-
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-apt_install() {
-    echo "== installing $* from Debian's packages"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
-}
 
 # libFuzzer ships with clang's runtime libraries; check that a fuzzer links.
 fuzzer_links() {
@@ -46,8 +35,10 @@ if ! fuzzer_links; then
 fi
 
 echo "== building the fuzz targets in $build"
-"$venv/bin/cmake" -S "$root/tests/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-"$venv/bin/cmake" --build "$build"
+# tests/fuzz is a project of its own, built with clang, so the presets of
+# the main project do not apply to it.
+"$cmake" -S "$root/tests/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+"$cmake" --build "$build"
 
 mkdir -p "$build/findings" "$build/logs"
 failed=()

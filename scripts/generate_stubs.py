@@ -92,6 +92,8 @@ COMMENTS = {
     ),
 }
 
+# Written into the stub as it stands, so stubs/TorviHardwareAPI.pyi repeats it:
+# the stub is this script's output, kept in the tree for editors and mypy.
 TYPED_DICTS = '''\
 class _DeviceInfoDict(typing.TypedDict):
     """The result of Armillar.device_wakeup_dict (a plain dict at run time)."""
@@ -239,29 +241,7 @@ def refine(raw: str, module: object) -> str:
 
         match = DEF.match(line)
         if match:
-            indent, name, params, result = match.group("indent", "name", "params", "result")
-            key = (owner or "", name)
-            if f"({params})" == UNREADABLE:
-                parameters, result = runtime_signature(module, owner, name)
-                params = rebuild_parameters(parameters)
-            params = make_unnamed_positional(owner, name, params)
-            if key in PARAMETERS:
-                before, after = PARAMETERS[key]
-                if before not in split_top_level(params, ", "):
-                    raise StubError(f"{owner}.{name}: parameter {before!r} not in ({params})")
-                params = params.replace(before, after)
-                used_parameters.add(key)
-            params = sequences_for_lists(params)
-            result = FIXED_SIZE.sub(r"\1", result)
-            if key in RESULTS:
-                declared, exact = RESULTS[key]
-                if result != declared:
-                    raise StubError(f"{owner}.{name}: result is {result!r}, expected {declared!r}")
-                result = exact
-                used_results.add(key)
-            if key in COMMENTS:
-                out.extend(indent + c for c in COMMENTS[key].rstrip("\n").splitlines())
-            line = f"{indent}def {name}({params}) -> {result}:"
+            line = refine_def(match, owner, module, used_results, used_parameters, out)
         out.append(line)
         i += 1
 
@@ -270,7 +250,41 @@ def refine(raw: str, module: object) -> str:
     unused = (set(RESULTS) - used_results) | (set(PARAMETERS) - used_parameters)
     if unused:
         raise StubError(f"corrections that matched nothing: {sorted(unused)}")
-    text = HEADER + "\n".join(out) + "\n"
+    return checked_stub(HEADER + "\n".join(out) + "\n")
+
+
+def refine_def(match: re.Match[str], owner: str | None, module: object,
+               used_results: set[tuple[str, str]], used_parameters: set[tuple[str, str]],
+               out: list[str]) -> str:
+    """The def line of one method with its corrections applied; its comment,
+    if it has one, goes to `out` first. Marks the corrections it used."""
+    indent, name, params, result = match.group("indent", "name", "params", "result")
+    key = (owner or "", name)
+    if f"({params})" == UNREADABLE:
+        parameters, result = runtime_signature(module, owner, name)
+        params = rebuild_parameters(parameters)
+    params = make_unnamed_positional(owner, name, params)
+    if key in PARAMETERS:
+        before, after = PARAMETERS[key]
+        if before not in split_top_level(params, ", "):
+            raise StubError(f"{owner}.{name}: parameter {before!r} not in ({params})")
+        params = params.replace(before, after)
+        used_parameters.add(key)
+    params = sequences_for_lists(params)
+    result = FIXED_SIZE.sub(r"\1", result)
+    if key in RESULTS:
+        declared, exact = RESULTS[key]
+        if result != declared:
+            raise StubError(f"{owner}.{name}: result is {result!r}, expected {declared!r}")
+        result = exact
+        used_results.add(key)
+    if key in COMMENTS:
+        out.extend(indent + c for c in COMMENTS[key].rstrip("\n").splitlines())
+    return f"{indent}def {name}({params}) -> {result}:"
+
+
+def checked_stub(text: str) -> str:
+    """`text`, once it holds nothing of the generator's and parses."""
     for leftover in ("pybind11_stubgen", "*args, **kwargs", "@staticmethod"):
         if leftover in text:
             raise StubError(f"{leftover!r} left in the stub")

@@ -10,11 +10,8 @@
 #     examples/cpp_consumer builds against it and talks to a virtual arm.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 bash "$root/scripts/bootstrap.sh"
-venv="${TORVI_VENV:-$root/.venv}"
-build="${TORVI_BUILD_DIR:-$root/build}"
-python="$venv/bin/python"
 # build, pybind11-stubgen and mypy live in an environment of their own, kept
 # between runs; the module is installed into it from the wheel under test.
 tools="$build/package-check-venv"
@@ -46,14 +43,10 @@ wheel_files() {
     "$python" -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$1"
 }
 
-if [ ! -x "$tools/bin/python" ]; then
-    step "creating $tools"
-    "$python" -m venv "$tools"
-fi
-if ! cmp -s "$root/requirements-check.txt" "$tools/.requirements-check.txt"; then
+make_venv "$tools" "$python"
+if requirements_changed "$tools" "$root/requirements-check.txt"; then
     step "installing requirements-check.txt into $tools"
-    quietly "$tools/bin/python" -m pip install -r "$root/requirements-check.txt"
-    cp "$root/requirements-check.txt" "$tools/.requirements-check.txt"
+    quietly install_requirements "$tools" "$root/requirements-check.txt"
 fi
 
 # --- 1. Wheel and sdist ------------------------------------------------------
@@ -71,7 +64,8 @@ if ! diff "$work/wheel.files" "$work/sdist-wheel.files"; then
     fail "the wheel built from the sdist holds other files than the one built from the tree"
 fi
 for wanted in 'TorviHardwareAPI\.cpython-.*\.so' 'TorviHardwareAPI\.pyi' \
-              'TorviHardwareAPI-stubs/__init__\.pyi' '.*\.data/scripts/torvi-virtual-device'; do
+              'TorviHardwareAPI-stubs/__init__\.pyi' '.*\.data/scripts/torvi-virtual-device' \
+              'torvi/__init__\.py' 'torvi/virtual\.py' 'torvi/py\.typed'; do
     grep -qx "$wanted" "$work/wheel.files" || fail "$wanted missing from $(basename "$wheel")"
 done
 indent <"$work/wheel.files"
@@ -155,17 +149,17 @@ mypy=(env -u PYTHONPATH -u MYPYPATH "$tools/bin/python" -m mypy --strict
 
 # --- 4. The C++ package --------------------------------------------------------
 step "installing the C++ library into a temporary prefix"
-cmake=(env PATH="$venv/bin:$PATH" "$venv/bin/cmake")
-quietly "${cmake[@]}" -S "$root" -B "$work/cpp-build" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Release -DTORVI_BUILD_PYTHON=OFF -DTORVI_BUILD_TESTS=OFF
-quietly "${cmake[@]}" --build "$work/cpp-build"
-quietly "${cmake[@]}" --install "$work/cpp-build" --prefix "$work/prefix"
+quietly configure release "$work/cpp-build" -DTORVI_BUILD_PYTHON=OFF
+quietly "$cmake" --build "$work/cpp-build"
+quietly "$cmake" --install "$work/cpp-build" --prefix "$work/prefix"
 step "building examples/cpp_consumer against it"
-quietly "${cmake[@]}" -S "$root/examples/cpp_consumer" -B "$work/consumer" -G Ninja \
+# The consumer is a project of its own, as a user's would be: no presets.
+cmake_on_path=(env PATH="$venv/bin:$PATH" "$cmake")
+quietly "${cmake_on_path[@]}" -S "$root/examples/cpp_consumer" -B "$work/consumer" -G Ninja \
     -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
 grep -qx "TorviHardwareAPI_DIR:PATH=$work/prefix/lib/cmake/TorviHardwareAPI" \
     "$work/consumer/CMakeCache.txt" || fail "the consumer did not find the installed package"
-quietly "${cmake[@]}" --build "$work/consumer"
+quietly "$cmake" --build "$work/consumer"
 step "running it against a virtual arm"
 coproc ARM { exec "$work/prefix/bin/torvi-virtual-device" arm; }
 arm_pid=$ARM_PID

@@ -15,16 +15,12 @@
 # Further arguments go to pytest.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${TORVI_VENV:-$root/.venv}"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build="${TORVI_SANITIZE_BUILD_DIR:-$root/build-asan}"
-python="$venv/bin/python"
 
 echo "== building with AddressSanitizer and UndefinedBehaviorSanitizer in $build"
-"$venv/bin/cmake" --preset asan -S "$root" -B "$build" \
-    -DPython_EXECUTABLE="$python" \
-    -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
-"$venv/bin/cmake" --build "$build"
+configure asan "$build"
+"$cmake" --build "$build"
 
 ubsan_options="print_stacktrace=1:halt_on_error=1"
 preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
@@ -38,10 +34,9 @@ pytest_filter=()
 echo "== running the C++ and Python suites under the sanitizers"
 ctest_log="$build/ctest.log"
 set +e
-# One suite after the other, as in scripts/test.sh.
-( cd "$build" && ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1" \
-    UBSAN_OPTIONS="$ubsan_options" \
-    "$venv/bin/ctest" --output-on-failure -j 2 --timeout 300 >"$ctest_log" 2>&1 )
+# One suite after the other, as in scripts/test.sh. The "asan" test preset
+# sets the sanitizer options of the C++ suite.
+run_ctest asan "$build" >"$ctest_log" 2>&1
 ctest_status=$?
 ( cd "$root" && LD_PRELOAD="$preload" \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="$ubsan_options" \

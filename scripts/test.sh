@@ -7,24 +7,18 @@
 # Arguments go to pytest.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 bash "$root/scripts/bootstrap.sh"
-venv="${TORVI_VENV:-$root/.venv}"
-build="${TORVI_BUILD_DIR:-$root/build}"
-python="$venv/bin/python"
 
-"$venv/bin/cmake" -S "$root" -B "$build" -G Ninja \
-    -DTORVI_BUILD_TESTS=ON \
-    -DPython_EXECUTABLE="$python" \
-    -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" >/dev/null
-"$venv/bin/cmake" --build "$build"
+configure default "$build"
+"$cmake" --build "$build"
 
 # One suite after the other, each on both cores: the waits busy-poll, and
 # more pollers than cores stretch the timing that the tests bound.
 echo "== running the C++ suite, then the Python suite"
 ctest_log="$build/ctest.log"
 set +e
-( cd "$build" && "$venv/bin/ctest" --output-on-failure -j 2 --timeout 120 >"$ctest_log" 2>&1 )
+run_ctest default "$build" >"$ctest_log" 2>&1
 ctest_status=$?
 ( cd "$root" && PYTHONPATH="$build/python" PATH="$build/tools:$PATH" \
     "$python" -m pytest -n 2 -p no:cacheprovider "$@" )

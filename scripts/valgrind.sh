@@ -7,8 +7,7 @@
 # Further arguments go to the test program (e.g. --gtest_filter=...).
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${TORVI_BUILD_DIR:-$root/build}"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 tests="$build/tests/cpp/torvi_tests"
 
 command -v valgrind >/dev/null || { echo "valgrind is not installed (apt-get install valgrind)" >&2; exit 1; }

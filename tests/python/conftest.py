@@ -4,7 +4,8 @@ scripted device, and virtual devices run as separate processes."""
 import pytest
 
 import TorviHardwareAPI as T
-from support import Pty, ScriptedDevice, VirtualDevice
+from support import Pty, ScriptedDevice
+from torvi.virtual import VirtualDevice
 
 
 @pytest.fixture

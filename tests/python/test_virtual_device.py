@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from support import RawPort, VirtualDevice, find_virtual_device, floats
+from support import RawPort, floats
+from torvi.virtual import VirtualDevice, VirtualDeviceError, find_program
 
 # Header codes as they travel on the wire.
 WAKEUP = 0x0A
@@ -494,6 +495,11 @@ def test_an_existing_file_is_not_replaced_by_the_link(tmp_path):
     assert taken.read_text() == "keep me"
 
 
+def test_a_program_that_cannot_be_started_is_reported(tmp_path):
+    with pytest.raises(VirtualDeviceError, match="cannot start .*missing"):
+        VirtualDevice("arm", program=tmp_path / "missing")
+
+
 def test_a_dangling_link_is_replaced(virtual_device, tmp_path):
     link = tmp_path / "stale"
     os.symlink(tmp_path / "gone", link)
@@ -519,8 +525,9 @@ def test_the_device_stops_cleanly(virtual_device, tmp_path, stop):
 
 def test_standard_input_that_is_not_a_pipe_does_not_stop_the_device():
     # Started from a shell in the background, standard input is /dev/null:
-    # that says nothing about a parent going away.
-    process = subprocess.Popen([find_virtual_device(), "arm"], stdin=subprocess.DEVNULL,
+    # that says nothing about a parent going away. Started by hand, because
+    # VirtualDevice always gives the device a pipe there.
+    process = subprocess.Popen([find_program(), "arm"], stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE)
     try:
         path = process.stdout.readline().decode().strip()
@@ -562,13 +569,13 @@ def test_verbose_diagnostics_go_to_stderr_only(virtual_device):
 def test_bad_command_lines_are_refused(arguments, message):
     # The whole table of refusals is checked on the parser; here, what the
     # process does with one: exit 2, say why on stderr, no path on stdout.
-    result = subprocess.run([find_virtual_device(), *arguments], capture_output=True, timeout=10)
+    result = subprocess.run([find_program(), *arguments], capture_output=True, timeout=10)
     assert result.returncode == 2
     assert result.stdout == b""
     assert message in result.stderr.decode()
 
 
 def test_help_goes_to_stdout_and_exits_0():
-    result = subprocess.run([find_virtual_device(), "--help"], capture_output=True, timeout=10)
+    result = subprocess.run([find_program(), "--help"], capture_output=True, timeout=10)
     assert result.returncode == 0
     assert result.stdout.startswith(b"usage: torvi-virtual-device arm|handle")

@@ -5,7 +5,7 @@
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
-#include "support/PtyPair.hpp"
+#include "support/PtyTest.hpp"
 #include "support/ScriptedDevice.hpp"
 
 #include <gtest/gtest.h>
@@ -13,51 +13,27 @@
 #include <cmath>
 #include <functional>
 #include <memory>
-#include <optional>
 
 namespace {
 
 using namespace Torvi::HardwareAPI;
 using namespace Torvi::HardwareAPI::Devices;
 using TorviTest::Concat;
-using TorviTest::FloatBytes;
+using TorviTest::Bytes;
+using TorviTest::Floats;
 using TorviTest::Hex;
-using TorviTest::PtyPair;
 using TorviTest::ScriptedDevice;
-using Bytes = std::vector<uint8_t>;
+using TorviTest::Sequence;
 
 constexpr double kPi = 3.14159265358979323846;
-
-Bytes Floats(std::initializer_list<float> values) {
-    Bytes out;
-    for (float value : values) {
-        const Bytes bytes = FloatBytes(value);
-        out.insert(out.end(), bytes.begin(), bytes.end());
-    }
-    return out;
-}
-
-Bytes Sequence(uint8_t first, std::size_t count) {
-    Bytes bytes(count);
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + i);
-    return bytes;
-}
 
 /// A reply code the arm did not ask for, followed by as many bytes as the
 /// drain reads, so the drain returns at once.
 Bytes WrongReply(const std::string& code) { return Concat({Hex(code), Bytes(1024, 0x5A)}); }
 
-class ArmillarTest : public ::testing::Test {
+class ArmillarTest : public TorviTest::StreamOnPtyTest {
 protected:
-    void SetUp() override {
-        try {
-            pty.emplace();
-        } catch (const std::exception& error) {
-            GTEST_SKIP() << error.what();
-        }
-        stream = std::make_unique<IO::SerialStream>(pty->slave_path().c_str(), true);
-        arm = std::make_unique<Armillar>(stream.get());
-    }
+    void OpenDevice() override { arm = std::make_unique<Armillar>(stream.get()); }
 
     void TearDown() override {
         // The angle offsets outlive every arm; leave none behind.
@@ -86,8 +62,6 @@ protected:
     /// a silent line take about a second per wait instead of five.
     void ShortenTimeout() { arm->timeout = 1e-3f; }
 
-    std::optional<PtyPair> pty;
-    std::unique_ptr<IO::SerialStream> stream;
     std::unique_ptr<Armillar> arm;
 };
 

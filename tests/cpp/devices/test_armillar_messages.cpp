@@ -2,7 +2,7 @@
 
 #include "Torvi/HardwareAPI/protocol/ArmillarCodec.hpp"
 
-#include "support/PtyPair.hpp"
+#include "support/Bytes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +18,7 @@ using namespace Torvi::HardwareAPI::Devices;
 namespace Messages = Torvi::HardwareAPI::Devices::ArmillarMessages;
 using TorviTest::Concat;
 using TorviTest::Hex;
-
-std::vector<uint8_t> Sequence(uint8_t first, std::size_t count) {
-    std::vector<uint8_t> bytes(count);
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + i);
-    return bytes;
-}
+using TorviTest::Sequence;
 
 struct FloatsRequestRow {
     uint8_t code;

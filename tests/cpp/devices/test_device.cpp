@@ -3,6 +3,7 @@
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include "support/PtyTest.hpp"
+#include "support/Timing.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +12,16 @@
 
 using Torvi::HardwareAPI::Devices::Device;
 using Torvi::HardwareAPI::IO::SerialStream;
-using TorviTest::Hex;
+using namespace TorviTest;
 using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
 
-class DeviceOnPty : public TorviTest::PtyTest {
+class DeviceOnPty : public TorviTest::StreamOnPtyTest {
 protected:
-    void SetUp() override {
-        PtyTest::SetUp();
-        if (IsSkipped()) return;
-        stream = std::make_unique<SerialStream>(pty->slave_path().c_str(), true);
-        device = std::make_unique<Device>(stream.get());
-    }
+    void OpenDevice() override { device = std::make_unique<Device>(stream.get()); }
 
     // Queues bytes towards the host and waits until the tty reports them.
     void Queue(const std::vector<uint8_t>& bytes) {
@@ -36,13 +32,8 @@ protected:
         }
     }
 
-    std::unique_ptr<SerialStream> stream;
     std::unique_ptr<Device> device;
 };
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -71,11 +62,8 @@ TEST_F(DeviceOnPty, HeaderCodeWaitTimesOutAfterMoreThanTheLimitInWholeSeconds) {
     // The wait counts whole calendar seconds and gives up once more than
     // `timeout` have passed: for 1.0 that is after more than 1 and at most 2 s.
     device->timeout = 1.0f;
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(device->AwaitHeaderCode(), 0);
-    const double elapsed = SecondsSince(start);
-    const std::string err = GetCapturedStderr();
+    const auto [code, elapsed, err] = TimeCapturingStderr([&] { return device->AwaitHeaderCode(); });
+    EXPECT_EQ(code, 0);
     EXPECT_GT(elapsed, 1.0);
     EXPECT_LE(elapsed, 2.2);
     EXPECT_TRUE(StartsWith(err, "[err] Library/src/Device:58> timeout waiting for header code: ["))
@@ -93,11 +81,8 @@ TEST_F(DeviceOnPty, HeaderCodeIsReturnedAtOnce) {
 TEST_F(DeviceOnPty, PayloadWaitLeavesAPartialPayloadQueued) {
     device->timeout = 1.0f;
     Queue(Hex("01 02 03"));
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(device->AwaitBytes(4), 0u);
-    const double elapsed = SecondsSince(start);
-    const std::string err = GetCapturedStderr();
+    const auto [bytes_read, elapsed, err] = TimeCapturingStderr([&] { return device->AwaitBytes(4); });
+    EXPECT_EQ(bytes_read, 0u);
     EXPECT_GT(elapsed, 1.0);
     EXPECT_LE(elapsed, 2.2);
     EXPECT_TRUE(StartsWith(err, "[err] Library/src/Device:87> timeout waiting for header code: ["))

@@ -79,14 +79,9 @@ private:
     }
 };
 
-class HandleTest : public TorviTest::PtyTest {
+class HandleTest : public TorviTest::StreamOnPtyTest {
 protected:
-    void SetUp() override {
-        PtyTest::SetUp();
-        if (IsSkipped()) return;
-        stream = std::make_unique<IO::SerialStream>(pty->slave_path().c_str(), true);
-        handle = std::make_unique<RecordingHandle>(stream.get());
-    }
+    void OpenDevice() override { handle = std::make_unique<RecordingHandle>(stream.get()); }
 
     std::vector<uint8_t> StatusMessage(uint16_t id, std::vector<uint8_t> user_data) {
         return Concat({Hex("DA"), {static_cast<uint8_t>(id & 0xFF), static_cast<uint8_t>(id >> 8)},
@@ -94,7 +89,6 @@ protected:
                        FloatBytes(2.0f), {static_cast<uint8_t>(user_data.size())}, user_data});
     }
 
-    std::unique_ptr<IO::SerialStream> stream;
     std::unique_ptr<RecordingHandle> handle;
 };
 

@@ -2,7 +2,7 @@
 
 #include "Torvi/HardwareAPI/protocol/HandleCodec.hpp"
 
-#include "support/PtyPair.hpp"
+#include "support/Bytes.hpp"
 #include "support/StatusFrameSample.hpp"
 
 #include <gtest/gtest.h>

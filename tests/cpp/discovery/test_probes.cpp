@@ -12,6 +12,7 @@ using Torvi::HardwareAPI::Discovery::probe_handle;
 using TorviTest::Concat;
 using TorviTest::Hex;
 using TorviTest::ScriptedDevice;
+using TorviTest::Sequence;
 using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -23,56 +24,50 @@ const std::vector<uint8_t> kWakeup = Hex("0A");
 // A device information payload: id 0x1234, the given model, hardware 2,
 // firmware 7, identifier 00..0F.
 std::vector<uint8_t> DeviceInfo(uint8_t model) {
-    std::vector<uint8_t> reply = Concat({Hex("0B 34 12"), {model}, Hex("02 07")});
-    for (uint8_t i = 0; i < 16; ++i) reply.push_back(i);
-    return reply;
+    return Concat({Hex("0B 34 12"), {model}, Hex("02 07"), Sequence(0x00, 16)});
 }
 
+/// One reply to the wakeup and what `probe` makes of it: 1 confirmed, 0 not.
 struct ProbeCase {
     const char* name;
+    int (*probe)(const char*);
     std::vector<uint8_t> reply;
     int expected;
 };
 
-class ProbeOnPty : public TorviTest::PtyTest,
-                   public ::testing::WithParamInterface<ProbeCase> {};
+class ProbeOnPty : public TorviTest::PtyTest {};
+
+class ProbeReply : public ProbeOnPty, public ::testing::WithParamInterface<ProbeCase> {};
 
 std::string CaseName(const ::testing::TestParamInfo<ProbeCase>& info) { return info.param.name; }
 
 } // namespace
 
-class ArmProbe : public ProbeOnPty {};
-
-TEST_P(ArmProbe, ConfirmsOnlyADeviceInfoOfModelFour) {
+TEST_P(ProbeReply, SendsAWakeupAndConfirmsOnlyItsOwnDevice) {
     ScriptedDevice device(*pty, {{kWakeup, GetParam().reply}});
-    EXPECT_EQ(probe_armillar(pty->slave_path().c_str()), GetParam().expected);
+    EXPECT_EQ(GetParam().probe(pty->slave_path().c_str()), GetParam().expected);
     EXPECT_EQ(device.Finish(), std::vector<std::vector<uint8_t>>{kWakeup});
 }
 
-// A wrong code is followed by 1024 bytes so that the drain returns at once.
+// The arm's probe confirms only a device info of model four. A wrong code
+// is followed by 1024 bytes so that the drain returns at once.
 INSTANTIATE_TEST_SUITE_P(
-    Replies, ArmProbe,
-    ::testing::Values(ProbeCase{"ModelFour", DeviceInfo(4), 1},
-                      ProbeCase{"ModelFive", DeviceInfo(5), 0},
-                      ProbeCase{"HandleInfo", Concat({Hex("D0"), std::vector<uint8_t>(1024, 0)}), 0}),
+    ArmReplies, ProbeReply,
+    ::testing::Values(ProbeCase{"ModelFour", probe_armillar, DeviceInfo(4), 1},
+                      ProbeCase{"ModelFive", probe_armillar, DeviceInfo(5), 0},
+                      ProbeCase{"HandleInfo", probe_armillar,
+                                Concat({Hex("D0"), std::vector<uint8_t>(1024, 0)}), 0}),
     CaseName);
 
-class HandleProbe : public ProbeOnPty {};
-
-TEST_P(HandleProbe, ConfirmsAnInfoResponseOrAStatusMessage) {
-    ScriptedDevice device(*pty, {{kWakeup, GetParam().reply}});
-    EXPECT_EQ(probe_handle(pty->slave_path().c_str()), GetParam().expected);
-    EXPECT_EQ(device.Finish(), std::vector<std::vector<uint8_t>>{kWakeup});
-}
-
+// The handle's probe confirms an info response or a status message.
 INSTANTIATE_TEST_SUITE_P(
-    Replies, HandleProbe,
+    HandleReplies, ProbeReply,
     ::testing::Values(
-        ProbeCase{"InfoResponse", Hex("D0 11 22 33 44 55 66"), 1},
-        ProbeCase{"StatusMessageWithUserData",
+        ProbeCase{"InfoResponse", probe_handle, Hex("D0 11 22 33 44 55 66"), 1},
+        ProbeCase{"StatusMessageWithUserData", probe_handle,
                   Concat({Hex("DA 01 00 00 05"), std::vector<uint8_t>(16, 0), Hex("03 AA BB CC")}), 1},
-        ProbeCase{"ErrorResponse", Hex("DF 34 12 07"), 0},
-        ProbeCase{"ArmDeviceInfo", DeviceInfo(4), 0}),
+        ProbeCase{"ErrorResponse", probe_handle, Hex("DF 34 12 07"), 0},
+        ProbeCase{"ArmDeviceInfo", probe_handle, DeviceInfo(4), 0}),
     CaseName);
 
 TEST(Probes, AnUnopenablePortIsNotConfirmedAndReported) {

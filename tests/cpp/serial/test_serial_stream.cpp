@@ -27,24 +27,30 @@ using SerialStreamOnPty = TorviTest::PtyTest;
 
 } // namespace
 
-TEST(SerialStreamOpen, UnopenablePathPrintsPortThenStreamLine) {
+struct FailedOpen {
+    const char* name;
+    const char* path;
+    int error; ///< errno of the failed open, named in both lines
+};
+
+class SerialStreamFailedOpen : public ::testing::TestWithParam<FailedOpen> {};
+
+TEST_P(SerialStreamFailedOpen, PrintsPortThenStreamLineWithTheOpenErrno) {
+    const std::string path = GetParam().path;
     CaptureStderr();
-    SerialStream stream("/nonexistent/tty", true);
+    SerialStream stream(path.c_str(), true);
     const std::string err = GetCapturedStderr();
-    EXPECT_EQ(err, Line(kStreamSource, 39, "unable to open port '/nonexistent/tty'", ENOENT) +
-                       Line(kStreamSource, 18, "unable to open stream '/nonexistent/tty'", ENOENT));
+    EXPECT_EQ(err, Line(kStreamSource, 39, "unable to open port '" + path + "'", GetParam().error) +
+                       Line(kStreamSource, 18, "unable to open stream '" + path + "'", GetParam().error));
     EXPECT_EQ(stream.Available(), 0);
 }
 
-TEST(SerialStreamOpen, FailedOpenReportsTheOpenErrnoInBothLines) {
-    // A directory cannot be opened read-write: EISDIR, not the ENOENT a
-    // missing locale might leave behind.
-    CaptureStderr();
-    SerialStream stream("/", true);
-    const std::string err = GetCapturedStderr();
-    EXPECT_EQ(err, Line(kStreamSource, 39, "unable to open port '/'", EISDIR) +
-                       Line(kStreamSource, 18, "unable to open stream '/'", EISDIR));
-}
+// A directory cannot be opened read-write: EISDIR, not the ENOENT a missing
+// locale might leave behind, so the second line shows the open's own errno.
+INSTANTIATE_TEST_SUITE_P(Paths, SerialStreamFailedOpen,
+                         ::testing::Values(FailedOpen{"Missing", "/nonexistent/tty", ENOENT},
+                                           FailedOpen{"Directory", "/", EISDIR}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SerialStreamOpen, NotOpenedYetHasNothingAvailableAndPrintsNothing) {
     CaptureStderr();

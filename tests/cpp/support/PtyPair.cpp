@@ -76,31 +76,4 @@ int PtyPair::QueuedForHost() const {
     return count;
 }
 
-std::vector<uint8_t> Hex(const std::string& text) {
-    std::vector<uint8_t> out;
-    std::string digits;
-    for (char c : text) {
-        if (c == ' ') continue;
-        digits.push_back(c);
-        if (digits.size() == 2) {
-            out.push_back(static_cast<uint8_t>(std::stoul(digits, nullptr, 16)));
-            digits.clear();
-        }
-    }
-    if (!digits.empty()) throw std::invalid_argument("odd number of hex digits: " + text);
-    return out;
-}
-
-std::vector<uint8_t> FloatBytes(float value) {
-    std::vector<uint8_t> out(4);
-    std::memcpy(out.data(), &value, 4); // the test hosts are little-endian, like the wire
-    return out;
-}
-
-std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 } // namespace TorviTest

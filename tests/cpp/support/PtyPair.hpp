@@ -3,6 +3,8 @@
 // A pseudo-terminal for tests: the library opens the slave like any tty,
 // the test plays the device on the master side.
 
+#include "support/Bytes.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -43,14 +45,5 @@ private:
     int slave_fd = -1;
     std::string path;
 };
-
-/// A hex string such as "2A 00 00" -> bytes; blanks are ignored.
-std::vector<uint8_t> Hex(const std::string& text);
-
-/// Little-endian bytes of a binary32 value.
-std::vector<uint8_t> FloatBytes(float value);
-
-/// Concatenation helper for building wire messages in tests.
-std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts);
 
 } // namespace TorviTest

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 #include "support/PtyPair.hpp"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,23 @@ protected:
     }
 
     std::unique_ptr<PtyPair> pty;
+};
+
+/// A PtyTest whose SerialStream is open on the slave. Derived fixtures put
+/// their device on `stream` in OpenDevice(), which runs only when the test
+/// is not skipped.
+class StreamOnPtyTest : public PtyTest {
+protected:
+    void SetUp() override {
+        PtyTest::SetUp();
+        if (IsSkipped()) return;
+        stream = std::make_unique<Torvi::HardwareAPI::IO::SerialStream>(pty->slave_path().c_str(), true);
+        OpenDevice();
+    }
+
+    virtual void OpenDevice() {}
+
+    std::unique_ptr<Torvi::HardwareAPI::IO::SerialStream> stream;
 };
 
 } // namespace TorviTest

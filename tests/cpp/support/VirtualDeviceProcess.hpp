@@ -12,9 +12,9 @@ namespace TorviTest {
 
 class VirtualDeviceProcess {
 public:
-    /// Starts the program built with the tests. Throws std::runtime_error
-    /// when it is not built or prints no path in time; tests turn that into
-    /// a skip or a failure as they see fit.
+    /// Starts the program built with the tests (the tests under tools/ are
+    /// built only together with it). Throws std::runtime_error when it
+    /// cannot be started or prints no path in time, which fails the test.
     explicit VirtualDeviceProcess(const std::vector<std::string>& arguments);
     ~VirtualDeviceProcess();
 

@@ -13,6 +13,7 @@
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include "support/PtyTest.hpp"
+#include "support/Timing.hpp"
 #include "support/VirtualDeviceProcess.hpp"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,8 @@ using Devices::Armillar;
 using Devices::Handle;
 using Devices::HandleStatus;
 using IO::SerialStream;
+using TorviTest::SecondsSince;
+using TorviTest::TimeCapturingStderr;
 using TorviTest::VirtualDeviceProcess;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
@@ -48,21 +51,9 @@ constexpr double kCallLimitSeconds = 4.5;
 using Lines = std::vector<std::string>;
 
 /// The device program with `options`. A program that does not start fails
-/// the test (by its exception); only one that was not built skips it.
+/// the test (by its exception).
 std::unique_ptr<VirtualDeviceProcess> Start(std::vector<std::string> options) {
     return std::make_unique<VirtualDeviceProcess>(options);
-}
-
-bool DeviceProgramBuilt() {
-#ifdef TORVI_VIRTUAL_DEVICE
-    return true;
-#else
-    return false;
-#endif
-}
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 /// The error lines that must appear, as "<source>:<line>>" marks.
@@ -104,7 +95,6 @@ void PrintTo(const ArmFault& fault, std::ostream* out) { *out << fault.name; }
 class ArmFaultTest : public ::testing::TestWithParam<ArmFault> {
 protected:
     void SetUp() override {
-        if (!DeviceProgramBuilt()) GTEST_SKIP() << "torvi-virtual-device is not built";
         std::vector<std::string> options{"arm"};
         options.insert(options.end(), GetParam().options.begin(), GetParam().options.end());
         device = Start(options);
@@ -145,11 +135,8 @@ protected:
 };
 
 TEST_P(ArmFaultTest, ForceExchangeFallsBackToZeros) {
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    const Devices::ArmillarState state = arm->end_effector_force({1.0f, 2.0f, 3.0f});
-    const double took = SecondsSince(start);
-    const std::string err = GetCapturedStderr();
+    const auto [state, took, err] =
+        TimeCapturingStderr([&] { return arm->end_effector_force({1.0f, 2.0f, 3.0f}); });
 
     EXPECT_EQ(state.position, (Devices::Vector3{}));
     EXPECT_EQ(state.velocity, (Devices::Vector3{}));
@@ -159,11 +146,7 @@ TEST_P(ArmFaultTest, ForceExchangeFallsBackToZeros) {
 }
 
 TEST_P(ArmFaultTest, IdentifierQueryFallsBackToAllZero) {
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    const UUID id = arm->get_device_id();
-    const double took = SecondsSince(start);
-    const std::string err = GetCapturedStderr();
+    const auto [id, took, err] = TimeCapturingStderr([&] { return arm->get_device_id(); });
 
     EXPECT_EQ(id.bytes(), UUID().bytes());
     EXPECT_LT(took, kCallLimitSeconds);
@@ -232,7 +215,6 @@ void PrintTo(const HandleFault& fault, std::ostream* out) { *out << fault.name; 
 class HandleFaultTest : public ::testing::TestWithParam<HandleFault> {
 protected:
     void SetUp() override {
-        if (!DeviceProgramBuilt()) GTEST_SKIP() << "torvi-virtual-device is not built";
         device = Start(Options());
         stream = std::make_unique<SerialStream>(device->path().c_str(), true);
         handle = std::make_unique<CountingHandle>(stream.get());
@@ -273,12 +255,10 @@ protected:
 };
 
 TEST_P(HandleFaultTest, ReceiveAfterAWakeup) {
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    handle->SendDeviceWakeup();
-    const int result = handle->Receive();
-    const double took = SecondsSince(start);
-    const std::string err = GetCapturedStderr();
+    const auto [result, took, err] = TimeCapturingStderr([&] {
+        handle->SendDeviceWakeup();
+        return handle->Receive();
+    });
 
     EXPECT_EQ(result, GetParam().receive_result);
     EXPECT_EQ(handle->infos + handle->statuses + handle->errors, GetParam().receive_handlers);
@@ -291,12 +271,10 @@ TEST_P(HandleFaultTest, ReceiveAfterAWakeup) {
 }
 
 TEST_P(HandleFaultTest, StatusReadAfterARequest) {
-    CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    handle->RequestStatus();
-    const HandleStatus status = handle->GetQuillonetStatus();
-    const double took = SecondsSince(start);
-    const std::string err = GetCapturedStderr();
+    const auto [status, took, err] = TimeCapturingStderr([&] {
+        handle->RequestStatus();
+        return handle->GetQuillonetStatus();
+    });
 
     EXPECT_EQ(status.error_flag, GetParam().status_flag);
     EXPECT_EQ(status.battery_level, 0.0f);
@@ -314,7 +292,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, HandleFaultTest, ::testing::ValuesIn(kHandleFau
 // ---- Floods ------------------------------------------------------------------
 
 TEST(Flood, HandleStreamingAtFullSpeedIsReadMessageByMessage) {
-    if (!DeviceProgramBuilt()) GTEST_SKIP() << "torvi-virtual-device is not built";
     auto device = Start({"handle", "--stream-hz", "max"});
     SerialStream stream(device->path().c_str(), true);
     CountingHandle handle(&stream);

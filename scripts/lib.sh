@@ -1,0 +1,64 @@
+# What the scripts under scripts/ and bench/ share; sourced, never run:
+#   . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+#
+# It sets
+#   root    the repository
+#   venv    the project's virtual environment: $TORVI_VENV, default .venv
+#   python  its interpreter, which the module is built for
+#   cmake   the cmake of that environment (requirements-dev.txt installs it)
+#   build   the build tree of the default preset: $TORVI_BUILD_DIR, default build
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+venv="${TORVI_VENV:-$root/.venv}"
+python="$venv/bin/python"
+cmake="$venv/bin/cmake"
+build="${TORVI_BUILD_DIR:-$root/build}"
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+apt_install() {
+    echo "== installing $* from Debian's packages"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
+# make_venv DIR BASE_PYTHON: a virtual environment at DIR unless there is one.
+make_venv() {
+    if [ ! -x "$1/bin/python" ]; then
+        echo "== creating the virtual environment $1" >&2
+        "$2" -m venv "$1"
+    fi
+}
+
+# requirements_changed ENV FILE: whether FILE differs from the copy kept in
+# ENV when it was last installed there.
+requirements_changed() {
+    ! cmp -s "$2" "$1/.$(basename "$2")"
+}
+
+# install_requirements ENV FILE: installs FILE into ENV and keeps the copy.
+install_requirements() {
+    "$1/bin/python" -m pip install -q -r "$2"
+    cp "$2" "$1/.$(basename "$2")"
+}
+
+# configure PRESET DIR [CMAKE ARGUMENTS...]: configures the build tree DIR from
+# a preset of CMakePresets.json, for the project's interpreter (the preset
+# finds pybind11 through it).
+configure() {
+    local preset="$1" dir="$2"
+    shift 2
+    # The environment's bin/ also holds the ninja the presets generate for.
+    PATH="$venv/bin:$PATH" "$cmake" --preset "$preset" -S "$root" -B "$dir" \
+        -DPython_EXECUTABLE="$python" "$@" >/dev/null
+}
+
+# run_ctest PRESET DIR [CTEST ARGUMENTS...]: the C++ suite of DIR with the
+# settings of a test preset (jobs, time-out, output on failure).
+run_ctest() {
+    local preset="$1" dir="$2"
+    shift 2
+    (cd "$root" && "$venv/bin/ctest" --preset "$preset" --test-dir "$dir" "$@")
+}
