@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 
 namespace Torvi::HardwareAPI::Devices {
 
@@ -74,10 +73,6 @@ ArmillarState DecodeState(const uint8_t* payload);
 
 /// The power-status byte: any non-zero value means powered.
 bool DecodePowerStatus(const uint8_t* payload);
-
-/// The 16 bytes as 32 lower-case hexadecimal digits, first byte first, with
-/// no separators.
-std::string HexText(const UUID& identifier);
 
 } // namespace ArmillarMessages
 } // namespace Torvi::HardwareAPI::Devices
