@@ -4,7 +4,6 @@
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/devices/ArmillarKinematics.hpp"
-#include "Torvi/HardwareAPI/devices/ArmillarMessages.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include <pybind11/stl.h>
@@ -21,9 +20,10 @@ namespace {
 using Devices::Armillar;
 using Devices::ArmillarState;
 using Devices::DeviceInfo;
-using Devices::Quaternion;
 using Devices::Vector3;
 namespace K = Devices::KinematicConstants;
+
+using ArmillarClass = py::class_<Armillar, std::unique_ptr<Armillar>>;
 
 constexpr const char* kClassName = "Armillar";
 constexpr const char* kClassDoc = "Armillar Device Class";
@@ -67,13 +67,6 @@ py::tuple StateTuple(const ArmillarState& state) {
     return py::make_tuple(ToList(state.position), ToList(state.velocity));
 }
 
-/// The standard library's uuid.UUID for the 16 bytes. Failures of the import
-/// or of the call reach the caller as the Python exception raised.
-py::object StandardUUID(const UUID& identifier) {
-    py::object uuid_class = py::module_::import("uuid").attr("UUID");
-    return uuid_class(py::arg("hex") = Devices::ArmillarMessages::HexText(identifier));
-}
-
 /// The device information as a tuple; the identifier as the caller built it.
 py::tuple InfoTuple(const DeviceInfo& info, py::object identifier) {
     return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
@@ -86,11 +79,67 @@ void ReplaceFirstThree(std::vector<float>& list, const Vector3& values) {
     std::copy(values.begin(), values.end(), list.begin());
 }
 
-} // namespace
+// The shapes that several methods share. Each takes its three-number lists
+// under the argument names given, with the default [0.0, 0.0, 0.0], and
+// releases the interpreter lock while the arm works.
 
-void bind_armillar(py::module_& m) {
-    py::class_<Armillar, std::unique_ptr<Armillar>> armillar(m, kClassName, kClassDoc);
+/// Sends one list and returns the state the arm answers with as a tuple of
+/// two lists.
+void DefStateCommand(ArmillarClass& armillar, const char* name,
+                     ArmillarState (Armillar::*command)(const Vector3&), const char* doc,
+                     const char* argument) {
+    armillar.def(
+        name,
+        [command, argument](Armillar& arm, const std::vector<float>& values) {
+            const Vector3 request = FirstThree(values, argument);
+            return StateTuple(Unlocked([&] { return (arm.*command)(request); }));
+        },
+        doc, py::arg(argument) = kZeroVector);
+}
 
+/// Sends one list and returns None. With a `deprecation` text, the method
+/// warns first (see Deprecated).
+void DefVectorCommand(ArmillarClass& armillar, const char* name,
+                      void (Armillar::*command)(const Vector3&), const char* doc,
+                      const char* argument, const char* deprecation = nullptr) {
+    armillar.def(
+        name,
+        [command, argument, deprecation](Armillar& arm, const std::vector<float>& values) {
+            const Vector3 request = FirstThree(values, argument);
+            const auto send = [&] { Unlocked([&] { (arm.*command)(request); }); };
+            if (deprecation != nullptr) {
+                Deprecated(deprecation, send);
+            } else {
+                send();
+            }
+        },
+        doc, py::arg(argument) = kZeroVector);
+}
+
+/// A deprecated receive method with two in/out lists: copies of the lists
+/// come back as a tuple, their first three entries replaced by what the arm
+/// sent.
+void DefDeprecatedStateReceiver(ArmillarClass& armillar, const char* name,
+                                void (Armillar::*receive)(Vector3&, Vector3&), const char* doc,
+                                const char* deprecation, const char* first, const char* second) {
+    armillar.def(
+        name,
+        [=](Armillar& arm, std::vector<float> first_list, std::vector<float> second_list) {
+            Vector3 first_values = FirstThree(first_list, first);
+            Vector3 second_values = FirstThree(second_list, second);
+            return Deprecated(deprecation, [&] {
+                Unlocked([&] { (arm.*receive)(first_values, second_values); });
+                ReplaceFirstThree(first_list, first_values);
+                ReplaceFirstThree(second_list, second_values);
+                return py::make_tuple(first_list, second_list);
+            });
+        },
+        doc, py::arg(first) = kZeroVector, py::arg(second) = kZeroVector);
+}
+
+// The registrations, in the class's order.
+
+void DefConstructorAndWakeup(ArmillarClass& armillar) {
     // The arm keeps its SerialStream alive, so it never talks to a
     // destroyed stream.
     armillar.def(py::init([](IO::SerialStream* stream) {
@@ -119,8 +168,10 @@ void bind_armillar(py::module_& m) {
             return result;
         },
         "Wakeup the device and return the device info as a dict.");
+}
 
-    // The six telemetry queries keep the interpreter lock while they wait.
+// The six telemetry queries keep the interpreter lock while they wait.
+void DefTelemetry(ArmillarClass& armillar) {
     armillar.def(
         "get_firmware_version",
         [](Armillar& arm) { return StandardUUID(arm.get_firmware_version()); },
@@ -136,15 +187,11 @@ void bind_armillar(py::module_& m) {
                  "Receive the power status of the device.");
     armillar.def("get_temperature", &Armillar::get_temperature,
                  "Receive the temperature of the device.");
+}
 
-    armillar.def(
-        "end_effector_force",
-        [](Armillar& arm, const std::vector<float>& force) {
-            const Vector3 values = FirstThree(force, "force request vector");
-            return StateTuple(Unlocked([&] { return arm.end_effector_force(values); }));
-        },
-        "Send forces to the device and receive device states",
-        py::arg("force request vector") = kZeroVector);
+void DefCommands(ArmillarClass& armillar) {
+    DefStateCommand(armillar, "end_effector_force", &Armillar::end_effector_force,
+                    "Send forces to the device and receive device states", "force request vector");
 
     armillar.def(
         "get_end_effector_position",
@@ -153,70 +200,48 @@ void bind_armillar(py::module_& m) {
         },
         "Get the end-effector position and velocity", py::arg("onboard") = true);
 
-    armillar.def(
-        "adjust_angles",
-        [](Armillar& arm, const std::vector<float>& angles) {
-            const Vector3 values = FirstThree(angles, "angles");
-            Unlocked([&] { arm.adjust_angles(values); });
-        },
-        "Adjust the angles of the device", py::arg("angles") = kZeroVector);
+    DefVectorCommand(armillar, "adjust_angles", &Armillar::adjust_angles,
+                     "Adjust the angles of the device", "angles");
 
-    armillar.def("adjust_lengths", &Armillar::adjust_lengths, "Adjust the lengths of the linkages",
+    armillar.def("adjust_lengths", UnlockedMethod(&Armillar::adjust_lengths),
+                 "Adjust the lengths of the linkages",
                  py::arg("inner_arm_1") = K::kDefaultInnerArm1,
                  py::arg("outer_arm_1") = K::kDefaultOuterArm1,
                  py::arg("inner_arm_2") = K::kDefaultInnerArm2,
                  py::arg("outer_arm_2") = K::kDefaultOuterArm2,
-                 py::arg("extension") = K::kDefaultExtension,
-                 py::call_guard<py::gil_scoped_release>());
+                 py::arg("extension") = K::kDefaultExtension);
 
-    armillar.def("adjust_gear_ratios", &Armillar::adjust_gear_ratios, "Adjust the gear ratios",
+    armillar.def("adjust_gear_ratios", UnlockedMethod(&Armillar::adjust_gear_ratios),
+                 "Adjust the gear ratios",
                  py::arg("head_gear_ratio_coeff") = K::kDefaultGearRatio,
                  py::arg("inner_arm_gear_ratio_coeff") = K::kDefaultGearRatio,
-                 py::arg("outer_arm_gear_ratio_coeff") = K::kDefaultGearRatio,
-                 py::call_guard<py::gil_scoped_release>());
+                 py::arg("outer_arm_gear_ratio_coeff") = K::kDefaultGearRatio);
 
     // The docstring is the one the class has always had.
-    armillar.def("deactivate_orientation_sensor", &Armillar::deactivate_orientation_sensor,
-                 "Receive the power status of the device.",
-                 py::call_guard<py::gil_scoped_release>());
+    armillar.def("deactivate_orientation_sensor",
+                 UnlockedMethod(&Armillar::deactivate_orientation_sensor),
+                 "Receive the power status of the device.");
 
-    armillar.def(
-        "joint_torques",
-        [](Armillar& arm, const std::vector<float>& torques) {
-            const Vector3 values = FirstThree(torques, "joint torque request vector");
-            return StateTuple(Unlocked([&] { return arm.joint_torques(values); }));
-        },
-        "Send joint torques to the device and receive the joint states",
-        py::arg("joint torque request vector") = kZeroVector);
+    DefStateCommand(armillar, "joint_torques", &Armillar::joint_torques,
+                    "Send joint torques to the device and receive the joint states",
+                    "joint torque request vector");
+    DefStateCommand(armillar, "end_effector_position", &Armillar::end_effector_position,
+                    "Send end-effector position and receive device states",
+                    "position request vector");
+    DefStateCommand(armillar, "joint_angles", &Armillar::joint_angles,
+                    "Send joint angles to the device and receive the joint states",
+                    "joint angle request vector");
+}
 
-    armillar.def(
-        "end_effector_position",
-        [](Armillar& arm, const std::vector<float>& position) {
-            const Vector3 values = FirstThree(position, "position request vector");
-            return StateTuple(Unlocked([&] { return arm.end_effector_position(values); }));
-        },
-        "Send end-effector position and receive device states",
-        py::arg("position request vector") = kZeroVector);
-
-    armillar.def(
-        "joint_angles",
-        [](Armillar& arm, const std::vector<float>& angles) {
-            const Vector3 values = FirstThree(angles, "joint angle request vector");
-            return StateTuple(Unlocked([&] { return arm.joint_angles(values); }));
-        },
-        "Send joint angles to the device and receive the joint states",
-        py::arg("joint angle request vector") = kZeroVector);
-
-    // The older request-then-receive methods. Those that are deprecated warn
-    // on every call (the warning is issued before the lock is released), then
-    // do their work; a warning turned into an exception is raised afterwards.
-
+// The older request-then-receive methods. Those that are deprecated warn on
+// every call, before the lock is released, then do their work; a warning
+// turned into an exception is raised afterwards.
+void DefRequestThenReceive(ArmillarClass& armillar) {
     armillar.def(
         "SendDeviceWakeup",
         [](Armillar& arm) {
-            DeprecationNotice notice(kSendDeviceWakeupDeprecated);
-            Unlocked([&] { arm.SendDeviceWakeup(); });
-            notice.RaiseIfPending();
+            Deprecated(kSendDeviceWakeupDeprecated,
+                       [&] { Unlocked([&] { arm.SendDeviceWakeup(); }); });
         },
         "[DEPRECATED] Send a device wakeup command");
 
@@ -228,76 +253,32 @@ void bind_armillar(py::module_& m) {
         },
         kReceiveDeviceInfoDoc);
 
-    armillar.def(
-        "SendForce",
-        [](Armillar& arm, const std::vector<float>& force) {
-            const Vector3 values = FirstThree(force, "force");
-            DeprecationNotice notice(kSendForceDeprecated);
-            Unlocked([&] { arm.SendForce(values); });
-            notice.RaiseIfPending();
-        },
-        "[Deprecated] Send force to the device", py::arg("force") = kZeroVector);
+    DefVectorCommand(armillar, "SendForce", &Armillar::SendForce,
+                     "[Deprecated] Send force to the device", "force", kSendForceDeprecated);
     armillar.def(
         "SendForce",
         [](Armillar& arm, float force_x, float force_y, float force_z) {
-            DeprecationNotice notice(kSendForceDeprecated);
-            Unlocked([&] { arm.SendForce({force_x, force_y, force_z}); });
-            notice.RaiseIfPending();
+            Deprecated(kSendForceDeprecated,
+                       [&] { Unlocked([&] { arm.SendForce({force_x, force_y, force_z}); }); });
         },
         "[Deprecated] Send force to the device", py::arg("ForceX") = kZeroComponent,
         py::arg("ForceY") = kZeroComponent, py::arg("ForceZ") = kZeroComponent);
 
-    armillar.def(
-        "ReceiveState",
-        [](Armillar& arm, std::vector<float> position, std::vector<float> velocity) {
-            Vector3 received_position = FirstThree(position, "position");
-            Vector3 received_velocity = FirstThree(velocity, "velocity");
-            DeprecationNotice notice(kReceiveStateDeprecated);
-            Unlocked([&] { arm.ReceiveState(received_position, received_velocity); });
-            ReplaceFirstThree(position, received_position);
-            ReplaceFirstThree(velocity, received_velocity);
-            notice.RaiseIfPending();
-            return py::make_tuple(position, velocity);
-        },
-        "[Deprecated] receive state and return position and velocity",
-        py::arg("position") = kZeroVector, py::arg("velocity") = kZeroVector);
+    DefDeprecatedStateReceiver(armillar, "ReceiveState", &Armillar::ReceiveState,
+                               "[Deprecated] receive state and return position and velocity",
+                               kReceiveStateDeprecated, "position", "velocity");
+    DefDeprecatedStateReceiver(armillar, "ReceiveJointState", &Armillar::ReceiveJointState,
+                               "[Deprecated] receive joint state and return position and velocity "
+                               "in the joint reference frame",
+                               kReceiveJointStateDeprecated, "joint_position", "joint_velocity");
 
-    armillar.def(
-        "ReceiveJointState",
-        [](Armillar& arm, std::vector<float> joint_position, std::vector<float> joint_velocity) {
-            Vector3 received_position = FirstThree(joint_position, "joint_position");
-            Vector3 received_velocity = FirstThree(joint_velocity, "joint_velocity");
-            DeprecationNotice notice(kReceiveJointStateDeprecated);
-            Unlocked([&] { arm.ReceiveJointState(received_position, received_velocity); });
-            ReplaceFirstThree(joint_position, received_position);
-            ReplaceFirstThree(joint_velocity, received_velocity);
-            notice.RaiseIfPending();
-            return py::make_tuple(joint_position, joint_velocity);
-        },
-        "[Deprecated] receive joint state and return position and velocity in the joint "
-        "reference frame",
-        py::arg("joint_position") = kZeroVector, py::arg("joint_velocity") = kZeroVector);
+    DefVectorCommand(armillar, "SendJointTorques", &Armillar::SendJointTorques,
+                     "[Deprecated] send joint torque", "joint_torque",
+                     kSendJointTorquesDeprecated);
+    DefVectorCommand(armillar, "SendAngle", &Armillar::SendAngle, "Send angles to the device",
+                     "angle");
 
-    armillar.def(
-        "SendJointTorques",
-        [](Armillar& arm, const std::vector<float>& joint_torque) {
-            const Vector3 values = FirstThree(joint_torque, "joint_torque");
-            DeprecationNotice notice(kSendJointTorquesDeprecated);
-            Unlocked([&] { arm.SendJointTorques(values); });
-            notice.RaiseIfPending();
-        },
-        "[Deprecated] send joint torque", py::arg("joint_torque") = kZeroVector);
-
-    armillar.def(
-        "SendAngle",
-        [](Armillar& arm, const std::vector<float>& angle) {
-            const Vector3 values = FirstThree(angle, "angle");
-            Unlocked([&] { arm.SendAngle(values); });
-        },
-        "Send angles to the device", py::arg("angle") = kZeroVector);
-
-    armillar.def("RequestCurrent", &Armillar::RequestCurrent, "request current",
-                 py::call_guard<py::gil_scoped_release>());
+    armillar.def("RequestCurrent", UnlockedMethod(&Armillar::RequestCurrent), "request current");
 
     armillar.def(
         "ReceiveCurrent",
@@ -309,15 +290,19 @@ void bind_armillar(py::module_& m) {
         },
         "receive current and return current", py::arg("current") = kZeroVector);
 
-    armillar.def(
-        "SendPosition",
-        [](Armillar& arm, const std::vector<float>& position) {
-            const Vector3 values = FirstThree(position, "position");
-            DeprecationNotice notice(kSendPositionDeprecated);
-            Unlocked([&] { arm.SendPosition(values); });
-            notice.RaiseIfPending();
-        },
-        "[Deprecated] Send Position to the device", py::arg("position") = kZeroVector);
+    DefVectorCommand(armillar, "SendPosition", &Armillar::SendPosition,
+                     "[Deprecated] Send Position to the device", "position",
+                     kSendPositionDeprecated);
+}
+
+} // namespace
+
+void bind_armillar(py::module_& m) {
+    ArmillarClass armillar(m, kClassName, kClassDoc);
+    DefConstructorAndWakeup(armillar);
+    DefTelemetry(armillar);
+    DefCommands(armillar);
+    DefRequestThenReceive(armillar);
 }
 
 } // namespace Torvi::HardwareAPI::Bindings

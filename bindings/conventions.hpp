@@ -1,27 +1,52 @@
 #pragma once
 
-// Rules every binding of the module shares: deprecation warnings, the
-// three-number list arguments, and the stream argument of device classes.
+// Rules every binding of the module shares: releasing the interpreter lock
+// around device work, deprecation warnings, the three-number list arguments,
+// optional arguments, the stream argument of device classes, and the
+// identifier as the standard library's uuid.UUID.
 
 #include <pybind11/pybind11.h>
 
 #include <array>
 #include <optional>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
-namespace Torvi::HardwareAPI::IO {
+namespace Torvi::HardwareAPI {
+class UUID;
+namespace IO {
 class SerialStream;
 }
+} // namespace Torvi::HardwareAPI
 
 namespace Torvi::HardwareAPI::Bindings {
 
 namespace py = pybind11;
 
+/// Runs `work` with the interpreter lock released, so that other Python
+/// threads run while the device is busy; the lock is taken back when `work`
+/// returns or throws. `work` must not touch Python objects. This is the one
+/// way the module releases the lock.
+template <typename Work>
+auto Unlocked(Work&& work) {
+    py::gil_scoped_release release;
+    return work();
+}
+
+/// `method` bound as it is, run with the interpreter lock released: the
+/// binding takes the method's own arguments and returns its result.
+template <typename Class, typename Result, typename... Arguments>
+auto UnlockedMethod(Result (Class::*method)(Arguments...)) {
+    return [method](Class& self, Arguments... arguments) -> Result {
+        return Unlocked([&]() -> Result { return (self.*method)(arguments...); });
+    };
+}
+
 /// Issues a DeprecationWarning with stack level 1 (attributed to the calling
-/// Python line) when constructed, with the interpreter lock held and before
-/// any device work. The method then does its work whatever the filters did
-/// with the warning; when they turned it into an exception, that exception is
-/// raised by RaiseIfPending once the work has been done.
+/// Python line) when constructed. When the warning filters turn the warning
+/// into an exception, that exception is kept for RaiseIfPending. Used through
+/// Deprecated below.
 class DeprecationNotice {
 public:
     explicit DeprecationNotice(const char* text);
@@ -33,22 +58,72 @@ private:
     std::optional<py::error_already_set> pending;
 };
 
+/// The body of a deprecated method: warns with `text` (the interpreter lock
+/// held, before any device work), then runs `work` whatever the filters did
+/// with the warning, and raises the exception they made of it, if any, once
+/// the work has been done. Returns what `work` returns.
+template <typename Work>
+auto Deprecated(const char* text, Work&& work) {
+    DeprecationNotice notice(text);
+    if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
+        work();
+        notice.RaiseIfPending();
+    } else {
+        auto result = work();
+        notice.RaiseIfPending();
+        return result;
+    }
+}
+
 /// Entries 0 to 2 of a vector argument. A vector with fewer than three
 /// entries is refused with ValueError naming the argument and its length,
 /// before any device input or output.
 std::array<float, 3> FirstThree(const std::vector<float>& values, const char* argument_name);
 
-/// Runs `work` with the interpreter lock released, so that other Python
-/// threads run while the device is busy; the lock is taken back when `work`
-/// returns or throws. `work` must not touch Python objects.
-template <typename Work>
-auto Unlocked(Work&& work) {
-    py::gil_scoped_release release;
-    return work();
-}
-
 /// Refuses a missing stream (Python None) with TypeError naming the class:
 /// a device without a stream has nothing to talk to.
 IO::SerialStream& RequireStream(IO::SerialStream* stream, const char* class_name);
 
+/// The standard library's uuid.UUID for the 16 bytes, made from their
+/// lower-case hexadecimal text. Failures of the import or of the call reach
+/// the caller as the Python exception raised.
+py::object StandardUUID(const UUID& identifier);
+
+/// When an optional argument accepts None: always, or only where implicit
+/// conversion is allowed (as for a `const char*` argument).
+enum class NoneAccepted { Always, WithConversion };
+
+/// An argument that is None (no value) or converts as `Value` does; it is
+/// shown in signatures as `Value` is.
+template <typename Value, NoneAccepted kNone>
+struct OptionalArgument {
+    std::optional<Value> value;
+};
+
 } // namespace Torvi::HardwareAPI::Bindings
+
+namespace pybind11::detail {
+
+template <typename Value, Torvi::HardwareAPI::Bindings::NoneAccepted kNone>
+struct type_caster<Torvi::HardwareAPI::Bindings::OptionalArgument<Value, kNone>> {
+    using Argument = Torvi::HardwareAPI::Bindings::OptionalArgument<Value, kNone>;
+    PYBIND11_TYPE_CASTER(Argument, make_caster<Value>::name);
+
+    bool load(handle source, bool convert) {
+        if (source.is_none()) {
+            if (kNone == Torvi::HardwareAPI::Bindings::NoneAccepted::WithConversion && !convert) {
+                return false;
+            }
+            value.value.reset();
+            return true;
+        }
+        make_caster<Value> converted;
+        if (!converted.load(source, convert)) {
+            return false;
+        }
+        value.value = cast_op<Value&&>(std::move(converted));
+        return true;
+    }
+};
+
+} // namespace pybind11::detail

@@ -8,50 +8,10 @@
 
 #include <array>
 #include <memory>
-#include <optional>
 #include <string>
 
 // The trampoline's pure-virtual message names the class as API::Devices::Handle.
 namespace API = Torvi::HardwareAPI;
-
-namespace Torvi::HardwareAPI::Bindings {
-
-/// The optional one-byte user data of SendHandleState: an int from 0 to 255,
-/// or None for no user data.
-struct OptionalUserByte {
-    std::optional<uint8_t> value;
-};
-
-} // namespace Torvi::HardwareAPI::Bindings
-
-namespace pybind11::detail {
-
-// Shown as "int" in the signature, with the default None; accepts None as
-// "no user data" and converts everything else as an 8-bit unsigned value.
-template <>
-struct type_caster<Torvi::HardwareAPI::Bindings::OptionalUserByte> {
-    PYBIND11_TYPE_CASTER(Torvi::HardwareAPI::Bindings::OptionalUserByte, const_name("int"));
-
-    bool load(handle source, bool convert) {
-        if (source.is_none()) {
-            value.value.reset();
-            return true;
-        }
-        make_caster<uint8_t> byte;
-        if (!byte.load(source, convert)) {
-            return false;
-        }
-        value.value = cast_op<uint8_t>(byte);
-        return true;
-    }
-
-    static handle cast(const Torvi::HardwareAPI::Bindings::OptionalUserByte& source,
-                       return_value_policy, handle) {
-        return source.value ? PyLong_FromLong(*source.value) : none().release();
-    }
-};
-
-} // namespace pybind11::detail
 
 namespace Torvi::HardwareAPI::Bindings {
 
@@ -60,6 +20,10 @@ using Devices::HandleStatus;
 namespace HP = Devices::HandleProtocol;
 
 namespace {
+
+/// The optional one-byte user data of SendHandleState: an int from 0 to 255,
+/// or None for no user data.
+using OptionalUserByte = OptionalArgument<uint8_t, NoneAccepted::Always>;
 
 constexpr const char* kClassName = "Handle";
 constexpr const char* kReceiveDeprecated = "Receive with one argument is deprecated";
@@ -91,10 +55,6 @@ py::dict StatusDict(const HandleStatus& status) {
     out["buttons"] = status.buttons;
     out["battery_level"] = status.battery_level;
     return out;
-}
-
-int ReceiveWithoutLock(Handle& handle) {
-    return Unlocked([&] { return handle.Receive(); });
 }
 
 } // namespace
@@ -155,78 +115,96 @@ public:
     }
 };
 
+namespace {
+
+using HandleClass = py::class_<Handle, TrampolineHandle, std::unique_ptr<Handle>>;
+
+void DefConstructorAndRequests(HandleClass& handle) {
+    // The handle borrows the stream; the Python object keeps it alive.
+    handle.def(py::init(
+                   [](IO::SerialStream* stream) {
+                       return std::make_unique<Handle>(&RequireStream(stream, kClassName));
+                   },
+                   [](IO::SerialStream* stream) {
+                       return std::make_unique<TrampolineHandle>(
+                           &RequireStream(stream, kClassName));
+                   }),
+               py::keep_alive<1, 2>());
+    handle.def("SendDeviceWakeup", UnlockedMethod(&Handle::SendDeviceWakeup));
+    handle.def(
+        "SendHandleState",
+        [](Handle& self, uint16_t device_id, uint8_t data_length, OptionalUserByte user_data) {
+            // One byte at most is held here; never send bytes the caller
+            // did not give.
+            const unsigned supplied = user_data.value ? 1 : 0;
+            if (data_length > supplied) {
+                throw py::value_error("data_length " + std::to_string(data_length) +
+                                      " exceeds the " + std::to_string(supplied) +
+                                      " byte(s) of user_data given");
+            }
+            const uint8_t byte = user_data.value.value_or(0);
+            Unlocked([&] { self.SendHandleState(device_id, data_length, &byte); });
+        },
+        "send handle state", py::arg("device_id") = 0, py::arg("data_length") = 0,
+        py::arg("user_data") = py::none());
+    handle.def("RequestStatus", UnlockedMethod(&Handle::RequestStatus), "request handle status");
+}
+
+// Called from Python, the handlers keep the interpreter lock.
+void DefEventHandlers(HandleClass& handle) {
+    handle.def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, "OnReceiveHandleInfo",
+               py::arg("tool_data_remaining"), py::arg("device_id"),
+               py::arg("device_model_number"), py::arg("hardware_version"),
+               py::arg("firmware_version"));
+    handle.def(
+        "OnReceiveHandleStatusMessage",
+        [](Handle& self, uint16_t device_id, float quaternion, uint8_t error_flag,
+           uint8_t hall_effect_sensor_level, uint8_t user_data_length, uint8_t user_data) {
+            // The handler reads four floats and user_data_length bytes: give
+            // it full-size buffers holding the one value of each, the rest
+            // zero.
+            std::array<float, HP::kQuaternionComponents> quaternion_buffer{quaternion};
+            std::array<uint8_t, HP::kUserDataCapacity> user_data_buffer{user_data};
+            self.OnReceiveHandleStatusMessage(device_id, quaternion_buffer.data(), error_flag,
+                                              hall_effect_sensor_level, user_data_length,
+                                              user_data_buffer.data());
+        },
+        "OnReceiveHandleStatusMessage", py::arg("device_id"), py::arg("quaternion"),
+        py::arg("error_flag"), py::arg("hall_effect_sensor_level"), py::arg("user_data_length"),
+        py::arg("user_data"));
+    handle.def("OnReceiveHandleErrorResponse", &Handle::OnReceiveHandleErrorResponse,
+               "OnReceiveHandleErrorResponse", py::arg("device_id"), py::arg("error_code"));
+}
+
+void DefReceive(HandleClass& handle) {
+    handle.def("Receive", UnlockedMethod(&Handle::Receive), "Receive data from the handle");
+
+    // --- Deprecated ---------------------------------------------------------
+    handle.def(
+        "Receive",
+        [](Handle& self, uint8_t /*obsolete*/) {
+            return Deprecated(kReceiveDeprecated,
+                              [&] { return Unlocked([&] { return self.Receive(); }); });
+        },
+        "[DEPRECATED] Receive current and return current", py::arg("obsolete"));
+    // ------------------------------------------------------------------------
+
+    handle.def(
+        "GetQuillonetStatus",
+        [](Handle& self) {
+            return StatusDict(Unlocked([&] { return self.GetQuillonetStatus(); }));
+        },
+        "Get the most recent Quillonet informations");
+}
+
+} // namespace
+
+// The registrations, in the class's order.
 void bind_handle(py::module_& m) {
-    using Release = py::call_guard<py::gil_scoped_release>;
-
-    py::class_<Handle, TrampolineHandle, std::unique_ptr<Handle>>(m, "Handle",
-                                                                   "The quillonet handle class")
-        // The handle borrows the stream; the Python object keeps it alive.
-        .def(py::init(
-                 [](IO::SerialStream* stream) {
-                     return std::make_unique<Handle>(&RequireStream(stream, kClassName));
-                 },
-                 [](IO::SerialStream* stream) {
-                     return std::make_unique<TrampolineHandle>(&RequireStream(stream, kClassName));
-                 }),
-             py::keep_alive<1, 2>())
-        .def("SendDeviceWakeup", &Handle::SendDeviceWakeup, Release())
-        .def(
-            "SendHandleState",
-            [](Handle& self, uint16_t device_id, uint8_t data_length, OptionalUserByte user_data) {
-                // One byte at most is held here; never send bytes the caller
-                // did not give.
-                const unsigned supplied = user_data.value ? 1 : 0;
-                if (data_length > supplied) {
-                    throw py::value_error("data_length " + std::to_string(data_length) +
-                                          " exceeds the " + std::to_string(supplied) +
-                                          " byte(s) of user_data given");
-                }
-                const uint8_t byte = user_data.value.value_or(0);
-                Unlocked([&] { self.SendHandleState(device_id, data_length, &byte); });
-            },
-            "send handle state", py::arg("device_id") = 0, py::arg("data_length") = 0,
-            py::arg("user_data") = py::none())
-        .def("RequestStatus", &Handle::RequestStatus, "request handle status", Release())
-        .def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, "OnReceiveHandleInfo",
-             py::arg("tool_data_remaining"), py::arg("device_id"), py::arg("device_model_number"),
-             py::arg("hardware_version"), py::arg("firmware_version"))
-        .def(
-            "OnReceiveHandleStatusMessage",
-            [](Handle& self, uint16_t device_id, float quaternion, uint8_t error_flag,
-               uint8_t hall_effect_sensor_level, uint8_t user_data_length, uint8_t user_data) {
-                // The handler reads four floats and user_data_length bytes:
-                // give it full-size buffers holding the one value of each,
-                // the rest zero.
-                std::array<float, HP::kQuaternionComponents> quaternion_buffer{quaternion};
-                std::array<uint8_t, HP::kUserDataCapacity> user_data_buffer{user_data};
-                self.OnReceiveHandleStatusMessage(device_id, quaternion_buffer.data(), error_flag,
-                                                  hall_effect_sensor_level, user_data_length,
-                                                  user_data_buffer.data());
-            },
-            "OnReceiveHandleStatusMessage", py::arg("device_id"), py::arg("quaternion"),
-            py::arg("error_flag"), py::arg("hall_effect_sensor_level"),
-            py::arg("user_data_length"), py::arg("user_data"))
-        .def("OnReceiveHandleErrorResponse", &Handle::OnReceiveHandleErrorResponse,
-             "OnReceiveHandleErrorResponse", py::arg("device_id"), py::arg("error_code"))
-        .def("Receive", &ReceiveWithoutLock, "Receive data from the handle")
-
-        // --- Deprecated -----------------------------------------------------
-        .def(
-            "Receive",
-            [](Handle& self, uint8_t /*obsolete*/) {
-                DeprecationNotice notice(kReceiveDeprecated);
-                const int count = ReceiveWithoutLock(self);
-                notice.RaiseIfPending();
-                return count;
-            },
-            "[DEPRECATED] Receive current and return current", py::arg("obsolete"))
-        // --------------------------------------------------------------------
-
-        .def("GetQuillonetStatus",
-             [](Handle& self) {
-                 return StatusDict(Unlocked([&] { return self.GetQuillonetStatus(); }));
-             },
-             "Get the most recent Quillonet informations");
+    HandleClass handle(m, "Handle", "The quillonet handle class");
+    DefConstructorAndRequests(handle);
+    DefEventHandlers(handle);
+    DefReceive(handle);
 }
 
 } // namespace Torvi::HardwareAPI::Bindings

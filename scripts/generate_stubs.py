@@ -92,8 +92,11 @@ COMMENTS = {
     ),
 }
 
-# Written into the stub as it stands, so stubs/TorviHardwareAPI.pyi repeats it:
-# the stub is this script's output, kept in the tree for editors and mypy.
+# The shapes of the two dicts the module returns. These lines stand again,
+# as they are, in stubs/TorviHardwareAPI.pyi: that file is this script's
+# output. The module builds plain dicts, so their keys and value types exist
+# nowhere that pybind11-stubgen could read them from; this is where they are
+# named.
 TYPED_DICTS = '''\
 class _DeviceInfoDict(typing.TypedDict):
     """The result of Armillar.device_wakeup_dict (a plain dict at run time)."""

@@ -172,7 +172,9 @@ indent <"$work/consumer.out"
 eval "exec ${ARM[1]}>&-"            # its standard input closes: the device stops
 wait "$arm_pid" || true
 arm_pid=""
-grep -q '^TorviHardwareAPI library 0\.1\.10$' "$work/consumer.out" || fail "unexpected library version"
+version="$(sed -n 's/^project(TorviHardwareAPI VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+[ -n "$version" ] || fail "no project version in CMakeLists.txt"
+grep -qxF "TorviHardwareAPI library $version" "$work/consumer.out" || fail "unexpected library version"
 grep -q 'model 4' "$work/consumer.out" || fail "the arm did not answer the consumer"
 
 step "package check passed"

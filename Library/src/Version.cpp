@@ -5,8 +5,9 @@
 namespace Torvi::HardwareAPI {
 
 namespace {
-constexpr const char* kLibraryVersion = "0.1.10";
-}
+// The project version, handed over by the build (Library/CMakeLists.txt).
+constexpr const char* kLibraryVersion = TORVI_LIBRARY_VERSION;
+} // namespace
 
 const char* get_cpp_version() { return kLibraryVersion; }
 

@@ -7,6 +7,7 @@
 #include <Torvi/HardwareAPI/devices/ArmillarMessages.hpp>
 #include <Torvi/HardwareAPI/serial/SerialStream.hpp>
 
+#include <cstdint>
 #include <cstdio>
 
 namespace API = Torvi::HardwareAPI;
@@ -22,10 +23,13 @@ int main(int argc, char** argv) {
     API::Devices::Armillar arm(&stream);
 
     const API::Devices::DeviceInfo info = arm.device_wakeup();
-    std::printf("device id 0x%04x, model %u, hardware %u, firmware %u, identifier %s\n",
+    std::printf("device id 0x%04x, model %u, hardware %u, firmware %u, identifier ",
                 info.device_id, info.device_model_number, info.hardware_version,
-                info.firmware_version,
-                API::Devices::ArmillarMessages::HexText(info.device_id_ext).c_str());
+                info.firmware_version);
+    for (uint8_t byte : info.device_id_ext.data()) {
+        std::printf("%02x", byte);
+    }
+    std::printf("\n");
     if (info.device_model_number != API::Devices::ArmillarProtocol::kArmillarModelNumber) {
         std::fprintf(stderr, "%s: no arm answered\n", argv[1]);
         return 1;

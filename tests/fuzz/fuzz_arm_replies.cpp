@@ -74,11 +74,6 @@ void CheckDecoders(const uint8_t* data, std::size_t size) {
         if (parameter) {
             const std::vector<uint8_t> bytes = parameter->bytes();
             if (std::memcmp(bytes.data(), data + 1, UUID::kSize) != 0) Fail("parameter bytes");
-            const std::string hex = M::HexText(*parameter);
-            if (hex.size() != 2 * UUID::kSize) Fail("hex text length");
-            for (std::size_t i = 0; i < UUID::kSize; ++i) {
-                if (std::stoul(hex.substr(2 * i, 2), nullptr, 16) != data[1 + i]) Fail("hex text");
-            }
         }
     }
     if (size >= P::kDeviceInfoLength) {

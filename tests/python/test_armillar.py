@@ -130,6 +130,23 @@ def test_receive_device_info_returns_the_module_uuid(arm, pty):
     assert result[4].bytes() == list(IDENT)
 
 
+@pytest.mark.parametrize("identifier, text", [
+    ("00" * 16, "0" * 32),
+    ("00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F", "000102030405060708090a0b0c0d0e0f"),
+    ("F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF", "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"),
+    ("DE AD BE EF 00 0A A0 FF 12 34 56 78 9A BC DE F0", "deadbeef000aa0ff123456789abcdef0"),
+])
+def test_identifier_reaches_uuid_as_lower_case_hex_text(arm, pty, monkeypatch, identifier, text):
+    """uuid.UUID takes either case, so the text it is given is checked itself:
+    two lower-case digits a byte, leading zeros kept, first byte first."""
+    given = []
+    monkeypatch.setattr(uuid, "UUID", lambda **kwargs: given.append(kwargs) or "made")
+    result, _ = exchange(arm, pty, lambda a: a.get_firmware_version(),
+                         b"\x0d\xd2\x10" + bytes.fromhex(identifier))
+    assert result == "made"
+    assert given == [{"hex": text}]
+
+
 FALLBACKS = [
     pytest.param(lambda a: a.device_wakeup(), wrong(0x2B), (0, 0, 0, 0, [0] * 16),
                  id="device_wakeup"),

@@ -4,13 +4,19 @@ small classes SerialStream, UUID and Device."""
 import contextlib
 import io
 import os
+import re
+from pathlib import Path
 
 import pytest
 
 import TorviHardwareAPI as T
 from support import open_descriptors
 
-LIBRARY_VERSION = "0.1.10"
+# The version is named once, by the CMake project.
+LIBRARY_VERSION = re.search(
+    r"project\(TorviHardwareAPI\s+VERSION\s+([0-9.]+)",
+    (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text(),
+).group(1)
 
 
 def test_versions_and_docstring():

@@ -52,15 +52,4 @@ ArmillarState DecodeState(const uint8_t* payload) {
 
 bool DecodePowerStatus(const uint8_t* payload) { return payload[0] != 0; }
 
-std::string HexText(const UUID& identifier) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * UUID::kSize);
-    for (uint8_t byte : identifier.data()) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 0x0F]);
-    }
-    return text;
-}
-
 } // namespace Torvi::HardwareAPI::Devices::ArmillarMessages

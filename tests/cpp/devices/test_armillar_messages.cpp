@@ -115,17 +115,4 @@ TEST(ArmillarMessages, AnyNonZeroPowerByteMeansPowered) {
     }
 }
 
-TEST(ArmillarMessages, HexTextIsLowerCaseWithLeadingZeros) {
-    const std::vector<std::pair<std::vector<uint8_t>, std::string>> rows = {
-        {std::vector<uint8_t>(16, 0), std::string(32, '0')},
-        {Sequence(0x00, 16), "000102030405060708090a0b0c0d0e0f"},
-        {Sequence(0xF0, 16), "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"},
-        {Hex("DE AD BE EF 00 0A A0 FF 12 34 56 78 9A BC DE F0"), "deadbeef000aa0ff123456789abcdef0"},
-    };
-    for (const auto& [bytes, text] : rows) {
-        EXPECT_EQ(Messages::HexText(UUID(bytes.data())), text);
-    }
-    EXPECT_EQ(Messages::HexText(UUID()), std::string(32, '0'));
-}
-
 } // namespace

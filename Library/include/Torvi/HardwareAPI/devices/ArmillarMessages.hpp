@@ -6,7 +6,6 @@
 #include "Torvi/HardwareAPI/devices/Vector3.hpp"
 
 #include <cstdint>
-#include <string>
 
 namespace Torvi::HardwareAPI::Devices {
 
@@ -33,11 +32,4 @@ struct ArmillarState {
     Vector3 velocity{};
 };
 
-namespace ArmillarMessages {
-
-/// The 16 bytes as 32 lower-case hexadecimal digits, first byte first, with
-/// no separators.
-std::string HexText(const UUID& identifier);
-
-} // namespace ArmillarMessages
 } // namespace Torvi::HardwareAPI::Devices
