@@ -6,6 +6,7 @@ a refused call writes nothing to the device and reads nothing from it."""
 
 import math
 import struct
+import time
 import warnings
 
 import pytest
@@ -17,6 +18,7 @@ HUGE = 10**6          # elements of a huge list
 NO_FLOAT = 10**400    # an int no float can hold
 STATE = floats(1.5, -2.0, 0.125, 4.0, -0.5, 8.0)
 QUEUED = b"\x2b" + STATE  # a reply that a call going ahead would take
+QUEUE_WAIT = 2.0      # s: how long written bytes may take to reach the host's side
 
 
 def binary32(value):
@@ -37,6 +39,11 @@ def refused(call, error, pty, queued=QUEUED):
     """Runs `call` with a reply waiting on the line and checks that it raises
     `error` without warning, writing or reading."""
     pty.write(queued)
+    # The pty moves the bytes to the host's side a moment later; the count
+    # below compares with what was there before the call.
+    deadline = time.monotonic() + QUEUE_WAIT
+    while pty.queued_for_host() < len(queued) and time.monotonic() < deadline:
+        time.sleep(0.001)
     with warnings.catch_warnings(record=True) as issued:
         warnings.simplefilter("always")
         with pytest.raises(error) as raised:

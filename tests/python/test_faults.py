@@ -138,7 +138,8 @@ def test_handle_hanging_up_between_calls(virtual_device, capfd):
     handle = RecordingHandle(T.SerialStream(device.path))
     handle.SendDeviceWakeup()
     assert handle.Receive() == INFO_LENGTH
-    assert device.wait() == 0, "the device hangs up once its reply has been read"
+    handle.SendDeviceWakeup()
+    assert device.wait() == 0, "the device hangs up on the request after the last it serves"
     capfd.readouterr()
 
     handle.SendDeviceWakeup()

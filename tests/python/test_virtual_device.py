@@ -460,6 +460,8 @@ def test_hangup_after_n_requests_closes_the_port(virtual_device, tmp_path, kind,
     with RawPort(device.path) as port:
         assert len(exchange(port, request_bytes, length)) == length
         assert len(exchange(port, request_bytes, length)) == length
+        # The third request is not answered: the device hangs up on it.
+        port.write(request_bytes)
         assert device.wait() == 0
         # The line is gone: reading ends at once (EOF or EIO) instead of waiting.
         try:

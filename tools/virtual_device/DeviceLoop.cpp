@@ -46,7 +46,7 @@ int DeviceLoop::Run() {
             Stream(now);
             Flush();
         }
-        if (ReadyToHangUp(now)) {
+        if (hangup_now || faults.HangupBeforeAnyRequest()) {
             log("hanging up after %s", "the requests it was to serve");
             session.HangUp();
             return 0;
@@ -115,9 +115,17 @@ void DeviceLoop::HandleRequests(Clock::time_point now) {
     }
 
     while (auto request = framer.Next()) {
-        if (!session.HostPresent() || faults.HangupDue()) {
+        if (!session.HostPresent()) {
             log("ignored %s", Log::Hex(*request).c_str());
             continue;
+        }
+        // A host that sends another request has waited for the replies to
+        // the ones before it, so hanging up now discards nothing it expects:
+        // the hang-up does not depend on when the pty moves bytes across.
+        if (faults.HangupDue()) {
+            log("ignored %s", Log::Hex(*request).c_str());
+            hangup_now = true;
+            return;
         }
         const std::vector<Message> answer = model.Answer(*request, now);
         faults.CountExchange();
@@ -127,9 +135,6 @@ void DeviceLoop::HandleRequests(Clock::time_point now) {
             log("%s -> %s", Log::Hex(*request).c_str(), replies.empty() ? "(no reply)" : replies.c_str());
         }
         for (const auto& message : answer) Send(message, now + faults.ReplyDelay());
-        if (faults.HangupDue() && !hangup_deadline) {
-            hangup_deadline = now + faults.ReplyDelay() + kHangupGrace;
-        }
     }
     if (framer.SkippedBytes() != skipped_before) {
         log("skipped %zu bytes that open no request", framer.SkippedBytes() - skipped_before);
@@ -195,13 +200,6 @@ void DeviceLoop::DiscardPending() {
     framer.Clear();
 }
 
-bool DeviceLoop::ReadyToHangUp(Clock::time_point now) {
-    if (!faults.HangupDue()) return false;
-    if (!hangup_deadline) hangup_deadline = now + kHangupGrace; // --hangup-after 0
-    const bool delivered = scheduled.empty() && !Pending() && session.QueuedForHost() == 0;
-    return delivered || now >= *hangup_deadline;
-}
-
 std::optional<Clock::time_point> DeviceLoop::NextWake() const {
     std::optional<Clock::time_point> wake;
     const auto consider = [&wake](Clock::time_point when) {
@@ -209,8 +207,6 @@ std::optional<Clock::time_point> DeviceLoop::NextWake() const {
     };
     if (!scheduled.empty()) consider(scheduled.front().first);
     if (session.HostPresent() && stream_period > Clock::duration::zero()) consider(next_stream);
-    // While hanging up, look again now and then whether the host has read.
-    if (hangup_deadline) consider(std::min(*hangup_deadline, Clock::now() + std::chrono::milliseconds(5)));
     return wake;
 }
 

@@ -20,9 +20,6 @@ namespace Torvi::VirtualDevice {
 
 class DeviceLoop {
 public:
-    /// Once due, a hang-up waits this long at most for the host to read the
-    /// last replies (a host that has stopped reading gets hung up anyway).
-    static constexpr std::chrono::seconds kHangupGrace{1};
     /// Streamed messages queued in one pass at the 'max' rate before the
     /// loop looks at requests again.
     static constexpr int kMaxStreamBurst = 64;
@@ -44,7 +41,6 @@ private:
     void Stream(Clock::time_point now);
     void Flush();
     void DiscardPending();
-    bool ReadyToHangUp(Clock::time_point now);
     bool Pending() const { return sent < outgoing.size(); }
     std::optional<Clock::time_point> NextWake() const;
 
@@ -62,7 +58,7 @@ private:
     std::size_t sent = 0;  // how many of `outgoing` the pty has taken
     Clock::duration stream_period{};
     Clock::time_point next_stream{};
-    std::optional<Clock::time_point> hangup_deadline;
+    bool hangup_now = false; // a request came after the last one to serve
 };
 
 } // namespace Torvi::VirtualDevice

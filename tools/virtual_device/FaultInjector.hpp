@@ -35,9 +35,13 @@ public:
     /// Counts one request that the device took.
     void CountExchange() { ++exchanges; }
 
-    /// Whether the device has taken as many requests as it was to serve
-    /// before hanging up (at once for --hangup-after 0).
+    /// Whether the device has taken as many requests as it was to serve:
+    /// the next request makes it hang up instead of answering.
     bool HangupDue() const { return settings.hangup_after && exchanges >= *settings.hangup_after; }
+
+    /// Whether the device is to hang up without serving any request
+    /// (--hangup-after 0), at once.
+    bool HangupBeforeAnyRequest() const { return settings.hangup_after == 0ul; }
 
     /// Whether `byte` is a header code of either protocol (the arm's, the
     /// handle's); garbage never contains one.

@@ -247,8 +247,9 @@ Faults (both devices):
   --garbage               send noise (no valid header code) instead of each
                           message
   --bad-frame             (handle) status frames that do not unstuff
-  --hangup-after N        after N requests, once the host has read the
-                          replies, close the terminal and exit
+  --hangup-after N        answer N requests; when request N+1 arrives,
+                          close the terminal and exit without answering it
+                          (0: at once, before any request)
   --help                  this text
 )";
 }

@@ -32,7 +32,7 @@ struct FaultSettings {
     bool short_reply = false;  ///< drop the last byte of each message
     bool garbage = false;      ///< send noise of the same length instead
     bool bad_frame = false;    ///< status frames that do not unstuff (handle)
-    std::optional<unsigned long> hangup_after; ///< close the pty after N requests
+    std::optional<unsigned long> hangup_after; ///< answer N requests, hang up on the next
 };
 
 struct Options {

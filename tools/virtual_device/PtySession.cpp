@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -95,7 +94,7 @@ PtySession::HostEvents PtySession::CheckHost() {
 
     pollfd master{master_fd, 0, 0};
     ::poll(&master, 1, 0);
-    const bool present = held_slave_fd >= 0 || !(master.revents & POLLHUP);
+    const bool present = !(master.revents & POLLHUP);
     events.arrived = present && !host_present;
     events.left = !present && host_present;
     host_present = present;
@@ -131,17 +130,9 @@ std::size_t PtySession::Write(const uint8_t* bytes, std::size_t n) {
     return put > 0 ? static_cast<std::size_t>(put) : 0;
 }
 
-int PtySession::QueuedForHost() {
-    if (held_slave_fd < 0 && master_fd >= 0) held_slave_fd = ::open(slave_path.c_str(), kSlaveFlags);
-    int count = 0;
-    if (held_slave_fd >= 0) ::ioctl(held_slave_fd, FIONREAD, &count);
-    return count;
-}
-
 void PtySession::HangUp() {
     RemoveLink();
     CloseIfOpen(watch_fd);
-    CloseIfOpen(held_slave_fd);
     CloseIfOpen(master_fd);
     host_present = false;
 }

@@ -54,11 +54,6 @@ public:
     /// Writes what the terminal takes now of n bytes; returns the count.
     std::size_t Write(const uint8_t* bytes, std::size_t n);
 
-    /// Bytes queued towards the host and not yet read by it. Holds the slave
-    /// open from then on (only used while hanging up, when the host's
-    /// leaving no longer matters).
-    int QueuedForHost();
-
     /// Closes the terminal: the host's next read sees the line gone.
     void HangUp();
 
@@ -68,7 +63,6 @@ private:
 
     int master_fd = -1;
     int watch_fd = -1;
-    int held_slave_fd = -1; // see QueuedForHost
     std::string slave_path;
     std::string link_path;
     bool host_present = false;

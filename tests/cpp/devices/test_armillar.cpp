@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -61,6 +63,19 @@ protected:
     /// Gives up each wait at the next tick of the calendar clock, so tests of
     /// a silent line take about a second per wait instead of five.
     void ShortenTimeout() { arm->timeout = 1e-3f; }
+
+    /// Writes `bytes` as the device and waits until the host's side holds
+    /// them all: the pty moves them across later, and a shortened wait may
+    /// end before they arrive.
+    void WriteAndAwaitQueued(const Bytes& bytes) {
+        pty->Write(bytes);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (pty->QueuedForHost() < static_cast<int>(bytes.size()) &&
+               std::chrono::steady_clock::now() < limit) {
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(pty->QueuedForHost(), static_cast<int>(bytes.size()));
+    }
 
     std::unique_ptr<Armillar> arm;
 };
@@ -234,14 +249,14 @@ TEST_F(ArmillarTest, ParameterReplyMustEchoTheSelectorAndCarrySixteenBytes) {
 
 TEST_F(ArmillarTest, ShortPayloadIsNotDecodedAndStaysQueued) {
     ShortenTimeout();
-    pty->Write(Concat({Hex("AA"), Hex("00 00")}));
+    WriteAndAwaitQueued(Concat({Hex("AA"), Hex("00 00")}));
     EXPECT_EQ(arm->get_temperature(), 0.0f);
     EXPECT_EQ(pty->QueuedForHost(), 2);
 }
 
 TEST_F(ArmillarTest, ShortPayloadLeavesTheCallersValues) {
     ShortenTimeout();
-    pty->Write(Concat({Hex("AB"), Hex("00 00 80 3F")}));
+    WriteAndAwaitQueued(Concat({Hex("AB"), Hex("00 00 80 3F")}));
     Vector3 current{7, 7, 7};
     arm->ReceiveCurrent(current);
     EXPECT_EQ(current, (Vector3{7, 7, 7}));

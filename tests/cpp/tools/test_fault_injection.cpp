@@ -3,8 +3,10 @@
 // code, short reply, noise, bad frame, hang-up, flood). Every call must come
 // back with its fallback within its bounded time, report what went wrong on
 // standard error, and leave the library fit for the next device. The waits
-// use a short time-out (the clock counts whole seconds, so each wait that
-// expires costs at most one second).
+// count whole calendar seconds, so a short time-out ends at the next tick,
+// which may come at once: it only ever stands where no reply is due, and
+// waits that a reply must win are longer than a tick or begin once the
+// reply is queued.
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
@@ -41,12 +43,18 @@ namespace HP = Devices::HandleProtocol;
 
 namespace {
 
-// Ends a wait at the next tick of the whole-second clock.
+// Ends a wait at the next tick of the whole-second clock (at most a second):
+// for waits that no reply ends.
 constexpr float kShortTimeout = 1e-3f;
-// The most any one call below may take: three expiring waits (two header
-// reads and a drain) of at most one second each, and a margin for a busy
-// machine.
+// Ends a wait after the second tick (one to two seconds): a reply that is on
+// its way always comes first.
+constexpr float kTickProofTimeout = 1.0f;
+// The most any one call below may take: three expiring short waits (two
+// header reads and a drain), or one tick-proof wait after a reply, and a
+// margin for a busy machine.
 constexpr double kCallLimitSeconds = 4.5;
+// How long a prompt reply may take to reach the host on a busy machine.
+constexpr std::chrono::seconds kReplyArrival{2};
 
 using Lines = std::vector<std::string>;
 
@@ -75,16 +83,20 @@ struct ArmFault {
     int calls_before = 0;
     Lines force_lines;     ///< lines of a force exchange
     Lines parameter_lines; ///< lines of an identifier query
+    /// Whether bytes come back for the faulty call: its first wait must
+    /// then outlast a tick, or it may end before they arrive.
+    bool answers = false;
 };
 
 const ArmFault kArmFaults[] = {
     {"Silent", {"--silent"}, 0, {"Device:58>", "Device:87>"}, {"Device:58>", "Device:87>"}},
     {"LateBeyondTheTimeout", {"--delay-ms", "2500"}, 0, {"Device:58>", "Device:87>"},
      {"Device:58>", "Device:87>"}},
-    {"WrongCode", {"--wrong-code"}, 0, {"Device:87>"}, {"Device:87>"}},
-    {"ShortReply", {"--short-reply"}, 0, {"Device:87>"}, {"Device:87>"}},
-    {"Noise", {"--garbage"}, 0, {"Device:87>"}, {"Device:87>"}},
-    {"HangupMidReply", {"--short-reply", "--hangup-after", "1"}, 0, {"Device:87>"}, {"Device:87>"}},
+    {"WrongCode", {"--wrong-code"}, 0, {"Device:87>"}, {"Device:87>"}, true},
+    {"ShortReply", {"--short-reply"}, 0, {"Device:87>"}, {"Device:87>"}, true},
+    {"Noise", {"--garbage"}, 0, {"Device:87>"}, {"Device:87>"}, true},
+    {"HangupMidReply", {"--short-reply", "--hangup-after", "1"}, 0, {"Device:87>"}, {"Device:87>"},
+     true},
     {"HangupBetweenCalls", {"--hangup-after", "1"}, 1, {"SerialStream:53>", "Device:58>"},
      {"SerialStream:53>", "Device:58>"}},
 };
@@ -106,16 +118,12 @@ protected:
         for (int i = 0; i < GetParam().calls_before; ++i) {
             EXPECT_NE(arm->get_power_status(), false) << "the device failed before its fault";
         }
-        AwaitScheduledHangup(GetParam().calls_before);
-        arm->timeout = kShortTimeout;
-    }
-
-    /// After the calls a hang-up was scheduled for, waits until the device
-    /// has closed its side (it does so once the host has read the replies).
-    void AwaitScheduledHangup(int calls_before) {
-        if (calls_before > 0) {
+        if (GetParam().calls_before > 0) {
+            // The next request makes the device hang up instead of answering.
+            arm->SendDeviceWakeup();
             EXPECT_EQ(device->Stop(), 0);
         }
+        arm->timeout = GetParam().answers ? kTickProofTimeout : kShortTimeout;
     }
 
     /// A sound arm answers after the faulty one, from a fresh process.
@@ -190,6 +198,9 @@ struct HandleFault {
     /// bound (two time-outs since the read began) may end it before any wait
     /// expires, which depends on timing.
     std::optional<Lines> status_lines;
+    /// Whether bytes come back: the test waits for them to be queued before
+    /// it reads, so that the short time-out cannot end the wait first.
+    bool answers = false;
 };
 
 constexpr uint8_t kNoAnswer = HP::kStatusNoAnswer;
@@ -199,12 +210,13 @@ const HandleFault kHandleFaults[] = {
     {"Silent", {"--silent"}, 0, Handle::kNoReply, 0, {"Device:58>"}, kNoAnswer, Lines{"Device:58>"}},
     // A foreign code is skipped at once; the status reader then finds no
     // frame header among the rest and gives up after its bound.
-    {"WrongCode", {"--wrong-code"}, 0, Handle::kNoReply, 0, {}, kNoAnswer, std::nullopt},
+    {"WrongCode", {"--wrong-code"}, 0, Handle::kNoReply, 0, {}, kNoAnswer, std::nullopt, true},
     // The info response lacks a byte: the handler still runs, with zeros.
-    {"ShortReply", {"--short-reply"}, 0, 0, 1, {"Device:87>"}, kBadFrame, Lines{"Device:87>"}},
-    {"Noise", {"--garbage"}, 0, Handle::kNoReply, 0, {}, kNoAnswer, std::nullopt},
+    {"ShortReply", {"--short-reply"}, 0, 0, 1, {"Device:87>"}, kBadFrame, Lines{"Device:87>"},
+     true},
+    {"Noise", {"--garbage"}, 0, Handle::kNoReply, 0, {}, kNoAnswer, std::nullopt, true},
     {"BadFrame", {"--bad-frame"}, 0, static_cast<int>(HP::kInfoResponseLength), 1, {}, kBadFrame,
-     Lines{}},
+     Lines{}, true},
     {"HangupBetweenCalls", {"--hangup-after", "1"}, 1, Handle::kNoReply, 0,
      {"SerialStream:53>", "Device:58>"}, kNoAnswer,
      Lines{"SerialStream:53>", "Device:58>"}},
@@ -223,8 +235,9 @@ protected:
             handle->SendDeviceWakeup();
             EXPECT_EQ(handle->Receive(), static_cast<int>(HP::kInfoResponseLength));
         }
-        // Waits until a scheduled hang-up has happened (see ArmFaultTest).
+        // The next request makes the device hang up (see ArmFaultTest).
         if (GetParam().calls_before > 0) {
+            handle->SendDeviceWakeup();
             EXPECT_EQ(device->Stop(), 0);
         }
         handle->timeout = kShortTimeout;
@@ -235,6 +248,17 @@ protected:
         std::vector<std::string> options{"handle"};
         options.insert(options.end(), GetParam().options.begin(), GetParam().options.end());
         return options;
+    }
+
+    /// Waits (boundedly) until the reply to the last request is queued on
+    /// the host's side, when the fault sends one.
+    void AwaitReplyIfAny() {
+        if (!GetParam().answers) return;
+        const auto limit = std::chrono::steady_clock::now() + kReplyArrival;
+        while (stream->Available() == 0 && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::yield();
+        }
+        EXPECT_GT(stream->Available(), 0) << "no reply came";
     }
 
     void ExpectHealthyHandleAnswers() {
@@ -257,6 +281,7 @@ protected:
 TEST_P(HandleFaultTest, ReceiveAfterAWakeup) {
     const auto [result, took, err] = TimeCapturingStderr([&] {
         handle->SendDeviceWakeup();
+        AwaitReplyIfAny();
         return handle->Receive();
     });
 
@@ -273,6 +298,7 @@ TEST_P(HandleFaultTest, ReceiveAfterAWakeup) {
 TEST_P(HandleFaultTest, StatusReadAfterARequest) {
     const auto [status, took, err] = TimeCapturingStderr([&] {
         handle->RequestStatus();
+        AwaitReplyIfAny();
         return handle->GetQuillonetStatus();
     });
 
