@@ -95,12 +95,14 @@ static int AwaitQueued(int fd, int n) {
 static void PutFloat(uint8_t* bytes, float value) {
     uint32_t bits;
     memcpy(&bits, &value, sizeof bits);
-    for (int i = 0; i < 4; ++i) bytes[i] = (uint8_t)(bits >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = (uint8_t)(bits >> (8 * i));
 }
 
 static float GetFloat(const uint8_t* bytes) {
     uint32_t bits = 0;
-    for (int i = 0; i < 4; ++i) bits |= (uint32_t)bytes[i] << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        bits |= (uint32_t)bytes[i] << (8 * i);
     float value;
     memcpy(&value, &bits, sizeof value);
     return value;
@@ -110,13 +112,15 @@ static float GetFloat(const uint8_t* bytes) {
 static int Exchange(int fd, const float force[3], float position[3], float velocity[3]) {
     uint8_t request[kRequestLength];
     request[0] = kForceRequest;
-    for (int i = 0; i < 3; ++i) PutFloat(request + 1 + 4 * i, force[i]);
+    for (int i = 0; i < 3; ++i)
+        PutFloat(request + 1 + 4 * i, force[i]);
     if (write(fd, request, sizeof request) != (ssize_t)sizeof request) return 0;
 
     uint8_t code = 0;
     if (!AwaitQueued(fd, 1) || read(fd, &code, 1) != 1 || code != kForceReply) return 0;
     uint8_t payload[kPayloadLength];
-    if (!AwaitQueued(fd, kPayloadLength) || read(fd, payload, sizeof payload) != (ssize_t)sizeof payload) {
+    if (!AwaitQueued(fd, kPayloadLength) ||
+        read(fd, payload, sizeof payload) != (ssize_t)sizeof payload) {
         return 0;
     }
     for (int i = 0; i < 3; ++i) {
@@ -144,7 +148,8 @@ static double PercentileUs(const int64_t* sorted, size_t n, double p) {
 static int Refill(int master, int fd) {
     uint8_t replies[kQueuedBatch * (1 + kPayloadLength)];
     memset(replies, 0, sizeof replies);
-    for (int i = 0; i < kQueuedBatch; ++i) replies[i * (1 + kPayloadLength)] = kForceReply;
+    for (int i = 0; i < kQueuedBatch; ++i)
+        replies[i * (1 + kPayloadLength)] = kForceReply;
     uint8_t discard[4096];
     while (read(master, discard, sizeof discard) > 0) {
     }
@@ -174,7 +179,8 @@ static int Measure(int fd, int master, double warmup, double seconds) {
     long untimed = 0;
     const int64_t warm_until = Nanoseconds() + (int64_t)(warmup * 1e9);
     /* Without a device, whole batches only: each reply queued gets read. */
-    while (!failed && (Nanoseconds() < warm_until || (master >= 0 && untimed % kQueuedBatch != 0))) {
+    while (!failed &&
+           (Nanoseconds() < warm_until || (master >= 0 && untimed % kQueuedBatch != 0))) {
         if (master >= 0 && untimed % kQueuedBatch == 0 && !Refill(master, fd)) {
             failed = 1;
             break;
@@ -219,11 +225,14 @@ static int Measure(int fd, int master, double warmup, double seconds) {
     cpu += Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_mark;
 
     double sum = 0.0;
-    for (size_t i = 0; i < count; ++i) sum += (double)latencies[i];
+    for (size_t i = 0; i < count; ++i)
+        sum += (double)latencies[i];
     qsort(latencies, count, sizeof *latencies, CompareLatency);
-    printf("{\"warmup_exchanges\": %ld, \"exchanges\": %zu, \"elapsed_s\": %.6f, \"cpu_s\": %.6f, \"mean_us\": %.4f, "
+    printf("{\"warmup_exchanges\": %ld, \"exchanges\": %zu, \"elapsed_s\": %.6f, \"cpu_s\": %.6f, "
+           "\"mean_us\": %.4f, "
            "\"p50_us\": %.4f, \"p99_us\": %.4f, \"failed\": %s, \"checksum\": %.6g}\n",
-           untimed, count, (double)elapsed_ns * 1e-9, cpu, count ? sum / (double)count / 1000.0 : 0.0,
+           untimed, count, (double)elapsed_ns * 1e-9, cpu,
+           count ? sum / (double)count / 1000.0 : 0.0,
            count ? PercentileUs(latencies, count, 50) : 0.0,
            count ? PercentileUs(latencies, count, 99) : 0.0, failed ? "true" : "false", checksum);
     free(latencies);

@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
     using Clock = std::chrono::steady_clock;
     const double cpu_start = CpuSeconds();
     const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const Clock::time_point deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     long calls = 0;
     Clock::time_point now = start;
     while (now < deadline) {
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
     const double wall = std::chrono::duration<double>(now - start).count();
     const double cpu = CpuSeconds() - cpu_start;
     std::printf("{\"calls\": %ld, \"wall_ns\": %.2f, \"cpu_ns\": %.2f, \"finite\": %s}\n", calls,
-                wall / calls * 1e9, cpu / calls * 1e9, static_cast<float>(sink) == static_cast<float>(sink) ? "true" : "false");
+                wall / calls * 1e9, cpu / calls * 1e9,
+                static_cast<float>(sink) == static_cast<float>(sink) ? "true" : "false");
     return 0;
 }

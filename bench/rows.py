@@ -30,10 +30,22 @@ FORCE_TABLE_SIZE = 64
 
 # Varying forces, the same circle in the x-z plane as the C client's table;
 # small torques for joint_torques.
-FORCES = [[0.05 * math.cos(2 * math.pi * k / FORCE_TABLE_SIZE), 0.0,
-           0.2 * math.sin(2 * math.pi * k / FORCE_TABLE_SIZE)] for k in range(FORCE_TABLE_SIZE)]
-TORQUES = [[0.002 * math.cos(2 * math.pi * k / FORCE_TABLE_SIZE), 0.001,
-            -0.002 * math.sin(2 * math.pi * k / FORCE_TABLE_SIZE)] for k in range(FORCE_TABLE_SIZE)]
+FORCES = [
+    [
+        0.05 * math.cos(2 * math.pi * k / FORCE_TABLE_SIZE),
+        0.0,
+        0.2 * math.sin(2 * math.pi * k / FORCE_TABLE_SIZE),
+    ]
+    for k in range(FORCE_TABLE_SIZE)
+]
+TORQUES = [
+    [
+        0.002 * math.cos(2 * math.pi * k / FORCE_TABLE_SIZE),
+        0.001,
+        -0.002 * math.sin(2 * math.pi * k / FORCE_TABLE_SIZE),
+    ]
+    for k in range(FORCE_TABLE_SIZE)
+]
 
 # The status reader's markers for a bad frame and for no answer.
 STATUS_FAILURE_FLAGS = (1, 2)
@@ -149,9 +161,12 @@ class CClientRow(Row):
             self.device = None
 
     def measure(self, seconds):
-        done = subprocess.run([self.program, "--warmup", f"{WARMUP_SECONDS:.3f}", self.target,
-                               f"{seconds:.3f}"],
-                              capture_output=True, text=True, timeout=seconds + 60)
+        done = subprocess.run(
+            [self.program, "--warmup", f"{WARMUP_SECONDS:.3f}", self.target, f"{seconds:.3f}"],
+            capture_output=True,
+            text=True,
+            timeout=seconds + 60,
+        )
         if done.returncode != 0:
             raise BlockFailed(f"{self.key}: exit {done.returncode}: {done.stdout} {done.stderr}")
         out = json.loads(done.stdout)
@@ -182,8 +197,9 @@ class ArmRow(Row):
         if self.arguments is None:
             latencies, elapsed, cpu, result, untimed = timed_without_argument(self.call, seconds)
         else:
-            latencies, elapsed, cpu, result, untimed = timed_with_argument(self.call, self.arguments,
-                                                                           seconds)
+            latencies, elapsed, cpu, result, untimed = timed_with_argument(
+                self.call, self.arguments, seconds
+            )
         self.check(self.key, result)
         return block(latencies, elapsed, cpu, untimed)
 
@@ -275,7 +291,8 @@ class PySerialRow(Row):
 
     def measure(self, seconds):
         latencies, elapsed, cpu, result, untimed = timed_with_argument(
-            self.arm.end_effector_force, FORCES, seconds)
+            self.arm.end_effector_force, FORCES, seconds
+        )
         require_state(self.key, result)
         return block(latencies, elapsed, cpu, untimed)
 
@@ -291,8 +308,15 @@ class EventCounter(T.Handle):
         self.events = 0
         self.quaternion = None
 
-    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag,
-                                     hall_effect_sensor_level, user_data_length, user_data):
+    def OnReceiveHandleStatusMessage(
+        self,
+        device_id,
+        quaternion,
+        error_flag,
+        hall_effect_sensor_level,
+        user_data_length,
+        user_data,
+    ):
         self.events += 1
         self.quaternion = quaternion
 
@@ -317,8 +341,10 @@ class HandleReceiveRow(Row):
             latencies, elapsed, cpu, _, untimed = timed_without_argument(handle.Receive, seconds)
             calls = untimed + len(latencies)
             if handle.events != calls:
-                raise BlockFailed(f"{self.key}: {calls - handle.events} of {calls} Receive calls "
-                                  "delivered no status message")
+                raise BlockFailed(
+                    f"{self.key}: {calls - handle.events} of {calls} Receive calls "
+                    "delivered no status message"
+                )
         finally:
             del handle
             del stream
@@ -341,8 +367,9 @@ class HandleStatusRow(Row):
         return self.handle.GetQuillonetStatus()
 
     def measure(self, seconds):
-        latencies, elapsed, cpu, status, untimed = timed_without_argument(self.status_frame,
-                                                                          seconds)
+        latencies, elapsed, cpu, status, untimed = timed_without_argument(
+            self.status_frame, seconds
+        )
         if status["error_flag"] in STATUS_FAILURE_FLAGS:
             raise BlockFailed(f"{self.key}: the last status read failed: {status}")
         return block(latencies, elapsed, cpu, untimed)
@@ -354,6 +381,11 @@ class HandleStatusRow(Row):
 
 def kinematics_cost(program, seconds=0.5):
     """Nanoseconds per call of the host-side forward kinematics alone."""
-    done = subprocess.run([program, f"{seconds:.3f}"], capture_output=True, text=True,
-                          timeout=seconds + 30, check=True)
+    done = subprocess.run(
+        [program, f"{seconds:.3f}"],
+        capture_output=True,
+        text=True,
+        timeout=seconds + 30,
+        check=True,
+    )
     return json.loads(done.stdout)

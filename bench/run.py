@@ -53,8 +53,16 @@ TRIAL_SECONDS = 0.05
 MIN_ROUND_ON_CPU_SHARE = 0.8
 MIN_ROUNDS = 5
 MAX_ROUNDS_FACTOR = 2
-BUSY_WAITING_ARM_ROWS = (REFERENCE, INSTANT, C_QUEUED, MODULE_QUEUED, "module_force",
-                         "module_joint_torques", "module_host_position", "module_temperature")
+BUSY_WAITING_ARM_ROWS = (
+    REFERENCE,
+    INSTANT,
+    C_QUEUED,
+    MODULE_QUEUED,
+    "module_force",
+    "module_joint_torques",
+    "module_host_position",
+    "module_temperature",
+)
 
 # Before starting, and after a round slowed by other work, wait for the
 # machine to be quiet (within --quiet-wait seconds for the whole run): other
@@ -86,6 +94,7 @@ def machine():
 
 def machine_busy_share(seconds=QUIET_SAMPLE_SECONDS):
     """Share of all cores busy over `seconds`, from /proc/stat."""
+
     def times():
         with open("/proc/stat") as stat:
             values = [int(v) for v in stat.readline().split()[1:]]
@@ -122,12 +131,29 @@ class QuietWait:
 
 def git_revision(root):
     try:
-        head = subprocess.run(["git", "-C", str(root), "rev-parse", "--short", "HEAD"],
-                              capture_output=True, text=True, check=True).stdout.strip()
+        head = subprocess.run(
+            ["git", "-C", str(root), "rev-parse", "--short", "HEAD"],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.strip()
         # The committed copy of the latest results is no change to the code.
-        dirty = subprocess.run(["git", "-C", str(root), "status", "--porcelain", "--untracked-files=no",
-                                "--", ".", ":!bench/results"],
-                               capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(
+            [
+                "git",
+                "-C",
+                str(root),
+                "status",
+                "--porcelain",
+                "--untracked-files=no",
+                "--",
+                ".",
+                ":!bench/results",
+            ],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.strip()
         return head + ("+changes" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
         return "unknown"
@@ -139,14 +165,22 @@ def build_rows(tools, arm_path, stream_path, status_path):
     arm = T.Armillar(stream)
     rows = [
         R.CClientRow(client, arm_path, REFERENCE, "C client: force exchange (the floor)"),
-        R.ArmRow(arm, "module_force", "module: end_effector_force", "end_effector_force",
-                 R.FORCES),
-        R.ArmRow(arm, "module_joint_torques", "module: joint_torques", "joint_torques",
-                 R.TORQUES),
-        R.ArmRow(arm, "module_host_position", "module: get_end_effector_position(False)",
-                 "get_end_effector_position", [False]),
-        R.ArmRow(arm, "module_temperature", "module: get_temperature", "get_temperature",
-                 check=R.require_temperature),
+        R.ArmRow(arm, "module_force", "module: end_effector_force", "end_effector_force", R.FORCES),
+        R.ArmRow(arm, "module_joint_torques", "module: joint_torques", "joint_torques", R.TORQUES),
+        R.ArmRow(
+            arm,
+            "module_host_position",
+            "module: get_end_effector_position(False)",
+            "get_end_effector_position",
+            [False],
+        ),
+        R.ArmRow(
+            arm,
+            "module_temperature",
+            "module: get_temperature",
+            "get_temperature",
+            check=R.require_temperature,
+        ),
         R.PySerialRow(arm_path),
         R.HandleReceiveRow(stream_path),
         R.HandleStatusRow(status_path),
@@ -203,10 +237,14 @@ def summarize(rows, blocks, kinematics):
     for row in rows:
         own = blocks[row.key]
         figures = median_figures(own)
-        figures["ratio_to_c"] = paired_median([b["mean_us"] for b in own],
-                                              [b["mean_us"] for b in reference], ratio)
-        entry = {"label": row.label, "median": figures,
-                 "on_cpu_share": statistics.median(b["on_cpu_share"] for b in own)}
+        figures["ratio_to_c"] = paired_median(
+            [b["mean_us"] for b in own], [b["mean_us"] for b in reference], ratio
+        )
+        entry = {
+            "label": row.label,
+            "median": figures,
+            "on_cpu_share": statistics.median(b["on_cpu_share"] for b in own),
+        }
         if row.device:
             cpu = sum(b["device_cpu_s"] for b in own)
             requests = sum(b["requests"] for b in own)
@@ -231,39 +269,54 @@ def summarize(rows, blocks, kinematics):
     busiest_share = summary[busiest]["device_busy_share"]
     targets = {
         "latency_ratio_to_c": {
-            "value": latency_ratio, "limit": MAX_LATENCY_RATIO_TO_C,
+            "value": latency_ratio,
+            "limit": MAX_LATENCY_RATIO_TO_C,
             "module_client_us": summary[MODULE_QUEUED]["median"]["mean_us"],
             "c_client_us": summary[C_QUEUED]["median"]["mean_us"],
             "added_over_c_us": client_added_us,
-            "met": latency_ratio <= MAX_LATENCY_RATIO_TO_C},
+            "met": latency_ratio <= MAX_LATENCY_RATIO_TO_C,
+        },
         "rate_ratio_to_pyserial": {
-            "value": rate_ratio, "c_client_value": c_rate_ratio,
+            "value": rate_ratio,
+            "c_client_value": c_rate_ratio,
             "needed_rate": MIN_RATE_RATIO_TO_PYSERIAL * summary["pyserial_force"]["median"]["rate"],
             "instant_rate": summary[INSTANT]["median"]["rate"],
             "limit": MIN_RATE_RATIO_TO_PYSERIAL,
-            "met": rate_ratio >= MIN_RATE_RATIO_TO_PYSERIAL},
+            "met": rate_ratio >= MIN_RATE_RATIO_TO_PYSERIAL,
+        },
         "host_kinematics_added_us": {
-            "value": added_us, "cpu_value": added_cpu_us,
-            "computation_ns": kinematics["wall_ns"], "limit": MAX_KINEMATICS_ADDED_US,
-            "met": added_us < MAX_KINEMATICS_ADDED_US},
+            "value": added_us,
+            "cpu_value": added_cpu_us,
+            "computation_ns": kinematics["wall_ns"],
+            "limit": MAX_KINEMATICS_ADDED_US,
+            "met": added_us < MAX_KINEMATICS_ADDED_US,
+        },
         "virtual_arm": {
-            "service_us": service_us, "round_trip_us": round_trip_us,
+            "service_us": service_us,
+            "round_trip_us": round_trip_us,
             "service_share": service_us / round_trip_us,
             "device_cpu_us_per_request": summary[REFERENCE]["device_cpu_us_per_request"],
-            "busiest_row": busiest, "busiest_share": busiest_share,
+            "busiest_row": busiest,
+            "busiest_share": busiest_share,
             "limit": MAX_DEVICE_SHARE,
-            "met": service_us / round_trip_us < MAX_DEVICE_SHARE and busiest_share < MAX_DEVICE_SHARE},
+            "met": service_us / round_trip_us < MAX_DEVICE_SHARE
+            and busiest_share < MAX_DEVICE_SHARE,
+        },
     }
     return summary, targets
 
 
 def table(rows, summary):
-    lines = ["| row | exchanges/s | mean µs | p50 µs | p99 µs | CPU µs/exchange | mean ÷ C |",
-             "|---|---:|---:|---:|---:|---:|---:|"]
+    lines = [
+        "| row | exchanges/s | mean µs | p50 µs | p99 µs | CPU µs/exchange | mean ÷ C |",
+        "|---|---:|---:|---:|---:|---:|---:|",
+    ]
     for row in rows:
         m = summary[row.key]["median"]
-        lines.append(f"| {row.label} | {m['rate']:,.0f} | {m['mean_us']:.1f} | {m['p50_us']:.1f} | "
-                     f"{m['p99_us']:.1f} | {m['cpu_us']:.1f} | {m['ratio_to_c']:.2f} |")
+        lines.append(
+            f"| {row.label} | {m['rate']:,.0f} | {m['mean_us']:.1f} | {m['p50_us']:.1f} | "
+            f"{m['p99_us']:.1f} | {m['cpu_us']:.1f} | {m['ratio_to_c']:.2f} |"
+        )
     return "\n".join(lines)
 
 
@@ -303,25 +356,40 @@ def device_lines(rows, summary):
     for row in rows:
         entry = summary[row.key]
         if row.device and row.device != "arm":
-            lines.append(f"- {row.label}: device CPU {entry['device_cpu_us_per_request']:.1f} µs "
-                         f"per message, device busy {entry['device_busy_share']:.0%}")
+            lines.append(
+                f"- {row.label}: device CPU {entry['device_cpu_us_per_request']:.1f} µs "
+                f"per message, device busy {entry['device_busy_share']:.0%}"
+            )
     return lines
 
 
 def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--tools", required=True, type=pathlib.Path,
-                        help="directory with the bench programs (C client, kinematics)")
-    parser.add_argument("--virtual-device", required=True, type=pathlib.Path,
-                        help="the torvi-virtual-device program")
-    parser.add_argument("--repeats", type=int, default=9,
-                        help="clean interleaved rounds to run (at least 5)")
+    parser.add_argument(
+        "--tools",
+        required=True,
+        type=pathlib.Path,
+        help="directory with the bench programs (C client, kinematics)",
+    )
+    parser.add_argument(
+        "--virtual-device",
+        required=True,
+        type=pathlib.Path,
+        help="the torvi-virtual-device program",
+    )
+    parser.add_argument(
+        "--repeats", type=int, default=9, help="clean interleaved rounds to run (at least 5)"
+    )
     parser.add_argument("--seconds", type=float, default=0.4, help="length of one block")
-    parser.add_argument("--quiet-wait", type=float, default=120.0,
-                        help="seconds to wait at most, in all, for other work on the machine "
-                             "to settle")
-    parser.add_argument("--results", type=pathlib.Path,
-                        default=pathlib.Path(__file__).resolve().parent / "results")
+    parser.add_argument(
+        "--quiet-wait",
+        type=float,
+        default=120.0,
+        help="seconds to wait at most, in all, for other work on the machine " "to settle",
+    )
+    parser.add_argument(
+        "--results", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parent / "results"
+    )
     args = parser.parse_args()
     if args.repeats < 5:
         parser.error("--repeats must be at least 5")
@@ -336,15 +404,20 @@ def run_rounds(args, quiet_wait):
     """Starts the three virtual devices and measures every row in rounds;
     returns the rows (closed) and the rounds."""
     program = str(args.virtual_device)
-    with MeasuredDevice("arm", program=program) as arm_device, \
-            MeasuredDevice("handle", "--stream-hz", "max", program=program) as stream_device, \
-            MeasuredDevice("handle", program=program) as status_device:
-        devices = {"arm": arm_device, "handle_stream": stream_device,
-                   "handle_status": status_device}
+    with MeasuredDevice("arm", program=program) as arm_device, MeasuredDevice(
+        "handle", "--stream-hz", "max", program=program
+    ) as stream_device, MeasuredDevice("handle", program=program) as status_device:
+        devices = {
+            "arm": arm_device,
+            "handle_stream": stream_device,
+            "handle_status": status_device,
+        }
         rows, keep = build_rows(args.tools, arm_device.path, stream_device.path, status_device.path)
         try:
-            log(f"{len(rows)} rows; {args.repeats} clean rounds of {args.seconds} s blocks "
-                f"(at most {MAX_ROUNDS_FACTOR * args.repeats} rounds)")
+            log(
+                f"{len(rows)} rows; {args.repeats} clean rounds of {args.seconds} s blocks "
+                f"(at most {MAX_ROUNDS_FACTOR * args.repeats} rounds)"
+            )
             rounds = measure_all(rows, devices, args.repeats, args.seconds, quiet_wait, log)
         finally:
             for row in rows:
@@ -357,28 +430,34 @@ def report(info, args, rounds, used, took_s, rows, summary, targets):
     """The table and notes printed and kept as latest.md."""
     dropped = len(rounds) - used if used < len(rounds) else 0
     clean = sum(r["clean"] for r in rounds)
-    return "\n".join([
-        f"Machine: {info['nproc']} cores, {info['cpu_model']}, Linux {info['kernel']}, "
-        f"Python {info['python']}; other work on the machine before the start: "
-        f"{info['busy_share_before']:.0%} of its cores",
-        f"Medians of {used} interleaved rounds of {args.seconds} s per row "
-        f"({took_s:.0f} s in all); mean ÷ C is the C client's mean latency "
-        f"ratio, taken within each round. " + (
-            f"{dropped} more rounds were left out: other work on the machine took the "
-            f"processors during them." if dropped else
-            "Every round was clean." if clean == len(rounds) else
-            f"Only {clean} of the {len(rounds)} rounds ran undisturbed by other work on the "
-            f"machine; all are used, and the busy-waiting rows are slower than the machine "
-            f"allows."),
-        "",
-        table(rows, summary),
-        "",
-        "Targets:",
-        *target_lines(targets, summary),
-        "",
-        "Virtual handles:",
-        *device_lines(rows, summary),
-    ])
+    return "\n".join(
+        [
+            f"Machine: {info['nproc']} cores, {info['cpu_model']}, Linux {info['kernel']}, "
+            f"Python {info['python']}; other work on the machine before the start: "
+            f"{info['busy_share_before']:.0%} of its cores",
+            f"Medians of {used} interleaved rounds of {args.seconds} s per row "
+            f"({took_s:.0f} s in all); mean ÷ C is the C client's mean latency "
+            f"ratio, taken within each round. "
+            + (
+                f"{dropped} more rounds were left out: other work on the machine took the "
+                f"processors during them."
+                if dropped
+                else "Every round was clean."
+                if clean == len(rounds)
+                else f"Only {clean} of the {len(rounds)} rounds ran undisturbed by other work on the "
+                f"machine; all are used, and the busy-waiting rows are slower than the machine "
+                f"allows."
+            ),
+            "",
+            table(rows, summary),
+            "",
+            "Targets:",
+            *target_lines(targets, summary),
+            "",
+            "Virtual handles:",
+            *device_lines(rows, summary),
+        ]
+    )
 
 
 def write_results(directory, result, text):
@@ -409,10 +488,20 @@ def main():
     text = report(info, args, rounds, used, time.time() - started, rows, summary, targets)
     print(text)
     result = {
-        "when": stamp, "revision": git_revision(root), "machine": info,
-        "settings": {"repeats": args.repeats, "seconds": args.seconds, "warmup_seconds": R.WARMUP_SECONDS},
-        "rows": summary, "targets": targets, "kinematics": kinematics,
-        "rounds_used": used, "rounds": rounds, "order": [row.key for row in rows],
+        "when": stamp,
+        "revision": git_revision(root),
+        "machine": info,
+        "settings": {
+            "repeats": args.repeats,
+            "seconds": args.seconds,
+            "warmup_seconds": R.WARMUP_SECONDS,
+        },
+        "rows": summary,
+        "targets": targets,
+        "kinematics": kinematics,
+        "rounds_used": used,
+        "rounds": rounds,
+        "order": [row.key for row in rows],
     }
     write_results(args.results, result, text)
 

@@ -14,7 +14,7 @@ import TorviHardwareAPI as T
 from torvi.virtual import VirtualDevice
 
 EXCHANGES = 1_000_000
-WARM_UP = 10_000      # exchanges before the first measurement: caches, allocator
+WARM_UP = 10_000  # exchanges before the first measurement: caches, allocator
 REPORT_EVERY = 100_000
 # What "flat" allows: the allocator may keep a few pages more or less.
 RSS_SLACK_KB = 1024
@@ -48,19 +48,30 @@ def main():
             if position == [0.0, 0.0, 0.0]:
                 fallbacks += 1
             if i % REPORT_EVERY == 0:
-                print(f"{i:>9} exchanges  {time.monotonic() - start:7.1f} s  "
-                      f"rss {resident_kb()} kB  fds {open_descriptors()}", flush=True)
+                print(
+                    f"{i:>9} exchanges  {time.monotonic() - start:7.1f} s  "
+                    f"rss {resident_kb()} kB  fds {open_descriptors()}",
+                    flush=True,
+                )
         seconds = time.monotonic() - start
         rss_after, fds_after = resident_kb(), open_descriptors()
         device_alive = device.alive()
 
-    print(f"exchanges: {exchanges} in {seconds:.1f} s ({1e6 * seconds / exchanges:.1f} us each), "
-          f"fallbacks (all-zero replies): {fallbacks}")
-    print(f"resident memory: {rss_before} kB before, {rss_after} kB after "
-          f"({rss_after - rss_before:+d} kB)")
+    print(
+        f"exchanges: {exchanges} in {seconds:.1f} s ({1e6 * seconds / exchanges:.1f} us each), "
+        f"fallbacks (all-zero replies): {fallbacks}"
+    )
+    print(
+        f"resident memory: {rss_before} kB before, {rss_after} kB after "
+        f"({rss_after - rss_before:+d} kB)"
+    )
     print(f"open descriptors: {fds_before} before, {fds_after} after")
-    flat = (abs(rss_after - rss_before) <= RSS_SLACK_KB and fds_after == fds_before
-            and fallbacks == 0 and device_alive)
+    flat = (
+        abs(rss_after - rss_before) <= RSS_SLACK_KB
+        and fds_after == fds_before
+        and fallbacks == 0
+        and device_alive
+    )
     print("flat" if flat else "NOT FLAT")
     return 0 if flat else 1
 

@@ -24,23 +24,32 @@ VIRTUAL_DEVICE = os.environ.get("TORVI_VIRTUAL_DEVICE", "build/tools/torvi-virtu
 HERE = pathlib.Path(__file__).resolve().parent
 
 
-@pytest.mark.parametrize("values, p, expected", [
-    ([5], 50, 5),
-    ([5], 99, 5),
-    ([1, 2, 3, 4], 50, 2),          # rank ceil(2.0) = 2
-    ([1, 2, 3, 4, 5], 50, 3),       # rank ceil(2.5) = 3
-    (list(range(1, 101)), 99, 99),
-    (list(range(1, 201)), 99, 198),
-    (list(range(1, 101)), 100, 100),
-])
+@pytest.mark.parametrize(
+    "values, p, expected",
+    [
+        ([5], 50, 5),
+        ([5], 99, 5),
+        ([1, 2, 3, 4], 50, 2),  # rank ceil(2.0) = 2
+        ([1, 2, 3, 4, 5], 50, 3),  # rank ceil(2.5) = 3
+        (list(range(1, 101)), 99, 99),
+        (list(range(1, 201)), 99, 198),
+        (list(range(1, 101)), 100, 100),
+    ],
+)
 def test_percentile_is_nearest_rank(values, p, expected):
     assert stats.percentile(values, p) == expected
 
 
 def test_block_summary_figures():
     block = stats.summarize_block([3000, 1000, 2000, 6000], elapsed_s=0.5, cpu_s=0.25)
-    assert block == {"exchanges": 4, "rate": 8.0, "mean_us": 3.0, "p50_us": 2.0,
-                     "p99_us": 6.0, "cpu_us": 62500.0}
+    assert block == {
+        "exchanges": 4,
+        "rate": 8.0,
+        "mean_us": 3.0,
+        "p50_us": 2.0,
+        "p99_us": 6.0,
+        "cpu_us": 62500.0,
+    }
 
 
 def test_ratios_pair_rounds_before_the_median():
@@ -60,8 +69,10 @@ def test_empty_block_is_refused():
 
 
 def a_round(on_cpu_share):
-    blocks = {key: {"on_cpu_share": on_cpu_share, "mean_us": on_cpu_share}
-              for key in BUSY_WAITING_ARM_ROWS}
+    blocks = {
+        key: {"on_cpu_share": on_cpu_share, "mean_us": on_cpu_share}
+        for key in BUSY_WAITING_ARM_ROWS
+    }
     return {"clean": round_is_clean(blocks), "blocks": blocks}
 
 
@@ -76,10 +87,13 @@ def test_one_slowed_row_does_not_spoil_a_round():
     assert round_is_clean(blocks)
 
 
-@pytest.mark.parametrize("shares, used", [
-    ([1.0] * 5 + [0.4] * 3, [1.0] * 5),       # enough clean rounds: only those
-    ([1.0] * 4 + [0.4] * 2, [1.0] * 4 + [0.4] * 2),  # too few: every round
-])
+@pytest.mark.parametrize(
+    "shares, used",
+    [
+        ([1.0] * 5 + [0.4] * 3, [1.0] * 5),  # enough clean rounds: only those
+        ([1.0] * 4 + [0.4] * 2, [1.0] * 4 + [0.4] * 2),  # too few: every round
+    ],
+)
 def test_slowed_rounds_are_left_out_only_when_enough_remain(shares, used):
     blocks, count = select_rounds([a_round(share) for share in shares])
     assert count == len(used)
@@ -87,8 +101,9 @@ def test_slowed_rounds_are_left_out_only_when_enough_remain(shares, used):
 
 
 def run_client(*args):
-    return subprocess.run([str(TOOLS / "torvi-bench-client"), *args], capture_output=True,
-                          text=True, timeout=60)
+    return subprocess.run(
+        [str(TOOLS / "torvi-bench-client"), *args], capture_output=True, text=True, timeout=60
+    )
 
 
 @pytest.mark.parametrize("target", ["--queued", "--instant"])
@@ -102,9 +117,16 @@ def test_c_client_measures_without_a_device(target):
     assert out["mean_us"] * out["exchanges"] / 1e6 <= out["elapsed_s"] * 1.01
 
 
-@pytest.mark.parametrize("args", [[], ["--instant"], ["--instant", "0"],
-                                  ["--warmup", "x", "--instant", "1"],
-                                  ["--warmup", "-1", "--instant", "1"]])
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["--instant"],
+        ["--instant", "0"],
+        ["--warmup", "x", "--instant", "1"],
+        ["--warmup", "-1", "--instant", "1"],
+    ],
+)
 def test_c_client_refuses_bad_command_lines(args):
     assert run_client(*args).returncode == 2
 
@@ -152,10 +174,13 @@ def test_pyserial_client_sends_the_force_and_decodes_the_state():
     assert position == pytest.approx(state[:3]) and velocity == pytest.approx(state[3:])
 
 
-@pytest.mark.parametrize("reply, message", [
-    (bytes([0x1B]) + bytes(24), "unexpected reply code"),
-    (bytes([0x2B]) + bytes(20), "short reply"),
-])
+@pytest.mark.parametrize(
+    "reply, message",
+    [
+        (bytes([0x1B]) + bytes(24), "unexpected reply code"),
+        (bytes([0x2B]) + bytes(20), "short reply"),
+    ],
+)
 def test_pyserial_client_refuses_a_wrong_reply(reply, message):
     device = OneShotArm(reply)
     arm = PySerialArm(device.path, timeout=0.3)
@@ -169,10 +194,26 @@ def test_pyserial_client_refuses_a_wrong_reply(reply, message):
 
 def test_a_short_run_reports_every_row_and_target(tmp_path):
     done = subprocess.run(
-        [sys.executable, str(HERE / "run.py"), "--tools", str(TOOLS), "--virtual-device",
-         VIRTUAL_DEVICE, "--repeats", "5", "--seconds", "0.05", "--quiet-wait", "0",
-         "--results", str(tmp_path)],
-        capture_output=True, text=True, timeout=300)
+        [
+            sys.executable,
+            str(HERE / "run.py"),
+            "--tools",
+            str(TOOLS),
+            "--virtual-device",
+            VIRTUAL_DEVICE,
+            "--repeats",
+            "5",
+            "--seconds",
+            "0.05",
+            "--quiet-wait",
+            "0",
+            "--results",
+            str(tmp_path),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == 0, done.stderr
     result = json.loads((tmp_path / "latest.json").read_text())
     assert set(result["rows"]) == set(result["order"])
@@ -184,7 +225,11 @@ def test_a_short_run_reports_every_row_and_target(tmp_path):
         assert 0 < figures["p50_us"] <= figures["p99_us"], key
         assert all(key in r["blocks"] for r in result["rounds"]), key
     assert result["rows"]["c_force"]["median"]["ratio_to_c"] == 1.0
-    assert set(result["targets"]) == {"latency_ratio_to_c", "rate_ratio_to_pyserial",
-                                      "host_kinematics_added_us", "virtual_arm"}
+    assert set(result["targets"]) == {
+        "latency_ratio_to_c",
+        "rate_ratio_to_pyserial",
+        "host_kinematics_added_us",
+        "virtual_arm",
+    }
     assert "| C client: force exchange (the floor) |" in done.stdout
     assert "mean ÷ C" in done.stdout

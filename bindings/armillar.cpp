@@ -1,6 +1,6 @@
 #include "bindings.hpp"
-#include "initialised.hpp"
 #include "conventions.hpp"
+#include "initialised.hpp"
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/devices/ArmillarKinematics.hpp"
@@ -47,8 +47,10 @@ constexpr const char* kReceiveDeviceInfoDoc =
 // The texts of the deprecation warnings.
 constexpr const char* kSendDeviceWakeupDeprecated =
     "SendDeviceWakeup is deprecated, use device_wakeup instead";
-constexpr const char* kSendForceDeprecated = "SendForce is deprecated, use end_effector_force instead";
-constexpr const char* kReceiveStateDeprecated = "ReceiveState is deprecated, use end_effector instead";
+constexpr const char* kSendForceDeprecated =
+    "SendForce is deprecated, use end_effector_force instead";
+constexpr const char* kReceiveStateDeprecated =
+    "ReceiveState is deprecated, use end_effector instead";
 constexpr const char* kReceiveJointStateDeprecated =
     "ReceiveJointState is deprecated, use joint_torques instead";
 constexpr const char* kSendJointTorquesDeprecated =
@@ -203,17 +205,15 @@ void DefCommands(ArmillarClass& armillar) {
     DefVectorCommand(armillar, "adjust_angles", &Armillar::adjust_angles,
                      "Adjust the angles of the device", "angles");
 
-    armillar.def("adjust_lengths", UnlockedMethod(&Armillar::adjust_lengths),
-                 "Adjust the lengths of the linkages",
-                 py::arg("inner_arm_1") = K::kDefaultInnerArm1,
-                 py::arg("outer_arm_1") = K::kDefaultOuterArm1,
-                 py::arg("inner_arm_2") = K::kDefaultInnerArm2,
-                 py::arg("outer_arm_2") = K::kDefaultOuterArm2,
-                 py::arg("extension") = K::kDefaultExtension);
+    armillar.def(
+        "adjust_lengths", UnlockedMethod(&Armillar::adjust_lengths),
+        "Adjust the lengths of the linkages", py::arg("inner_arm_1") = K::kDefaultInnerArm1,
+        py::arg("outer_arm_1") = K::kDefaultOuterArm1,
+        py::arg("inner_arm_2") = K::kDefaultInnerArm2,
+        py::arg("outer_arm_2") = K::kDefaultOuterArm2, py::arg("extension") = K::kDefaultExtension);
 
     armillar.def("adjust_gear_ratios", UnlockedMethod(&Armillar::adjust_gear_ratios),
-                 "Adjust the gear ratios",
-                 py::arg("head_gear_ratio_coeff") = K::kDefaultGearRatio,
+                 "Adjust the gear ratios", py::arg("head_gear_ratio_coeff") = K::kDefaultGearRatio,
                  py::arg("inner_arm_gear_ratio_coeff") = K::kDefaultGearRatio,
                  py::arg("outer_arm_gear_ratio_coeff") = K::kDefaultGearRatio);
 
@@ -273,8 +273,7 @@ void DefRequestThenReceive(ArmillarClass& armillar) {
                                kReceiveJointStateDeprecated, "joint_position", "joint_velocity");
 
     DefVectorCommand(armillar, "SendJointTorques", &Armillar::SendJointTorques,
-                     "[Deprecated] send joint torque", "joint_torque",
-                     kSendJointTorquesDeprecated);
+                     "[Deprecated] send joint torque", "joint_torque", kSendJointTorquesDeprecated);
     DefVectorCommand(armillar, "SendAngle", &Armillar::SendAngle, "Send angles to the device",
                      "angle");
 

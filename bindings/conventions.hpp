@@ -28,8 +28,7 @@ namespace py = pybind11;
 /// threads run while the device is busy; the lock is taken back when `work`
 /// returns or throws. `work` must not touch Python objects. This is the one
 /// way the module releases the lock.
-template <typename Work>
-auto Unlocked(Work&& work) {
+template <typename Work> auto Unlocked(Work&& work) {
     py::gil_scoped_release release;
     return work();
 }
@@ -62,8 +61,7 @@ private:
 /// held, before any device work), then runs `work` whatever the filters did
 /// with the warning, and raises the exception they made of it, if any, once
 /// the work has been done. Returns what `work` returns.
-template <typename Work>
-auto Deprecated(const char* text, Work&& work) {
+template <typename Work> auto Deprecated(const char* text, Work&& work) {
     DeprecationNotice notice(text);
     if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
         work();
@@ -95,8 +93,7 @@ enum class NoneAccepted { Always, WithConversion };
 
 /// An argument that is None (no value) or converts as `Value` does; it is
 /// shown in signatures as `Value` is.
-template <typename Value, NoneAccepted kNone>
-struct OptionalArgument {
+template <typename Value, NoneAccepted kNone> struct OptionalArgument {
     std::optional<Value> value;
 };
 

@@ -1,6 +1,6 @@
 #include "bindings.hpp"
-#include "initialised.hpp"
 #include "conventions.hpp"
+#include "initialised.hpp"
 
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
 #include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
@@ -68,49 +68,28 @@ class TrampolineHandle : public Handle {
 public:
     using Handle::Handle;
 
-    void OnReceiveHandleInfo(uint8_t tool_data_remaining,
-                             uint16_t device_id,
-                             uint8_t device_model_number,
-                             uint8_t hardware_version,
+    void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id,
+                             uint8_t device_model_number, uint8_t hardware_version,
                              uint8_t firmware_version) override {
-        PYBIND11_OVERRIDE(void,
-                          API::Devices::Handle,
-                          OnReceiveHandleInfo,
-                          tool_data_remaining,
-                          device_id,
-                          device_model_number,
-                          hardware_version,
-                          firmware_version);
+        PYBIND11_OVERRIDE(void, API::Devices::Handle, OnReceiveHandleInfo, tool_data_remaining,
+                          device_id, device_model_number, hardware_version, firmware_version);
     }
 
     // Required from Python: status messages may arrive at any Receive.
-    void OnReceiveHandleStatusMessage(uint16_t device_id,
-                                      const float* quaternion,
-                                      uint8_t error_flag,
-                                      uint8_t hall_effect_sensor_level,
-                                      uint8_t user_data_length,
-                                      const uint8_t* user_data) override {
+    void OnReceiveHandleStatusMessage(uint16_t device_id, const float* quaternion,
+                                      uint8_t error_flag, uint8_t hall_effect_sensor_level,
+                                      uint8_t user_data_length, const uint8_t* user_data) override {
         py::gil_scoped_acquire gil;
         // New lists: the native buffers live only during this call.
         py::list quaternion_list = QuaternionList(quaternion);
         py::list user_data_list = UserDataList(user_data, user_data_length);
-        PYBIND11_OVERRIDE_PURE(void,
-                               API::Devices::Handle,
-                               OnReceiveHandleStatusMessage,
-                               device_id,
-                               quaternion_list,
-                               error_flag,
-                               hall_effect_sensor_level,
-                               user_data_length,
-                               user_data_list);
+        PYBIND11_OVERRIDE_PURE(void, API::Devices::Handle, OnReceiveHandleStatusMessage, device_id,
+                               quaternion_list, error_flag, hall_effect_sensor_level,
+                               user_data_length, user_data_list);
     }
 
-    void OnReceiveHandleErrorResponse(uint16_t device_id,
-                                      uint8_t error_code) override {
-        PYBIND11_OVERRIDE(void,
-                          API::Devices::Handle,
-                          OnReceiveHandleErrorResponse,
-                          device_id,
+    void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
+        PYBIND11_OVERRIDE(void, API::Devices::Handle, OnReceiveHandleErrorResponse, device_id,
                           error_code);
     }
 };
@@ -153,9 +132,8 @@ void DefConstructorAndRequests(HandleClass& handle) {
 // Called from Python, the handlers keep the interpreter lock.
 void DefEventHandlers(HandleClass& handle) {
     handle.def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, "OnReceiveHandleInfo",
-               py::arg("tool_data_remaining"), py::arg("device_id"),
-               py::arg("device_model_number"), py::arg("hardware_version"),
-               py::arg("firmware_version"));
+               py::arg("tool_data_remaining"), py::arg("device_id"), py::arg("device_model_number"),
+               py::arg("hardware_version"), py::arg("firmware_version"));
     handle.def(
         "OnReceiveHandleStatusMessage",
         [](Handle& self, uint16_t device_id, float quaternion, uint8_t error_flag,

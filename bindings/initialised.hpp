@@ -32,7 +32,8 @@ struct InitialisedInstanceCaster : pybind11::detail::type_caster_base<Class> {
             const pybind11::detail::value_and_holder held =
                 instance->get_value_and_holder(pybind11::detail::get_type_info(typeid(Class)));
             if (!held.holder_constructed()) {
-                const std::string name = pybind11::str(pybind11::type::handle_of(source).attr("__name__"));
+                const std::string name =
+                    pybind11::str(pybind11::type::handle_of(source).attr("__name__"));
                 throw pybind11::type_error(name + ".__init__() has not been called on this object");
             }
         }
@@ -46,7 +47,8 @@ namespace pybind11::detail {
 
 template <>
 struct type_caster<Torvi::HardwareAPI::IO::SerialStream>
-    : Torvi::HardwareAPI::Bindings::InitialisedInstanceCaster<Torvi::HardwareAPI::IO::SerialStream> {};
+    : Torvi::HardwareAPI::Bindings::InitialisedInstanceCaster<
+          Torvi::HardwareAPI::IO::SerialStream> {};
 
 template <>
 struct type_caster<Torvi::HardwareAPI::UUID>
@@ -54,10 +56,12 @@ struct type_caster<Torvi::HardwareAPI::UUID>
 
 template <>
 struct type_caster<Torvi::HardwareAPI::Devices::Armillar>
-    : Torvi::HardwareAPI::Bindings::InitialisedInstanceCaster<Torvi::HardwareAPI::Devices::Armillar> {};
+    : Torvi::HardwareAPI::Bindings::InitialisedInstanceCaster<
+          Torvi::HardwareAPI::Devices::Armillar> {};
 
 template <>
 struct type_caster<Torvi::HardwareAPI::Devices::Handle>
-    : Torvi::HardwareAPI::Bindings::InitialisedInstanceCaster<Torvi::HardwareAPI::Devices::Handle> {};
+    : Torvi::HardwareAPI::Bindings::InitialisedInstanceCaster<Torvi::HardwareAPI::Devices::Handle> {
+};
 
 } // namespace pybind11::detail

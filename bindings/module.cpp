@@ -26,7 +26,8 @@ PYBIND11_MODULE(TorviHardwareAPI, m) {
     m.def("print_cpp_version", &API::print_cpp_version, "Print the version of the CPP library");
 
     // Detection keeps the interpreter lock for its whole probing.
-    m.def("detect_armillars", &API::Discovery::detect_armillars, "detect available armillar devices");
+    m.def("detect_armillars", &API::Discovery::detect_armillars,
+          "detect available armillar devices");
     m.def("detect_handles", &API::Discovery::detect_handles, "detect available handles");
     m.def("detect_wired_handles", &API::Discovery::detect_wired_handles,
           "detect available wired handles");

@@ -1,6 +1,6 @@
 #include "bindings.hpp"
-#include "initialised.hpp"
 #include "conventions.hpp"
+#include "initialised.hpp"
 
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 

@@ -18,10 +18,10 @@ from torvi.virtual import VirtualDevice
 # The haptic loop: a hand pushes the end effector along +z into a wall that
 # pushes back like a spring.
 LOOP_SECONDS = 3.0
-REPORT_EVERY = 0.5          # seconds between two lines of the loop
-HAND_FORCE = 1.0            # N along +z
-WALL_DISTANCE = 0.01        # m in front of where the arm starts
-WALL_STIFFNESS = 300.0      # N/m
+REPORT_EVERY = 0.5  # seconds between two lines of the loop
+HAND_FORCE = 1.0  # N along +z
+WALL_DISTANCE = 0.01  # m in front of where the arm starts
+WALL_STIFFNESS = 300.0  # N/m
 
 HANDLE_EVENTS = 5
 
@@ -45,8 +45,10 @@ def wall_force(z: float, wall: float) -> float:
 def haptic_loop(arm: T.Armillar) -> None:
     position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     wall = position[2] + WALL_DISTANCE
-    print(f"haptic loop: wall at z = {wall:.4f}, hand pushing with {HAND_FORCE} N "
-          f"for {LOOP_SECONDS:.0f} s")
+    print(
+        f"haptic loop: wall at z = {wall:.4f}, hand pushing with {HAND_FORCE} N "
+        f"for {LOOP_SECONDS:.0f} s"
+    )
     force = [0.0, 0.0, HAND_FORCE]
     started = last_report = time.perf_counter()
     exchanges = reported = 0
@@ -57,16 +59,20 @@ def haptic_loop(arm: T.Armillar) -> None:
         now = time.perf_counter()
         if now - last_report >= REPORT_EVERY:
             rate = (exchanges - reported) / (now - last_report)
-            print(f"  t={now - started:4.1f} s  {rate:8.0f} exchanges/s  "
-                  f"z={position[2]:.4f}  into the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  "
-                  f"force {force[2]:+.3f} N")
+            print(
+                f"  t={now - started:4.1f} s  {rate:8.0f} exchanges/s  "
+                f"z={position[2]:.4f}  into the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  "
+                f"force {force[2]:+.3f} N"
+            )
             last_report, reported = now, exchanges
             if now - started >= LOOP_SECONDS:
                 break
     arm.end_effector_force([0.0, 0.0, 0.0])  # let go
-    print(f"  {exchanges} exchanges, {exchanges / (now - started):.0f} per second on average; "
-          f"settled {max(0.0, position[2] - wall) * 1000:.2f} mm in, "
-          f"where the spring holds the hand: {HAND_FORCE / WALL_STIFFNESS * 1000:.2f} mm")
+    print(
+        f"  {exchanges} exchanges, {exchanges / (now - started):.0f} per second on average; "
+        f"settled {max(0.0, position[2] - wall) * 1000:.2f} mm in, "
+        f"where the spring holds the hand: {HAND_FORCE / WALL_STIFFNESS * 1000:.2f} mm"
+    )
 
 
 class DemoHandle(T.Handle):
@@ -77,21 +83,32 @@ class DemoHandle(T.Handle):
         self.info_seen = False
         self.status_seen = 0
 
-    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int, model: int,
-                            hardware: int, firmware: int) -> None:
+    def OnReceiveHandleInfo(
+        self, tool_data_remaining: int, device_id: int, model: int, hardware: int, firmware: int
+    ) -> None:
         self.info_seen = True
-        print(f"  info: device id {device_id:#06x}, model {model}, "
-              f"hardware {hardware}, firmware {firmware}")
+        print(
+            f"  info: device id {device_id:#06x}, model {model}, "
+            f"hardware {hardware}, firmware {firmware}"
+        )
 
     # Receive() passes lists here; called directly from Python the method
     # takes one float and one byte, which is what the stub declares.
     def OnReceiveHandleStatusMessage(  # type: ignore[override]
-            self, device_id: int, quaternion: list[float], error_flag: int, hall_level: int,
-            user_data_length: int, user_data: list[int]) -> None:
+        self,
+        device_id: int,
+        quaternion: list[float],
+        error_flag: int,
+        hall_level: int,
+        user_data_length: int,
+        user_data: list[int],
+    ) -> None:
         self.status_seen += 1
-        print(f"  status: device id {device_id:#06x}, quaternion "
-              f"[{', '.join(f'{q:+.3f}' for q in quaternion)}], hall {hall_level:2d}, "
-              f"user data {user_data}")
+        print(
+            f"  status: device id {device_id:#06x}, quaternion "
+            f"[{', '.join(f'{q:+.3f}' for q in quaternion)}], hall {hall_level:2d}, "
+            f"user data {user_data}"
+        )
 
 
 def receive_until(handle: T.Handle, done: Callable[[], bool], limit: int = 50) -> None:
@@ -113,8 +130,9 @@ def show_handle(handle: DemoHandle) -> None:
 
 def main() -> None:
     print(f"TorviHardwareAPI {T.__version__}, library {T.get_cpp_version()}")
-    with VirtualDevice("arm") as virtual_arm, \
-            VirtualDevice("handle", "--stream-hz", "20") as virtual_handle:
+    with VirtualDevice("arm") as virtual_arm, VirtualDevice(
+        "handle", "--stream-hz", "20"
+    ) as virtual_handle:
         print(f"virtual arm on {virtual_arm.path}, virtual handle on {virtual_handle.path}")
         # Each stream outlives the device object built on it.
         arm_stream = T.SerialStream(virtual_arm.path)

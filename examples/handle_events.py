@@ -10,8 +10,8 @@ import TorviHardwareAPI as T
 from torvi.virtual import VirtualDevice
 
 STATUS_EVENTS = 5
-RECEIVE_LIMIT = 50          # Receive() calls before giving up on an event
-USER_BYTE = 0x7F            # sent to the handle, reported back in its status
+RECEIVE_LIMIT = 50  # Receive() calls before giving up on an event
+USER_BYTE = 0x7F  # sent to the handle, reported back in its status
 
 
 class PrintingHandle(T.Handle):
@@ -19,23 +19,38 @@ class PrintingHandle(T.Handle):
         super().__init__(stream)
         self.events = 0
 
-    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int,
-                            device_model_number: int, hardware_version: int,
-                            firmware_version: int) -> None:
+    def OnReceiveHandleInfo(
+        self,
+        tool_data_remaining: int,
+        device_id: int,
+        device_model_number: int,
+        hardware_version: int,
+        firmware_version: int,
+    ) -> None:
         self.events += 1
-        print(f"  info: device id {device_id:#06x}, model {device_model_number}, "
-              f"hardware {hardware_version}, firmware {firmware_version}")
+        print(
+            f"  info: device id {device_id:#06x}, model {device_model_number}, "
+            f"hardware {hardware_version}, firmware {firmware_version}"
+        )
 
     # Receive() passes lists here; called directly from Python the method
     # takes one float and one byte, which is what the stub declares.
     def OnReceiveHandleStatusMessage(  # type: ignore[override]
-            self, device_id: int, quaternion: list[float], error_flag: int,
-            hall_effect_sensor_level: int, user_data_length: int, user_data: list[int]) -> None:
+        self,
+        device_id: int,
+        quaternion: list[float],
+        error_flag: int,
+        hall_effect_sensor_level: int,
+        user_data_length: int,
+        user_data: list[int],
+    ) -> None:
         self.events += 1
         components = ", ".join(f"{q:+.4f}" for q in quaternion)
-        print(f"  status: device id {device_id:#06x}, quaternion [{components}], "
-              f"error flag {error_flag}, hall {hall_effect_sensor_level}, "
-              f"user data {user_data} ({user_data_length} bytes)")
+        print(
+            f"  status: device id {device_id:#06x}, quaternion [{components}], "
+            f"error flag {error_flag}, hall {hall_effect_sensor_level}, "
+            f"user data {user_data} ({user_data_length} bytes)"
+        )
 
     def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
         self.events += 1

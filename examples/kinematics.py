@@ -11,9 +11,9 @@ from collections.abc import Sequence
 import TorviHardwareAPI as T
 from torvi.virtual import VirtualDevice
 
-POSES = [[0.0, -45.0, 45.0], [20.0, -30.0, 60.0], [-25.0, -60.0, 30.0]]    # degrees
-SETTLE_TURNS = 3000     # joint-angle requests per pose; the virtual arm settles in ~2000
-LONGER_INNER_ARM = 0.15     # m; the default is 0.14
+POSES = [[0.0, -45.0, 45.0], [20.0, -30.0, 60.0], [-25.0, -60.0, 30.0]]  # degrees
+SETTLE_TURNS = 3000  # joint-angle requests per pose; the virtual arm settles in ~2000
+LONGER_INNER_ARM = 0.15  # m; the default is 0.14
 
 
 def millimetres(values: Sequence[float]) -> str:
@@ -36,7 +36,9 @@ def compare(arm: T.Armillar) -> None:
     on_device, _ = arm.get_end_effector_position(True)
     on_host, _ = arm.get_end_effector_position(False)
     print(f"  device {millimetres(on_device)} mm")
-    print(f"  host   {millimetres(on_host)} mm  ({distance(on_device, on_host) * 1000:.3f} mm apart)")
+    print(
+        f"  host   {millimetres(on_host)} mm  ({distance(on_device, on_host) * 1000:.3f} mm apart)"
+    )
 
 
 def main() -> None:
@@ -48,11 +50,13 @@ def main() -> None:
             print("joints at", ", ".join(f"{a:+.1f}" for a in angles), "degrees:")
             compare(arm)
 
-        print(f"host model with a {LONGER_INNER_ARM * 1000:.0f} mm first inner arm "
-              "(the arm keeps its own):")
+        print(
+            f"host model with a {LONGER_INNER_ARM * 1000:.0f} mm first inner arm "
+            "(the arm keeps its own):"
+        )
         arm.adjust_lengths(inner_arm_1=LONGER_INNER_ARM)
         compare(arm)
-        arm.adjust_lengths()    # back to the default lengths
+        arm.adjust_lengths()  # back to the default lengths
         arm.end_effector_force([0.0, 0.0, 0.0])
 
 

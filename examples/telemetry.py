@@ -9,9 +9,9 @@ from collections.abc import Sequence
 import TorviHardwareAPI as T
 from torvi.virtual import VirtualDevice
 
-PUSH = [0.0, 0.0, 0.1]      # N
+PUSH = [0.0, 0.0, 0.1]  # N
 SAMPLES = 5
-SAMPLE_EVERY = 0.05         # s
+SAMPLE_EVERY = 0.05  # s
 
 
 def numbers(values: Sequence[float]) -> str:
@@ -20,8 +20,10 @@ def numbers(values: Sequence[float]) -> str:
 
 def show_identity(arm: T.Armillar) -> None:
     info = arm.device_wakeup_dict()
-    print(f"device id {info['device_id']:#06x}, model {info['device_model_number']}, "
-          f"hardware {info['hardware_version']}, firmware {info['firmware_version']}")
+    print(
+        f"device id {info['device_id']:#06x}, model {info['device_model_number']}, "
+        f"hardware {info['hardware_version']}, firmware {info['firmware_version']}"
+    )
     print(f"extended id      {info['device_id_ext']}")
     print(f"identifier       {arm.get_device_id()}")
     print(f"firmware version {arm.get_firmware_version()}")
@@ -40,10 +42,12 @@ def show_motion(arm: T.Armillar) -> None:
         position, velocity = arm.end_effector_force(PUSH)
         while time.monotonic() < deadline:
             position, velocity = arm.end_effector_force(PUSH)
-        print(f"  t={(sample + 1) * SAMPLE_EVERY:.2f} s  position {numbers(position)} m  "
-              f"velocity {numbers(velocity)} m/s")
+        print(
+            f"  t={(sample + 1) * SAMPLE_EVERY:.2f} s  position {numbers(position)} m  "
+            f"velocity {numbers(velocity)} m/s"
+        )
     print(f"motor currents   {numbers(arm.get_motor_currents())} A while pushing")
-    arm.end_effector_force([0.0, 0.0, 0.0])     # let go
+    arm.end_effector_force([0.0, 0.0, 0.0])  # let go
 
 
 def main() -> None:

@@ -11,11 +11,11 @@ import TorviHardwareAPI as T
 from torvi.virtual import VirtualDevice
 
 SECONDS = 0.3
-REPORT_EVERY = 0.03         # s
-HAND_FORCE = 1.0            # N along +z
-WALL_DISTANCE = 0.01        # m in front of the starting position
-STIFFNESS = 300.0           # N/m
-DAMPING = 5.0               # N s/m, inside the wall only
+REPORT_EVERY = 0.03  # s
+HAND_FORCE = 1.0  # N along +z
+WALL_DISTANCE = 0.01  # m in front of the starting position
+STIFFNESS = 300.0  # N/m
+DAMPING = 5.0  # N s/m, inside the wall only
 
 
 def wall_force(z: float, vz: float, wall: float) -> float:
@@ -40,14 +40,18 @@ def run_loop(arm: T.Armillar) -> None:
         turns += 1
         now = time.monotonic()
         if now >= next_report:
-            print(f"  t={now - start:4.2f} s  z={position[2]:.4f} m  "
-                  f"in the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  force {force[2]:+.3f} N")
+            print(
+                f"  t={now - start:4.2f} s  z={position[2]:.4f} m  "
+                f"in the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  force {force[2]:+.3f} N"
+            )
             next_report += REPORT_EVERY
             if now - start >= SECONDS:
                 break
-    arm.end_effector_force([0.0, 0.0, 0.0])     # let go
-    print(f"{turns} loop turns, {turns / (now - start):.0f} per second; the spring balances the "
-          f"hand at {HAND_FORCE / STIFFNESS * 1000:.2f} mm in the wall")
+    arm.end_effector_force([0.0, 0.0, 0.0])  # let go
+    print(
+        f"{turns} loop turns, {turns / (now - start):.0f} per second; the spring balances the "
+        f"hand at {HAND_FORCE / STIFFNESS * 1000:.2f} mm in the wall"
+    )
 
 
 def main() -> None:

@@ -117,7 +117,9 @@ class _QuillonetStatusDict(typing.TypedDict):
 
 IMPORTS = "import collections.abc\nimport typing\nimport uuid\n"
 
-FIXED_SIZE = re.compile(r"typing\.Annotated\[(list\[float\]), pybind11_stubgen\.typing_ext\.FixedSize\(\d+\)\]")
+FIXED_SIZE = re.compile(
+    r"typing\.Annotated\[(list\[float\]), pybind11_stubgen\.typing_ext\.FixedSize\(\d+\)\]"
+)
 DEF = re.compile(r"^(?P<indent> *)def (?P<name>\w+)\((?P<params>.*)\) -> (?P<result>.+):$")
 UNREADABLE = "(*args, **kwargs)"
 
@@ -128,8 +130,9 @@ class StubError(Exception):
 
 def run_stubgen() -> str:
     with tempfile.TemporaryDirectory() as out:
-        subprocess.run([sys.executable, "-m", "pybind11_stubgen", MODULE, "--exit-code", "-o", out],
-                       check=True)
+        subprocess.run(
+            [sys.executable, "-m", "pybind11_stubgen", MODULE, "--exit-code", "-o", out], check=True
+        )
         return (Path(out) / f"{MODULE}.pyi").read_text()
 
 
@@ -195,7 +198,7 @@ def make_unnamed_positional(owner: str | None, name: str, params: str) -> str:
     label = UNNAMED.get((owner or "", name))
     if label is not None and len(unnamed) == 1:
         i = unnamed[0]
-        parameters[i] = label + parameters[i][parameters[i].index(":"):]
+        parameters[i] = label + parameters[i][parameters[i].index(":") :]
     parameters.insert(unnamed[-1] + 1, "/")
     return ", ".join(parameters)
 
@@ -256,9 +259,14 @@ def refine(raw: str, module: object) -> str:
     return checked_stub(HEADER + "\n".join(out) + "\n")
 
 
-def refine_def(match: re.Match[str], owner: str | None, module: object,
-               used_results: set[tuple[str, str]], used_parameters: set[tuple[str, str]],
-               out: list[str]) -> str:
+def refine_def(
+    match: re.Match[str],
+    owner: str | None,
+    module: object,
+    used_results: set[tuple[str, str]],
+    used_parameters: set[tuple[str, str]],
+    out: list[str],
+) -> str:
     """The def line of one method with its corrections applied; its comment,
     if it has one, goes to `out` first. Marks the corrections it used."""
     indent, name, params, result = match.group("indent", "name", "params", "result")
@@ -297,8 +305,11 @@ def checked_stub(text: str) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true",
-                        help="compare with the stub at --output instead of writing it")
+    parser.add_argument(
+        "--check",
+        action="store_true",
+        help="compare with the stub at --output instead of writing it",
+    )
     parser.add_argument("--output", type=Path, default=DEFAULT_OUTPUT)
     args = parser.parse_args()
 
@@ -310,12 +321,17 @@ def main() -> int:
         return 2
     if args.check:
         current = args.output.read_text() if args.output.exists() else ""
-        diff = list(difflib.unified_diff(current.splitlines(True), stub.splitlines(True),
-                                         str(args.output), "regenerated"))
+        diff = list(
+            difflib.unified_diff(
+                current.splitlines(True), stub.splitlines(True), str(args.output), "regenerated"
+            )
+        )
         if diff:
             sys.stdout.writelines(diff)
-            print(f"{args.output} does not match the module: run scripts/generate_stubs.py",
-                  file=sys.stderr)
+            print(
+                f"{args.output} does not match the module: run scripts/generate_stubs.py",
+                file=sys.stderr,
+            )
             return 1
         print(f"{args.output} matches the module")
         return 0

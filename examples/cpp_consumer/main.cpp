@@ -23,9 +23,8 @@ int main(int argc, char** argv) {
     API::Devices::Armillar arm(&stream);
 
     const API::Devices::DeviceInfo info = arm.device_wakeup();
-    std::printf("device id 0x%04x, model %u, hardware %u, firmware %u, identifier ",
-                info.device_id, info.device_model_number, info.hardware_version,
-                info.firmware_version);
+    std::printf("device id 0x%04x, model %u, hardware %u, firmware %u, identifier ", info.device_id,
+                info.device_model_number, info.hardware_version, info.firmware_version);
     for (uint8_t byte : info.device_id_ext.data()) {
         std::printf("%02x", byte);
     }

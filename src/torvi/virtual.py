@@ -53,7 +53,8 @@ def find_program() -> str:
     raise VirtualDeviceError(
         f"{PROGRAM} not found on PATH nor in {sysconfig.get_path('scripts')}: install "
         f"TorviHardwareAPI with pip, put a build's tools/ directory on PATH, or set "
-        f"{PROGRAM_VARIABLE}")
+        f"{PROGRAM_VARIABLE}"
+    )
 
 
 class VirtualDevice:
@@ -65,8 +66,13 @@ class VirtualDevice:
     Raises VirtualDeviceError when the program is missing, exits or prints
     no path within START_WAIT seconds."""
 
-    def __init__(self, kind: str, *options: object, link: Optional[PathLike] = None,
-                 program: Optional[PathLike] = None) -> None:
+    def __init__(
+        self,
+        kind: str,
+        *options: object,
+        link: Optional[PathLike] = None,
+        program: Optional[PathLike] = None,
+    ) -> None:
         arguments = [os.fspath(program) if program is not None else find_program(), kind]
         arguments += [str(option) for option in options]
         if link is not None:
@@ -77,8 +83,9 @@ class VirtualDevice:
         # device runs, and a full pipe would stall it.
         self._stderr: IO[bytes] = tempfile.TemporaryFile()
         try:
-            self.process = subprocess.Popen(arguments, stdin=subprocess.PIPE,
-                                            stdout=subprocess.PIPE, stderr=self._stderr)
+            self.process = subprocess.Popen(
+                arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._stderr
+            )
         except OSError as error:
             self._stderr.close()
             raise VirtualDeviceError(f"cannot start {arguments[0]}: {error}") from error
@@ -99,12 +106,14 @@ class VirtualDevice:
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([fd], [], [], left)[0]:
                 raise VirtualDeviceError(
-                    f"{PROGRAM} printed no port within {START_WAIT:g} s: {self.stderr()}")
+                    f"{PROGRAM} printed no port within {START_WAIT:g} s: {self.stderr()}"
+                )
             chunk = os.read(fd, 1)
             if not chunk:
                 self.wait()
                 raise VirtualDeviceError(
-                    f"{PROGRAM} exited with {self.returncode}: {self.stderr()}")
+                    f"{PROGRAM} exited with {self.returncode}: {self.stderr()}"
+                )
             line += chunk
         return line.decode().strip()
 
@@ -149,6 +158,10 @@ class VirtualDevice:
     def __enter__(self) -> VirtualDevice:
         return self
 
-    def __exit__(self, kind: Optional[Type[BaseException]], error: Optional[BaseException],
-                 trace: Optional[TracebackType]) -> None:
+    def __exit__(
+        self,
+        kind: Optional[Type[BaseException]],
+        error: Optional[BaseException],
+        trace: Optional[TracebackType],
+    ) -> None:
         self.stop()

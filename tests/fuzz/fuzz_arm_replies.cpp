@@ -41,8 +41,7 @@ uint32_t Bits(float value) {
 }
 
 /// Every float is the wire's bit pattern, NaNs included.
-template <std::size_t N>
-void CheckFloats(const std::array<float, N>& values, const uint8_t* wire) {
+template <std::size_t N> void CheckFloats(const std::array<float, N>& values, const uint8_t* wire) {
     for (std::size_t i = 0; i < N; ++i) {
         if (Bits(values[i]) != LittleEndian32(wire + 4 * i)) Fail("float decoded with other bits");
     }
@@ -114,15 +113,18 @@ const Operation kOperations[] = {
     {P::kVectorRequestLength, [](Armillar& arm) { arm.joint_angles(kSome); }},
     {P::kVectorRequestLength, [](Armillar& arm) { arm.adjust_angles(kSome); }},
     {0, [](Armillar& arm) { arm.ReceiveDeviceInfo(); }},
-    {0, [](Armillar& arm) {
+    {0,
+     [](Armillar& arm) {
          Vector3 current{};
          arm.ReceiveCurrent(current);
      }},
-    {0, [](Armillar& arm) {
+    {0,
+     [](Armillar& arm) {
          Vector3 position{}, velocity{};
          arm.ReceiveState(position, velocity);
      }},
-    {0, [](Armillar& arm) {
+    {0,
+     [](Armillar& arm) {
          Vector3 position{}, velocity{};
          arm.ReceiveJointState(position, velocity);
      }},
@@ -138,8 +140,7 @@ void RunOperations(const uint8_t* data, std::size_t size) {
     // from earlier inputs must not make runs depend on one another.
     Devices::SharedKinematics() = Devices::ArmillarKinematics{};
 
-    TorviFuzz::ReplyFeed feed(data + 1, size - 1,
-                              std::vector<uint8_t>(kMostReadByOneOperation, 0));
+    TorviFuzz::ReplyFeed feed(data + 1, size - 1, std::vector<uint8_t>(kMostReadByOneOperation, 0));
     Armillar arm(&feed.stream());
     std::size_t next = data[0] % kOperationCount;
     std::size_t expected_request_bytes = 0;

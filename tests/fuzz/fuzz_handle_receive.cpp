@@ -113,7 +113,8 @@ struct Wire {
     uint8_t at(std::size_t i) const { return i < bytes.size() ? bytes[i] : 0; }
     std::vector<uint8_t> span(std::size_t from, std::size_t n) const {
         std::vector<uint8_t> out(n);
-        for (std::size_t i = 0; i < n; ++i) out[i] = at(from + i);
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = at(from + i);
         return out;
     }
 };
@@ -172,8 +173,9 @@ void CheckOneReceive(CheckingHandle& handle, TorviFuzz::ReplyFeed& feed, const W
 
 bool SameStatus(const HandleStatus& a, const HandleStatus& b) {
     return a.device_id == b.device_id && a.quaternion == b.quaternion &&
-           a.error_flag == b.error_flag && a.hall_effect_sensor_level == b.hall_effect_sensor_level &&
-           a.buttons == b.buttons && a.battery_level == b.battery_level;
+           a.error_flag == b.error_flag &&
+           a.hall_effect_sensor_level == b.hall_effect_sensor_level && a.buttons == b.buttons &&
+           a.battery_level == b.battery_level;
 }
 
 /// One status read starting at `start`, checked against the frame a careful

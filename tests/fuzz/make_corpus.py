@@ -45,8 +45,13 @@ HANDLE = {
     "status_user_data": b"\x00" + b"\xda" + STATUS_FIXED + b"\x03\xaa\xbb\xcc",
     "stray_then_info": b"\x00" + b"\x55\xd0\x11\x22\x33\x44\x55\x66",
     "throwing_status": b"\x02" + b"\xda" + STATUS_FIXED + b"\x01\x7f" + b"\xdf\x01\x00\x09",
-    "reader_frame": b"\x01" + b"\xda" + bytes(2) + b"\x00\xa5\x21" + bytes(3)
-    + q15(-32768, 16384, 32767, 0) + b"\x64\x00",
+    "reader_frame": b"\x01"
+    + b"\xda"
+    + bytes(2)
+    + b"\x00\xa5\x21"
+    + bytes(3)
+    + q15(-32768, 16384, 32767, 0)
+    + b"\x64\x00",
     "reader_stray_bytes": b"\x01" + b"\x10\x20\x30\xda" + bytes(17) + b"\xdb\xdc",
     "reader_bad_frame": b"\x01" + b"\xda" + bytes(5) + b"\xc0" + bytes(13),
 }
@@ -64,7 +69,11 @@ STATUS = {
 
 
 def main():
-    for target, seeds in (("arm_replies", ARM), ("handle_receive", HANDLE), ("status_frame", STATUS)):
+    for target, seeds in (
+        ("arm_replies", ARM),
+        ("handle_receive", HANDLE),
+        ("status_frame", STATUS),
+    ):
         folder = HERE / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():

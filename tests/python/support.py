@@ -28,7 +28,7 @@ class Descriptor:
         while view:
             # A non-blocking tty may be full for a moment.
             select.select([], [self.fd], [], 1.0)
-            view = view[os.write(self.fd, view):]
+            view = view[os.write(self.fd, view) :]
 
     def read(self, n: int, timeout: float = 2.0) -> bytes:
         """Up to n bytes, waiting at most `timeout` seconds for them."""

@@ -52,63 +52,141 @@ def exchange(arm, pty, call, reply):
 
 REQUESTS = [
     pytest.param(
-        lambda a: a.device_wakeup(), b"\x0a", b"\x0b\x34\x12\x04\x02\x07" + IDENT,
-        (0x1234, 4, 2, 7, list(IDENT)), id="device_wakeup"),
+        lambda a: a.device_wakeup(),
+        b"\x0a",
+        b"\x0b\x34\x12\x04\x02\x07" + IDENT,
+        (0x1234, 4, 2, 7, list(IDENT)),
+        id="device_wakeup",
+    ),
     pytest.param(
-        lambda a: a.device_wakeup_dict(), b"\x0a", b"\x0b\x34\x12\x04\x02\x07" + IDENT,
-        {"device_id": 0x1234, "device_model_number": 4, "hardware_version": 2,
-         "firmware_version": 7, "device_id_ext": uuid.UUID(bytes=IDENT)},
-        id="device_wakeup_dict"),
+        lambda a: a.device_wakeup_dict(),
+        b"\x0a",
+        b"\x0b\x34\x12\x04\x02\x07" + IDENT,
+        {
+            "device_id": 0x1234,
+            "device_model_number": 4,
+            "hardware_version": 2,
+            "firmware_version": 7,
+            "device_id_ext": uuid.UUID(bytes=IDENT),
+        },
+        id="device_wakeup_dict",
+    ),
     pytest.param(
-        lambda a: a.get_firmware_version(), b"\x0d\xd2", b"\x0d\xd2\x10" + IDENT,
-        uuid.UUID(bytes=IDENT), id="get_firmware_version"),
+        lambda a: a.get_firmware_version(),
+        b"\x0d\xd2",
+        b"\x0d\xd2\x10" + IDENT,
+        uuid.UUID(bytes=IDENT),
+        id="get_firmware_version",
+    ),
     pytest.param(
-        lambda a: a.get_device_id(), b"\x0d\xd1", b"\x0d\xd1\x10" + IDENT[::-1],
-        uuid.UUID(bytes=IDENT[::-1]), id="get_device_id"),
+        lambda a: a.get_device_id(),
+        b"\x0d\xd1",
+        b"\x0d\xd1\x10" + IDENT[::-1],
+        uuid.UUID(bytes=IDENT[::-1]),
+        id="get_device_id",
+    ),
     pytest.param(
-        lambda a: a.get_motor_currents(), b"\xab", b"\xab" + floats(0.5, -1.25, 2.0),
-        [0.5, -1.25, 2.0], id="get_motor_currents"),
+        lambda a: a.get_motor_currents(),
+        b"\xab",
+        b"\xab" + floats(0.5, -1.25, 2.0),
+        [0.5, -1.25, 2.0],
+        id="get_motor_currents",
+    ),
     pytest.param(
-        lambda a: a.get_device_orientation(), b"\x0c", b"\x0c" + floats(0.25, -0.5, 0.125, 0.75),
-        [0.25, -0.5, 0.125, 0.75], id="get_device_orientation"),
+        lambda a: a.get_device_orientation(),
+        b"\x0c",
+        b"\x0c" + floats(0.25, -0.5, 0.125, 0.75),
+        [0.25, -0.5, 0.125, 0.75],
+        id="get_device_orientation",
+    ),
     pytest.param(lambda a: a.get_power_status(), b"\xac", b"\xac\x02", True, id="powered"),
     pytest.param(lambda a: a.get_power_status(), b"\xac", b"\xac\x00", False, id="not-powered"),
     pytest.param(
-        lambda a: a.get_temperature(), b"\xaa", b"\xaa" + floats(36.5), 36.5,
-        id="get_temperature"),
+        lambda a: a.get_temperature(), b"\xaa", b"\xaa" + floats(36.5), 36.5, id="get_temperature"
+    ),
     pytest.param(
-        lambda a: a.end_effector_force([1.0, 2.0, 3.0]), b"\x2a" + floats(1, 2, 3),
-        b"\x2b" + STATE, DECODED_STATE, id="end_effector_force"),
+        lambda a: a.end_effector_force([1.0, 2.0, 3.0]),
+        b"\x2a" + floats(1, 2, 3),
+        b"\x2b" + STATE,
+        DECODED_STATE,
+        id="end_effector_force",
+    ),
     pytest.param(
-        lambda a: a.get_end_effector_position(), b"\x2a" + NO_EFFORT, b"\x2b" + STATE,
-        DECODED_STATE, id="get_end_effector_position-default"),
+        lambda a: a.get_end_effector_position(),
+        b"\x2a" + NO_EFFORT,
+        b"\x2b" + STATE,
+        DECODED_STATE,
+        id="get_end_effector_position-default",
+    ),
     pytest.param(
-        lambda a: a.get_end_effector_position(True), b"\x2a" + NO_EFFORT, b"\x2b" + STATE,
-        DECODED_STATE, id="get_end_effector_position-onboard"),
+        lambda a: a.get_end_effector_position(True),
+        b"\x2a" + NO_EFFORT,
+        b"\x2b" + STATE,
+        DECODED_STATE,
+        id="get_end_effector_position-onboard",
+    ),
     pytest.param(
-        lambda a: a.end_effector_position([0.5, -0.25, 0.75]), b"\x2c" + floats(0.5, -0.25, 0.75),
-        b"\x2b" + STATE, DECODED_STATE, id="end_effector_position"),
+        lambda a: a.end_effector_position([0.5, -0.25, 0.75]),
+        b"\x2c" + floats(0.5, -0.25, 0.75),
+        b"\x2b" + STATE,
+        DECODED_STATE,
+        id="end_effector_position",
+    ),
     pytest.param(
-        lambda a: a.joint_torques([-1.0, 0.0, 1.0]), b"\x1a" + floats(-1, 0, 1),
-        b"\x1b" + STATE, DECODED_STATE, id="joint_torques"),
+        lambda a: a.joint_torques([-1.0, 0.0, 1.0]),
+        b"\x1a" + floats(-1, 0, 1),
+        b"\x1b" + STATE,
+        DECODED_STATE,
+        id="joint_torques",
+    ),
     pytest.param(
-        lambda a: a.joint_angles([10.0, -20.0, 30.0]), b"\x1c" + floats(10, -20, 30),
-        b"\x1b" + STATE, DECODED_STATE, id="joint_angles"),
-    pytest.param(lambda a: a.end_effector_force(), b"\x2a" + NO_EFFORT, b"\x2b" + STATE,
-                 DECODED_STATE, id="end_effector_force-default"),
-    pytest.param(lambda a: a.SendAngle([1, 2, 3]), b"\x1c" + floats(1, 2, 3), b"", None,
-                 id="SendAngle"),
+        lambda a: a.joint_angles([10.0, -20.0, 30.0]),
+        b"\x1c" + floats(10, -20, 30),
+        b"\x1b" + STATE,
+        DECODED_STATE,
+        id="joint_angles",
+    ),
+    pytest.param(
+        lambda a: a.end_effector_force(),
+        b"\x2a" + NO_EFFORT,
+        b"\x2b" + STATE,
+        DECODED_STATE,
+        id="end_effector_force-default",
+    ),
+    pytest.param(
+        lambda a: a.SendAngle([1, 2, 3]), b"\x1c" + floats(1, 2, 3), b"", None, id="SendAngle"
+    ),
     pytest.param(lambda a: a.RequestCurrent(), b"\xab", b"", None, id="RequestCurrent"),
-    pytest.param(lambda a: a.ReceiveCurrent([7.0, 7.0, 7.0, 7.0]), b"",
-                 b"\xab" + floats(1, 2, 3), [1.0, 2.0, 3.0, 7.0], id="ReceiveCurrent"),
-    pytest.param(lambda a: a.ReceiveState([9.0] * 3, [9.0] * 3), b"", b"\x2b" + STATE,
-                 DECODED_STATE, id="ReceiveState"),
-    pytest.param(lambda a: a.ReceiveJointState([9.0] * 3, [9.0] * 3), b"", b"\x1b" + STATE,
-                 DECODED_STATE, id="ReceiveJointState"),
+    pytest.param(
+        lambda a: a.ReceiveCurrent([7.0, 7.0, 7.0, 7.0]),
+        b"",
+        b"\xab" + floats(1, 2, 3),
+        [1.0, 2.0, 3.0, 7.0],
+        id="ReceiveCurrent",
+    ),
+    pytest.param(
+        lambda a: a.ReceiveState([9.0] * 3, [9.0] * 3),
+        b"",
+        b"\x2b" + STATE,
+        DECODED_STATE,
+        id="ReceiveState",
+    ),
+    pytest.param(
+        lambda a: a.ReceiveJointState([9.0] * 3, [9.0] * 3),
+        b"",
+        b"\x1b" + STATE,
+        DECODED_STATE,
+        id="ReceiveJointState",
+    ),
     pytest.param(lambda a: a.adjust_lengths(), b"", b"", None, id="adjust_lengths"),
     pytest.param(lambda a: a.adjust_gear_ratios(), b"", b"", None, id="adjust_gear_ratios"),
-    pytest.param(lambda a: a.deactivate_orientation_sensor(), b"", b"", None,
-                 id="deactivate_orientation_sensor"),
+    pytest.param(
+        lambda a: a.deactivate_orientation_sensor(),
+        b"",
+        b"",
+        None,
+        id="deactivate_orientation_sensor",
+    ),
 ]
 
 
@@ -122,67 +200,116 @@ def test_request_and_reply(arm, pty, call, request_bytes, reply, expected):
 
 
 def test_receive_device_info_returns_the_module_uuid(arm, pty):
-    result, sent = exchange(arm, pty, lambda a: a.ReceiveDeviceInfo(),
-                            b"\x0b\x01\x00\x04\x03\x09" + IDENT)
+    result, sent = exchange(
+        arm, pty, lambda a: a.ReceiveDeviceInfo(), b"\x0b\x01\x00\x04\x03\x09" + IDENT
+    )
     assert sent == b""
     assert result[:4] == (1, 4, 3, 9)
     assert isinstance(result[4], T.UUID)
     assert result[4].bytes() == list(IDENT)
 
 
-@pytest.mark.parametrize("identifier, text", [
-    ("00" * 16, "0" * 32),
-    ("00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F", "000102030405060708090a0b0c0d0e0f"),
-    ("F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF", "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"),
-    ("DE AD BE EF 00 0A A0 FF 12 34 56 78 9A BC DE F0", "deadbeef000aa0ff123456789abcdef0"),
-])
+@pytest.mark.parametrize(
+    "identifier, text",
+    [
+        ("00" * 16, "0" * 32),
+        ("00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F", "000102030405060708090a0b0c0d0e0f"),
+        ("F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF", "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff"),
+        ("DE AD BE EF 00 0A A0 FF 12 34 56 78 9A BC DE F0", "deadbeef000aa0ff123456789abcdef0"),
+    ],
+)
 def test_identifier_reaches_uuid_as_lower_case_hex_text(arm, pty, monkeypatch, identifier, text):
     """uuid.UUID takes either case, so the text it is given is checked itself:
     two lower-case digits a byte, leading zeros kept, first byte first."""
     given = []
     monkeypatch.setattr(uuid, "UUID", lambda **kwargs: given.append(kwargs) or "made")
-    result, _ = exchange(arm, pty, lambda a: a.get_firmware_version(),
-                         b"\x0d\xd2\x10" + bytes.fromhex(identifier))
+    result, _ = exchange(
+        arm, pty, lambda a: a.get_firmware_version(), b"\x0d\xd2\x10" + bytes.fromhex(identifier)
+    )
     assert result == "made"
     assert given == [{"hex": text}]
 
 
 FALLBACKS = [
-    pytest.param(lambda a: a.device_wakeup(), wrong(0x2B), (0, 0, 0, 0, [0] * 16),
-                 id="device_wakeup"),
-    pytest.param(lambda a: a.device_wakeup_dict(), wrong(0x0C),
-                 {"device_id": 0, "device_model_number": 0, "hardware_version": 0,
-                  "firmware_version": 0, "device_id_ext": NIL}, id="device_wakeup_dict"),
-    pytest.param(lambda a: a.get_firmware_version(), b"\x0d" + wrong(0xD1), NIL,
-                 id="firmware-version-answered-with-the-id-selector"),
-    pytest.param(lambda a: a.get_device_id(), b"\x0b" + wrong(0xD1), NIL,
-                 id="device-id-answered-with-another-code"),
-    pytest.param(lambda a: a.get_device_id(), b"\x0d\xd1\x0f" + IDENT, NIL,
-                 id="device-id-with-length-15"),
-    pytest.param(lambda a: a.get_firmware_version(), b"\x0d\xd2\x11" + IDENT, NIL,
-                 id="firmware-version-with-length-17"),
-    pytest.param(lambda a: a.get_motor_currents(), wrong(0xAA), [0.0, 0.0, 0.0],
-                 id="get_motor_currents"),
-    pytest.param(lambda a: a.get_device_orientation(), wrong(0x0B), [0.0] * 4,
-                 id="get_device_orientation"),
+    pytest.param(
+        lambda a: a.device_wakeup(), wrong(0x2B), (0, 0, 0, 0, [0] * 16), id="device_wakeup"
+    ),
+    pytest.param(
+        lambda a: a.device_wakeup_dict(),
+        wrong(0x0C),
+        {
+            "device_id": 0,
+            "device_model_number": 0,
+            "hardware_version": 0,
+            "firmware_version": 0,
+            "device_id_ext": NIL,
+        },
+        id="device_wakeup_dict",
+    ),
+    pytest.param(
+        lambda a: a.get_firmware_version(),
+        b"\x0d" + wrong(0xD1),
+        NIL,
+        id="firmware-version-answered-with-the-id-selector",
+    ),
+    pytest.param(
+        lambda a: a.get_device_id(),
+        b"\x0b" + wrong(0xD1),
+        NIL,
+        id="device-id-answered-with-another-code",
+    ),
+    pytest.param(
+        lambda a: a.get_device_id(), b"\x0d\xd1\x0f" + IDENT, NIL, id="device-id-with-length-15"
+    ),
+    pytest.param(
+        lambda a: a.get_firmware_version(),
+        b"\x0d\xd2\x11" + IDENT,
+        NIL,
+        id="firmware-version-with-length-17",
+    ),
+    pytest.param(
+        lambda a: a.get_motor_currents(), wrong(0xAA), [0.0, 0.0, 0.0], id="get_motor_currents"
+    ),
+    pytest.param(
+        lambda a: a.get_device_orientation(), wrong(0x0B), [0.0] * 4, id="get_device_orientation"
+    ),
     pytest.param(lambda a: a.get_power_status(), wrong(0xAA), False, id="get_power_status"),
     pytest.param(lambda a: a.get_temperature(), wrong(0xAC), 0.0, id="get_temperature"),
-    pytest.param(lambda a: a.end_effector_force([1, 2, 3]), wrong(0x1B), ZERO_STATE,
-                 id="end_effector_force"),
-    pytest.param(lambda a: a.get_end_effector_position(True), wrong(0x1B), ZERO_STATE,
-                 id="get_end_effector_position"),
-    pytest.param(lambda a: a.end_effector_position([1, 2, 3]), wrong(0x1B), ZERO_STATE,
-                 id="end_effector_position"),
-    pytest.param(lambda a: a.joint_torques([1, 2, 3]), wrong(0x2B), ZERO_STATE,
-                 id="joint_torques"),
-    pytest.param(lambda a: a.joint_angles([1, 2, 3]), wrong(0x2B), ZERO_STATE,
-                 id="joint_angles"),
-    pytest.param(lambda a: a.ReceiveCurrent([7.0, 7.0, 7.0, 7.0]), wrong(0x2B),
-                 [7.0, 7.0, 7.0, 7.0], id="ReceiveCurrent"),
-    pytest.param(lambda a: a.ReceiveState([1, 2, 3], [4, 5, 6, 7]), wrong(0x1B),
-                 ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0, 7.0]), id="ReceiveState"),
-    pytest.param(lambda a: a.ReceiveJointState([1, 2, 3], [4, 5, 6]), wrong(0x2B),
-                 ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0]), id="ReceiveJointState"),
+    pytest.param(
+        lambda a: a.end_effector_force([1, 2, 3]), wrong(0x1B), ZERO_STATE, id="end_effector_force"
+    ),
+    pytest.param(
+        lambda a: a.get_end_effector_position(True),
+        wrong(0x1B),
+        ZERO_STATE,
+        id="get_end_effector_position",
+    ),
+    pytest.param(
+        lambda a: a.end_effector_position([1, 2, 3]),
+        wrong(0x1B),
+        ZERO_STATE,
+        id="end_effector_position",
+    ),
+    pytest.param(lambda a: a.joint_torques([1, 2, 3]), wrong(0x2B), ZERO_STATE, id="joint_torques"),
+    pytest.param(lambda a: a.joint_angles([1, 2, 3]), wrong(0x2B), ZERO_STATE, id="joint_angles"),
+    pytest.param(
+        lambda a: a.ReceiveCurrent([7.0, 7.0, 7.0, 7.0]),
+        wrong(0x2B),
+        [7.0, 7.0, 7.0, 7.0],
+        id="ReceiveCurrent",
+    ),
+    pytest.param(
+        lambda a: a.ReceiveState([1, 2, 3], [4, 5, 6, 7]),
+        wrong(0x1B),
+        ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0, 7.0]),
+        id="ReceiveState",
+    ),
+    pytest.param(
+        lambda a: a.ReceiveJointState([1, 2, 3], [4, 5, 6]),
+        wrong(0x2B),
+        ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0]),
+        id="ReceiveJointState",
+    ),
 ]
 
 
@@ -202,11 +329,22 @@ def test_receive_device_info_fallback_is_an_all_zero_uuid(arm, pty):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("method, expected", [
-    ("device_wakeup", (0, 0, 0, 0, [0] * 16)),
-    ("device_wakeup_dict", {"device_id": 0, "device_model_number": 0, "hardware_version": 0,
-                            "firmware_version": 0, "device_id_ext": NIL}),
-])
+@pytest.mark.parametrize(
+    "method, expected",
+    [
+        ("device_wakeup", (0, 0, 0, 0, [0] * 16)),
+        (
+            "device_wakeup_dict",
+            {
+                "device_id": 0,
+                "device_model_number": 0,
+                "hardware_version": 0,
+                "firmware_version": 0,
+                "device_id_ext": NIL,
+            },
+        ),
+    ],
+)
 def test_wakeup_on_a_silent_line(arm, pty, method, expected):
     assert_same(getattr(arm, method)(), expected)
     assert pty.drain() == b"\x0a"
@@ -250,8 +388,11 @@ def test_short_list_is_refused_before_any_io(arm, pty, method, position, name, c
     assert pty.queued_for_host() == 1 + len(STATE)
 
 
-@pytest.mark.parametrize("bad", ["abc", b"abc", [1.0, "x", 3.0], {1.0, 2.0, 3.0}, None],
-                         ids=["str", "bytes", "str-element", "set", "None"])
+@pytest.mark.parametrize(
+    "bad",
+    ["abc", b"abc", [1.0, "x", 3.0], {1.0, 2.0, 3.0}, None],
+    ids=["str", "bytes", "str-element", "set", "None"],
+)
 @pytest.mark.parametrize("method", ["end_effector_force", "SendForce", "SendPosition"])
 def test_arguments_that_do_not_convert_raise_type_error(arm, pty, method, bad):
     with warnings.catch_warnings(record=True) as issued:
@@ -262,9 +403,11 @@ def test_arguments_that_do_not_convert_raise_type_error(arm, pty, method, bad):
     assert pty.drain() == b""
 
 
-@pytest.mark.parametrize("vector", [
-    [1, 2, 3], (1.0, 2.0, 3.0), [1.0, 2.0, 3.0, 4.0, 5.0], range(1, 4)],
-    ids=["ints", "tuple", "five", "range"])
+@pytest.mark.parametrize(
+    "vector",
+    [[1, 2, 3], (1.0, 2.0, 3.0), [1.0, 2.0, 3.0, 4.0, 5.0], range(1, 4)],
+    ids=["ints", "tuple", "five", "range"],
+)
 def test_vectors_send_their_first_three_numbers(arm, pty, vector):
     pty.write(b"\x2b" + STATE)
     arm.end_effector_force(vector)
@@ -288,21 +431,35 @@ def test_in_out_lists_come_back_as_new_lists(arm, pty):
     assert (position, velocity) == ([0.0] * 3, [0.0] * 5)
 
 
-@pytest.mark.parametrize("args, kwargs, sent", [
-    ((), {}, (0, 0, 0)),
-    (([1.0, 2.0, 3.0],), {}, (1, 2, 3)),
-    (((4, 5, 6),), {}, (4, 5, 6)),
-    ((1.0, 2.0, 3.0), {}, (1, 2, 3)),
-    ((1, 2, 3), {}, (1, 2, 3)),
-    ((1.5,), {}, (1.5, 0, 0)),
-    ((), {"ForceY": 2.5}, (0, 2.5, 0)),
-    ((), {"ForceX": 1, "ForceY": 2, "ForceZ": 3}, (1, 2, 3)),
-    ((), {"force": [7.0, 8.0, 9.0]}, (7, 8, 9)),
-], ids=["none", "list", "tuple", "floats", "ints", "one-float", "keyword", "keywords",
-        "force-keyword"])
+@pytest.mark.parametrize(
+    "args, kwargs, sent",
+    [
+        ((), {}, (0, 0, 0)),
+        (([1.0, 2.0, 3.0],), {}, (1, 2, 3)),
+        (((4, 5, 6),), {}, (4, 5, 6)),
+        ((1.0, 2.0, 3.0), {}, (1, 2, 3)),
+        ((1, 2, 3), {}, (1, 2, 3)),
+        ((1.5,), {}, (1.5, 0, 0)),
+        ((), {"ForceY": 2.5}, (0, 2.5, 0)),
+        ((), {"ForceX": 1, "ForceY": 2, "ForceZ": 3}, (1, 2, 3)),
+        ((), {"force": [7.0, 8.0, 9.0]}, (7, 8, 9)),
+    ],
+    ids=[
+        "none",
+        "list",
+        "tuple",
+        "floats",
+        "ints",
+        "one-float",
+        "keyword",
+        "keywords",
+        "force-keyword",
+    ],
+)
 def test_send_force_overloads(arm, pty, args, kwargs, sent):
-    with pytest.warns(DeprecationWarning,
-                      match="^SendForce is deprecated, use end_effector_force instead$") as issued:
+    with pytest.warns(
+        DeprecationWarning, match="^SendForce is deprecated, use end_effector_force instead$"
+    ) as issued:
         assert arm.SendForce(*args, **kwargs) is None
     assert len(issued) == 1
     assert pty.drain() == b"\x2a" + floats(*sent)

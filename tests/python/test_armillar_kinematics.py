@@ -24,8 +24,13 @@ ZERO_TORQUE = b"\x1a" + floats(0, 0, 0)
 TOLERANCE = 1e-5
 
 
-def expected_position(raw, lengths=DEFAULT_LENGTHS, gears=(1.0, 1.0, 1.0),
-                      offsets=(0.0, 0.0, 0.0), orientation=QUARTER_TURN_ABOUT_Y):
+def expected_position(
+    raw,
+    lengths=DEFAULT_LENGTHS,
+    gears=(1.0, 1.0, 1.0),
+    offsets=(0.0, 0.0, 0.0),
+    orientation=QUARTER_TURN_ABOUT_Y,
+):
     """Position of the end effector of the five-bar linkage for raw joint
     angles in degrees: the head turns the plane of the linkage; the two arm
     joints share one axis, and their distal links meet at the end effector."""
@@ -43,7 +48,7 @@ def expected_position(raw, lengths=DEFAULT_LENGTHS, gears=(1.0, 1.0, 1.0),
     d = math.hypot(a, b)
     if d >= 1e-6:
         # Law of cosines in the triangle of the elbow gap and the distal links.
-        cosine = (d * d + inner_2 ** 2 - outer_2 ** 2) / (2 * inner_2 * d)
+        cosine = (d * d + inner_2**2 - outer_2**2) / (2 * inner_2 * d)
         distal = MODEL_PI + math.atan2(b, a) - math.acos(cosine)
     else:
         distal = inner
@@ -51,8 +56,11 @@ def expected_position(raw, lengths=DEFAULT_LENGTHS, gears=(1.0, 1.0, 1.0),
     y = inner_elbow[1] + inner_2 * math.sin(distal)
 
     k = extension - 0.052
-    u = (-(x + 0.18645), k * math.sin(head) - y * math.cos(head),
-         k * math.cos(head) + y * math.sin(head))
+    u = (
+        -(x + 0.18645),
+        k * math.sin(head) - y * math.cos(head),
+        k * math.cos(head) + y * math.sin(head),
+    )
 
     qx, qy, qz, qw = (f32(v) for v in orientation)
     rotation = (
@@ -126,7 +134,8 @@ def test_adjusted_lengths_and_gear_ratios(arm, pty):
     arm.adjust_gear_ratios(*gears)
     for raw in [(5.0, -40.0, 20.0), (-10.0, -60.0, 50.0)]:
         assert host_position(arm, pty, raw) == pytest.approx(
-            expected_position(raw, lengths, gears), abs=TOLERANCE)
+            expected_position(raw, lengths, gears), abs=TOLERANCE
+        )
 
 
 def test_adjust_lengths_by_keyword_and_defaults(arm, pty):
@@ -135,7 +144,8 @@ def test_adjust_lengths_by_keyword_and_defaults(arm, pty):
     assert host_position(arm, pty, raw) == pytest.approx(expected_position(raw), abs=TOLERANCE)
     arm.adjust_lengths(inner_arm_2=0.2, outer_arm_2=0.18)
     assert host_position(arm, pty, raw) == pytest.approx(
-        expected_position(raw, (0.14, 0.14, 0.2, 0.18, 0.0765)), abs=TOLERANCE)
+        expected_position(raw, (0.14, 0.14, 0.2, 0.18, 0.0765)), abs=TOLERANCE
+    )
 
 
 def test_links_that_cannot_close_give_nan(arm, pty):
@@ -156,7 +166,8 @@ def test_adjust_angles_makes_the_present_pose_read_as_requested(arm, pty):
     offsets = offsets_for(present, requested, gears)
     for raw in [present, (0.0, -30.0, 30.0)]:
         assert host_position(arm, pty, raw) == pytest.approx(
-            expected_position(raw, gears=gears, offsets=offsets), abs=TOLERANCE)
+            expected_position(raw, gears=gears, offsets=offsets), abs=TOLERANCE
+        )
 
 
 def test_adjust_angles_to_zero_makes_the_present_pose_the_zero_pose(arm, pty):
@@ -165,7 +176,8 @@ def test_adjust_angles_to_zero_makes_the_present_pose_the_zero_pose(arm, pty):
     arm.adjust_angles()
     pty.drain()
     assert host_position(arm, pty, present) == pytest.approx(
-        expected_position((0.0, 0.0, 0.0)), abs=TOLERANCE)
+        expected_position((0.0, 0.0, 0.0)), abs=TOLERANCE
+    )
 
 
 def test_adjust_angles_after_a_failed_reply_uses_zero_angles(arm, pty):
@@ -175,7 +187,8 @@ def test_adjust_angles_after_a_failed_reply_uses_zero_angles(arm, pty):
     offsets = offsets_for((0.0, 0.0, 0.0), (30.0, 0.0, -60.0))
     raw = (0.0, -30.0, 30.0)
     assert host_position(arm, pty, raw) == pytest.approx(
-        expected_position(raw, offsets=offsets), abs=TOLERANCE)
+        expected_position(raw, offsets=offsets), abs=TOLERANCE
+    )
 
 
 def test_a_new_arm_resets_all_but_the_angle_offsets(arm, stream, pty):
@@ -188,12 +201,13 @@ def test_a_new_arm_resets_all_but_the_angle_offsets(arm, stream, pty):
     arm.adjust_gear_ratios(2.0, 3.0, 4.0)
     raw = (0.0, -30.0, 30.0)
     assert host_position(arm, pty, raw) == pytest.approx(
-        expected_position(raw, (0.2, 0.2, 0.2, 0.2, 0.1), (2.0, 3.0, 4.0), offsets),
-        abs=TOLERANCE)
+        expected_position(raw, (0.2, 0.2, 0.2, 0.2, 0.1), (2.0, 3.0, 4.0), offsets), abs=TOLERANCE
+    )
 
     second = T.Armillar(stream)
     assert pty.drain() == b"", "constructing an arm sent something"
     # Both arms share the one model.
     for either in (arm, second):
         assert host_position(either, pty, raw) == pytest.approx(
-            expected_position(raw, offsets=offsets), abs=TOLERANCE)
+            expected_position(raw, offsets=offsets), abs=TOLERANCE
+        )

@@ -14,11 +14,11 @@ import pytest
 import TorviHardwareAPI as T
 from support import floats
 
-HUGE = 10**6          # elements of a huge list
-NO_FLOAT = 10**400    # an int no float can hold
+HUGE = 10**6  # elements of a huge list
+NO_FLOAT = 10**400  # an int no float can hold
 STATE = floats(1.5, -2.0, 0.125, 4.0, -0.5, 8.0)
 QUEUED = b"\x2b" + STATE  # a reply that a call going ahead would take
-QUEUE_WAIT = 2.0      # s: how long written bytes may take to reach the host's side
+QUEUE_WAIT = 2.0  # s: how long written bytes may take to reach the host's side
 
 
 def binary32(value):
@@ -93,8 +93,12 @@ NOT_LISTS_OF_NUMBERS = {
 
 
 # SendForce with one number is its other overload: ForceX alone.
-LIST_REFUSALS = [(method, kind) for method in LIST_ARGUMENTS for kind in NOT_LISTS_OF_NUMBERS
-                 if (method, kind) != ("SendForce", "float")]
+LIST_REFUSALS = [
+    (method, kind)
+    for method in LIST_ARGUMENTS
+    for kind in NOT_LISTS_OF_NUMBERS
+    if (method, kind) != ("SendForce", "float")
+]
 
 
 @pytest.mark.parametrize("method, kind", LIST_REFUSALS, ids=[f"{m}-{k}" for m, k in LIST_REFUSALS])
@@ -169,14 +173,22 @@ def test_special_floats_in_the_separate_force_components(arm, pty, value):
 
 # ---- Numbers -----------------------------------------------------------------
 
-NOT_FLOATS = {"None": None, "str": "1.0", "list": [1.0], "complex": 1j,
-              "int-beyond-float": NO_FLOAT, "object": object()}
+NOT_FLOATS = {
+    "None": None,
+    "str": "1.0",
+    "list": [1.0],
+    "complex": 1j,
+    "int-beyond-float": NO_FLOAT,
+    "object": object(),
+}
 
 FLOAT_ARGUMENTS = {
     "adjust_lengths/inner_arm_1": lambda arm, bad: arm.adjust_lengths(bad),
     "adjust_lengths/extension": lambda arm, bad: arm.adjust_lengths(extension=bad),
     "adjust_gear_ratios/head": lambda arm, bad: arm.adjust_gear_ratios(bad),
-    "adjust_gear_ratios/outer": lambda arm, bad: arm.adjust_gear_ratios(outer_arm_gear_ratio_coeff=bad),
+    "adjust_gear_ratios/outer": lambda arm, bad: arm.adjust_gear_ratios(
+        outer_arm_gear_ratio_coeff=bad
+    ),
     "SendForce/ForceY": lambda arm, bad: arm.SendForce(0.0, bad, 0.0),
 }
 
@@ -203,8 +215,11 @@ def test_onboard_that_is_no_truth_value(arm, pty, bad):
     refused(lambda: arm.get_end_effector_position(bad), TypeError, pty)
 
 
-@pytest.mark.parametrize("onboard, request_code", [(None, 0x1A), (0, 0x1A), (2, 0x2A), (math.nan, 0x2A)],
-                         ids=["None", "zero", "two", "nan"])
+@pytest.mark.parametrize(
+    "onboard, request_code",
+    [(None, 0x1A), (0, 0x1A), (2, 0x2A), (math.nan, 0x2A)],
+    ids=["None", "zero", "two", "nan"],
+)
 def test_onboard_takes_the_truth_value_of_numbers_and_none(arm, pty, onboard, request_code):
     pty.write(bytes([request_code + 1]) + STATE)
     arm.get_end_effector_position(onboard)
@@ -234,16 +249,22 @@ OUT_OF_RANGE = {
     "OnReceiveHandleInfo/tool=256": lambda h: h.OnReceiveHandleInfo(256, 0, 0, 0, 0),
     "OnReceiveHandleInfo/device_id=65536": lambda h: h.OnReceiveHandleInfo(0, 65536, 0, 0, 0),
     "OnReceiveHandleInfo/firmware=-1": lambda h: h.OnReceiveHandleInfo(0, 0, 0, 0, -1),
-    "OnReceiveHandleStatusMessage/device_id=-1":
-        lambda h: h.OnReceiveHandleStatusMessage(-1, 0.0, 0, 0, 0, 0),
-    "OnReceiveHandleStatusMessage/quaternion=str":
-        lambda h: h.OnReceiveHandleStatusMessage(0, "0.5", 0, 0, 0, 0),
-    "OnReceiveHandleStatusMessage/quaternion=list":
-        lambda h: h.OnReceiveHandleStatusMessage(0, [0.5] * 4, 0, 0, 0, 0),
-    "OnReceiveHandleStatusMessage/user_data_length=256":
-        lambda h: h.OnReceiveHandleStatusMessage(0, 0.0, 0, 0, 256, 0),
+    "OnReceiveHandleStatusMessage/device_id=-1": lambda h: h.OnReceiveHandleStatusMessage(
+        -1, 0.0, 0, 0, 0, 0
+    ),
+    "OnReceiveHandleStatusMessage/quaternion=str": lambda h: h.OnReceiveHandleStatusMessage(
+        0, "0.5", 0, 0, 0, 0
+    ),
+    "OnReceiveHandleStatusMessage/quaternion=list": lambda h: h.OnReceiveHandleStatusMessage(
+        0, [0.5] * 4, 0, 0, 0, 0
+    ),
+    "OnReceiveHandleStatusMessage/user_data_length=256": lambda h: h.OnReceiveHandleStatusMessage(
+        0, 0.0, 0, 0, 256, 0
+    ),
     "OnReceiveHandleErrorResponse/error_code=256": lambda h: h.OnReceiveHandleErrorResponse(0, 256),
-    "OnReceiveHandleErrorResponse/device_id=None": lambda h: h.OnReceiveHandleErrorResponse(None, 0),
+    "OnReceiveHandleErrorResponse/device_id=None": lambda h: h.OnReceiveHandleErrorResponse(
+        None, 0
+    ),
 }
 
 
@@ -252,9 +273,11 @@ def test_handle_integers_out_of_range_or_of_the_wrong_type(handle, pty, call):
     refused(lambda: call(handle), TypeError, pty, queued=b"\xd0\x11\x22\x33\x44\x55\x66")
 
 
-@pytest.mark.parametrize("args", [(1, 2, 7), (1, 1), (1, 255, None), (1, 255, 255)],
-                         ids=["two-of-one", "length-without-data", "long-without-data",
-                              "255-of-one"])
+@pytest.mark.parametrize(
+    "args",
+    [(1, 2, 7), (1, 1), (1, 255, None), (1, 255, 255)],
+    ids=["two-of-one", "length-without-data", "long-without-data", "255-of-one"],
+)
 def test_handle_state_longer_than_the_user_data_given(handle, pty, args):
     error = refused(lambda: handle.SendHandleState(*args), ValueError, pty, queued=b"")
     assert "data_length" in str(error)
@@ -286,47 +309,77 @@ def test_special_floats_reach_an_override_as_given(stream):
 # ---- Argument counts and names -----------------------------------------------
 
 NO_ARGUMENT_METHODS = {
-    T.Armillar: ["device_wakeup", "device_wakeup_dict", "get_firmware_version", "get_device_id",
-                 "get_motor_currents", "get_device_orientation", "get_power_status",
-                 "get_temperature", "deactivate_orientation_sensor", "SendDeviceWakeup",
-                 "ReceiveDeviceInfo", "RequestCurrent"],
+    T.Armillar: [
+        "device_wakeup",
+        "device_wakeup_dict",
+        "get_firmware_version",
+        "get_device_id",
+        "get_motor_currents",
+        "get_device_orientation",
+        "get_power_status",
+        "get_temperature",
+        "deactivate_orientation_sensor",
+        "SendDeviceWakeup",
+        "ReceiveDeviceInfo",
+        "RequestCurrent",
+    ],
     T.Handle: ["SendDeviceWakeup", "RequestStatus", "GetQuillonetStatus"],
 }
 
 
-@pytest.mark.parametrize("extra", [((1,), {}), ((), {"timeout": 1.0})], ids=["positional", "keyword"])
-@pytest.mark.parametrize("cls, name", [(cls, name) for cls, names in NO_ARGUMENT_METHODS.items()
-                                       for name in names])
+@pytest.mark.parametrize(
+    "extra", [((1,), {}), ((), {"timeout": 1.0})], ids=["positional", "keyword"]
+)
+@pytest.mark.parametrize(
+    "cls, name", [(cls, name) for cls, names in NO_ARGUMENT_METHODS.items() for name in names]
+)
 def test_methods_without_arguments_refuse_any(stream, pty, cls, name, extra):
     target = cls(stream)
     args, kwargs = extra
     refused(lambda: getattr(target, name)(*args, **kwargs), TypeError, pty)
 
 
-@pytest.mark.parametrize("call", [
-    lambda arm: arm.end_effector_force([0.0] * 3, [0.0] * 3),
-    lambda arm: arm.end_effector_force(force=[0.0] * 3),
-    lambda arm: arm.adjust_lengths(0.1, 0.1, 0.1, 0.1, 0.1, 0.1),
-    lambda arm: arm.SendForce(1.0, 2.0, 3.0, 4.0),
-    lambda arm: arm.SendForce([1.0] * 3, ForceX=1.0),
-    lambda arm: arm.ReceiveState([0.0] * 3, [0.0] * 3, [0.0] * 3),
-], ids=["two-lists", "name-with-no-keyword", "six-lengths", "four-forces", "list-and-keyword",
-        "three-lists"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda arm: arm.end_effector_force([0.0] * 3, [0.0] * 3),
+        lambda arm: arm.end_effector_force(force=[0.0] * 3),
+        lambda arm: arm.adjust_lengths(0.1, 0.1, 0.1, 0.1, 0.1, 0.1),
+        lambda arm: arm.SendForce(1.0, 2.0, 3.0, 4.0),
+        lambda arm: arm.SendForce([1.0] * 3, ForceX=1.0),
+        lambda arm: arm.ReceiveState([0.0] * 3, [0.0] * 3, [0.0] * 3),
+    ],
+    ids=[
+        "two-lists",
+        "name-with-no-keyword",
+        "six-lengths",
+        "four-forces",
+        "list-and-keyword",
+        "three-lists",
+    ],
+)
 def test_too_many_or_unknown_arguments(arm, pty, call):
     refused(lambda: call(arm), TypeError, pty)
 
 
 # ---- Constructors and module functions ---------------------------------------
 
-@pytest.mark.parametrize("arguments", [(1,), (["/dev/null"],), ("\udcff",), (None, None), ()],
-                         ids=["int", "list", "unencodable", "two", "none-given"])
+
+@pytest.mark.parametrize(
+    "arguments",
+    [(1,), (["/dev/null"],), ("\udcff",), (None, None), ()],
+    ids=["int", "list", "unencodable", "two", "none-given"],
+)
 def test_serial_stream_paths_of_the_wrong_type(arguments):
     with pytest.raises(TypeError):
         T.SerialStream(*arguments)
 
 
-@pytest.mark.parametrize("path", ["/dev/null\0/dev/tty", b"/dev/null\0", bytearray(b"\0")],
-                         ids=["str", "bytes", "bytearray"])
+@pytest.mark.parametrize(
+    "path",
+    ["/dev/null\0/dev/tty", b"/dev/null\0", bytearray(b"\0")],
+    ids=["str", "bytes", "bytearray"],
+)
 def test_serial_stream_refuses_a_path_with_a_nul(pty, capfd, path):
     # The system would take the path only up to the NUL, another path than
     # the one named: refused before anything is opened.
@@ -336,26 +389,48 @@ def test_serial_stream_refuses_a_path_with_a_nul(pty, capfd, path):
 
 
 @pytest.mark.parametrize("cls", [T.Armillar, T.Handle])
-@pytest.mark.parametrize("argument", [None, 1, "/dev/null", T.UUID(), T.Device],
-                         ids=["None", "int", "str", "UUID", "type"])
+@pytest.mark.parametrize(
+    "argument",
+    [None, 1, "/dev/null", T.UUID(), T.Device],
+    ids=["None", "int", "str", "UUID", "type"],
+)
 def test_devices_need_a_serial_stream(cls, argument):
     with pytest.raises(TypeError):
         cls(argument)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: T.get_cpp_version(1), lambda: T.print_cpp_version(None),
-    lambda: T.detect_armillars(1), lambda: T.detect_handles("ttyUSB0"),
-    lambda: T.detect_wired_handles(None), lambda: T.detect_wireless_handles(timeout=1),
-    lambda: T.UUID(1), lambda: T.UUID().bytes(1), lambda: T.Device(),
-], ids=["get_cpp_version", "print_cpp_version", "detect_armillars", "detect_handles",
-        "detect_wired_handles", "detect_wireless_handles", "UUID", "UUID.bytes", "Device"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: T.get_cpp_version(1),
+        lambda: T.print_cpp_version(None),
+        lambda: T.detect_armillars(1),
+        lambda: T.detect_handles("ttyUSB0"),
+        lambda: T.detect_wired_handles(None),
+        lambda: T.detect_wireless_handles(timeout=1),
+        lambda: T.UUID(1),
+        lambda: T.UUID().bytes(1),
+        lambda: T.Device(),
+    ],
+    ids=[
+        "get_cpp_version",
+        "print_cpp_version",
+        "detect_armillars",
+        "detect_handles",
+        "detect_wired_handles",
+        "detect_wireless_handles",
+        "UUID",
+        "UUID.bytes",
+        "Device",
+    ],
+)
 def test_module_functions_and_small_classes_refuse_arguments(call):
     with pytest.raises(TypeError):
         call()
 
 
 # ---- Objects that were never initialised -------------------------------------
+
 
 def public_methods(cls):
     return [name for name in vars(cls) if not name.startswith("_")]
@@ -372,12 +447,22 @@ VALID_ARGUMENTS = {
     "OnReceiveHandleStatusMessage": (0, 0.0, 0, 0, 0, 0),
     "OnReceiveHandleErrorResponse": (0, 0),
 }
-BLANK_CALLS = [(cls, name) for cls, methods_of in ((T.Armillar, T.Armillar), (T.Handle, T.Handle),
-                                                   (HandleSubclass, T.Handle), (T.UUID, T.UUID))
-               for name in public_methods(methods_of) if name not in vars(cls) or cls is methods_of]
+BLANK_CALLS = [
+    (cls, name)
+    for cls, methods_of in (
+        (T.Armillar, T.Armillar),
+        (T.Handle, T.Handle),
+        (HandleSubclass, T.Handle),
+        (T.UUID, T.UUID),
+    )
+    for name in public_methods(methods_of)
+    if name not in vars(cls) or cls is methods_of
+]
 
 
-@pytest.mark.parametrize("cls, name", BLANK_CALLS, ids=[f"{c.__name__}.{n}" for c, n in BLANK_CALLS])
+@pytest.mark.parametrize(
+    "cls, name", BLANK_CALLS, ids=[f"{c.__name__}.{n}" for c, n in BLANK_CALLS]
+)
 def test_methods_of_an_object_made_without_init(pty, cls, name):
     # __new__ alone makes an object that holds nothing: every method refuses
     # it instead of running on storage that was never built.
@@ -402,10 +487,14 @@ def test_a_second_init_is_ignored(arm, pty):
 
 
 def test_every_method_is_covered_here():
-    covered_arm = ({name.split("/")[0] for name in LIST_ARGUMENTS}
-                   | {name.split("/")[0] for name in FLOAT_ARGUMENTS}
-                   | set(NO_ARGUMENT_METHODS[T.Armillar]) | {"get_end_effector_position"})
+    covered_arm = (
+        {name.split("/")[0] for name in LIST_ARGUMENTS}
+        | {name.split("/")[0] for name in FLOAT_ARGUMENTS}
+        | set(NO_ARGUMENT_METHODS[T.Armillar])
+        | {"get_end_effector_position"}
+    )
     assert covered_arm == set(public_methods(T.Armillar))
-    covered_handle = ({name.split("/")[0] for name in OUT_OF_RANGE}
-                      | set(NO_ARGUMENT_METHODS[T.Handle]))
+    covered_handle = {name.split("/")[0] for name in OUT_OF_RANGE} | set(
+        NO_ARGUMENT_METHODS[T.Handle]
+    )
     assert covered_handle == set(public_methods(T.Handle))

@@ -12,7 +12,12 @@ import pytest
 
 import TorviHardwareAPI as T
 
-DETECTIONS = ["detect_armillars", "detect_handles", "detect_wired_handles", "detect_wireless_handles"]
+DETECTIONS = [
+    "detect_armillars",
+    "detect_handles",
+    "detect_wired_handles",
+    "detect_wireless_handles",
+]
 
 # Runs in the child: replaces /dev by the directory of links (keeping the real
 # /dev/pts reachable inside it), then calls the detections and prints one JSON
@@ -53,15 +58,17 @@ def namespace_unavailable():
         return "needs root to mount a private /dev"
     if shutil.which("unshare") is None:
         return "needs unshare (util-linux)"
-    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"],
-                           capture_output=True)
+    probe = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", "true"], capture_output=True
+    )
     if probe.returncode != 0:
         return f"cannot make a mount namespace: {probe.stderr.decode().strip()}"
     return None
 
 
-pytestmark = pytest.mark.skipif(namespace_unavailable() is not None,
-                                reason=str(namespace_unavailable()))
+pytestmark = pytest.mark.skipif(
+    namespace_unavailable() is not None, reason=str(namespace_unavailable())
+)
 
 
 class Outcome:
@@ -75,7 +82,11 @@ def detect(links, calls=DETECTIONS):
     argument = json.dumps([list(links.items()), calls])
     child = subprocess.run(
         ["unshare", "--mount", "--propagation", "private", sys.executable, "-c", CHILD, argument],
-        capture_output=True, text=True, timeout=120, env=os.environ)
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=os.environ,
+    )
     assert child.returncode == 0, child.stderr
     rows = json.loads(child.stdout.strip().splitlines()[-1])
     return {call: Outcome(row) for call, row in zip(calls, rows)}
@@ -86,8 +97,14 @@ def test_each_device_is_found_by_its_own_detection(virtual_device):
     wired = virtual_device("handle")
     wireless = virtual_device("handle", "--wireless", "--wakeup-answer", "status")
     bystander = virtual_device("arm")
-    found = detect({"ttyACM0": arm.path, "ttyUSB0": wired.path, "rfcomm0": wireless.path,
-                    "ttyS0": bystander.path})
+    found = detect(
+        {
+            "ttyACM0": arm.path,
+            "ttyUSB0": wired.path,
+            "rfcomm0": wireless.path,
+            "ttyS0": bystander.path,
+        }
+    )
     assert found["detect_armillars"].value == [arm.path]
     assert found["detect_wired_handles"].value == [wired.path]
     assert found["detect_wireless_handles"].value == [wireless.path]
@@ -100,9 +117,15 @@ def test_only_the_right_answers_confirm_a_device(virtual_device):
     garbled_arm = virtual_device("arm", "--garbage")
     refusing = virtual_device("handle", "--wakeup-answer", "error")
     handle_on_acm = virtual_device("handle", "--wakeup-answer", "status")
-    found = detect({"ttyACM5": arm5.path, "ttyACM7": garbled_arm.path, "ttyUSB3": refusing.path,
-                    "ttyACM9": handle_on_acm.path},
-                   ["detect_armillars", "detect_wired_handles", "detect_handles"])
+    found = detect(
+        {
+            "ttyACM5": arm5.path,
+            "ttyACM7": garbled_arm.path,
+            "ttyUSB3": refusing.path,
+            "ttyACM9": handle_on_acm.path,
+        },
+        ["detect_armillars", "detect_wired_handles", "detect_handles"],
+    )
     assert found["detect_armillars"].value == []
     assert found["detect_wired_handles"].value == []
     # Every kind of port is probed for a handle, a ttyACM one included.
@@ -119,8 +142,10 @@ def test_a_port_listed_under_two_names_is_probed_twice(virtual_device):
 def test_a_late_or_silent_device_is_dropped_and_the_lock_held_meanwhile(virtual_device):
     late_arm = virtual_device("arm", "--delay-ms", "3500")
     silent_handle = virtual_device("handle", "--silent")
-    found = detect({"ttyACM0": late_arm.path, "rfcomm0": silent_handle.path},
-                   ["detect_armillars", "detect_wireless_handles"])
+    found = detect(
+        {"ttyACM0": late_arm.path, "rfcomm0": silent_handle.path},
+        ["detect_armillars", "detect_wireless_handles"],
+    )
     arms, handles = found["detect_armillars"], found["detect_wireless_handles"]
     # The arm answers after its 3 s wait limit: the probe is waited for, then
     # the port is dropped.
@@ -148,12 +173,20 @@ def test_no_candidates_gives_empty_lists_at_once():
         assert found[call].seconds < 0.5
 
 
-@pytest.mark.parametrize("name, doc", list(zip(DETECTIONS, [
-    "detect available armillar devices",
-    "detect available handles",
-    "detect available wired handles",
-    "detect available wireless handles",
-])))
+@pytest.mark.parametrize(
+    "name, doc",
+    list(
+        zip(
+            DETECTIONS,
+            [
+                "detect available armillar devices",
+                "detect available handles",
+                "detect available wired handles",
+                "detect available wireless handles",
+            ],
+        )
+    ),
+)
 def test_detections_take_no_arguments(name, doc):
     with pytest.raises(TypeError):
         getattr(T, name)(1)

@@ -22,10 +22,18 @@ def test_arm_identifies_itself(arm):
     assert len(identifier) == 16 and any(identifier)
     assert arm.get_device_id() == uuid.UUID(bytes=bytes(identifier))
     info = arm.device_wakeup_dict()
-    assert list(info) == ["device_id", "device_model_number", "hardware_version",
-                          "firmware_version", "device_id_ext"]
+    assert list(info) == [
+        "device_id",
+        "device_model_number",
+        "hardware_version",
+        "firmware_version",
+        "device_id_ext",
+    ]
     assert (info["device_id"], info["hardware_version"], info["firmware_version"]) == (
-        device_id, hardware, firmware)
+        device_id,
+        hardware,
+        firmware,
+    )
     assert info["device_id_ext"] == uuid.UUID(bytes=bytes(identifier))
 
 
@@ -39,12 +47,15 @@ def test_arm_telemetry_has_its_shapes(arm):
     assert arm.get_firmware_version() != uuid.UUID(int=0)
 
 
-@pytest.mark.parametrize("command, request_vector", [
-    ("end_effector_force", [1, 2, 3]),
-    ("joint_torques", [0.01, -0.01, 0.0]),
-    ("end_effector_position", [0.0, 0.02, 0.2]),
-    ("joint_angles", [0.0, -30.0, 30.0]),
-])
+@pytest.mark.parametrize(
+    "command, request_vector",
+    [
+        ("end_effector_force", [1, 2, 3]),
+        ("joint_torques", [0.01, -0.01, 0.0]),
+        ("end_effector_position", [0.0, 0.02, 0.2]),
+        ("joint_angles", [0.0, -30.0, 30.0]),
+    ],
+)
 def test_every_command_is_answered_with_a_state(arm, command, request_vector):
     position, velocity = getattr(arm, command)(request_vector)
     assert len(position) == 3 and len(velocity) == 3
@@ -83,7 +94,7 @@ def test_handle_events_reach_a_subclass(virtual_device):
     handle.SendDeviceWakeup()
     while len([kind for kind, _ in handle.events if kind == "status"]) < 3:
         assert handle.Receive() > 0
-    assert ("info" in [kind for kind, _ in handle.events])
+    assert "info" in [kind for kind, _ in handle.events]
     _, (device_id, quaternion, error_flag, hall, length, user_data) = handle.events[-1]
     assert len(quaternion) == 4
     assert math.isclose(sum(q * q for q in quaternion), 1.0, rel_tol=1e-3)
@@ -98,8 +109,14 @@ def test_status_requests_in_either_form(virtual_device, form):
     handle.RequestStatus()
     if form == "frame":
         status = handle.GetQuillonetStatus()
-        assert list(status) == ["device_id", "quaternion", "error_flag",
-                                "hall_effect_sensor_level", "buttons", "battery_level"]
+        assert list(status) == [
+            "device_id",
+            "quaternion",
+            "error_flag",
+            "hall_effect_sensor_level",
+            "buttons",
+            "battery_level",
+        ]
         assert status["error_flag"] not in (1, 2)
         assert 3.0 <= status["battery_level"] <= 4.275
         assert math.isclose(sum(q * q for q in status["quaternion"]), 1.0, rel_tol=1e-2)

@@ -67,8 +67,14 @@ def test_handle_bad_frame_reads_as_error_flag_one_at_once(virtual_device, capfd)
     handle = T.Handle(T.SerialStream(device.path))
     handle.RequestStatus()
     status, took = timed(handle.GetQuillonetStatus)
-    assert status == {"device_id": 0, "quaternion": [0.0] * 4, "error_flag": 1,
-                      "hall_effect_sensor_level": 0, "buttons": 0, "battery_level": 0.0}
+    assert status == {
+        "device_id": 0,
+        "quaternion": [0.0] * 4,
+        "error_flag": 1,
+        "hall_effect_sensor_level": 0,
+        "buttons": 0,
+        "battery_level": 0.0,
+    }
     assert took < 1.0
     assert capfd.readouterr().err == ""
     sound_handle_answers(virtual_device)
@@ -84,8 +90,14 @@ def test_handle_flood_is_read_message_by_message(virtual_device):
     # The status reader takes a message's bytes for a frame: whatever it
     # makes of them, it answers at once.
     status, status_took = timed(handle.GetQuillonetStatus)
-    assert set(status) == {"device_id", "quaternion", "error_flag", "hall_effect_sensor_level",
-                           "buttons", "battery_level"}
+    assert set(status) == {
+        "device_id",
+        "quaternion",
+        "error_flag",
+        "hall_effect_sensor_level",
+        "buttons",
+        "battery_level",
+    }
     assert took < 20.0 and status_took < 1.0
     sound_handle_answers(virtual_device)
 
@@ -115,12 +127,21 @@ def test_arm_noise_followed_by_a_drains_worth_resolves_at_once(arm, pty, capfd):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("fault, call, fallback", [
-    ("--wrong-code", lambda arm: arm.get_temperature(), 0.0),
-    ("--short-reply", lambda arm: arm.end_effector_force([1.0, 2.0, 3.0]),
-     ([0.0] * 3, [0.0] * 3)),
-], ids=["wrong-code", "short-reply"])
-def test_arm_fault_gives_the_fallback_after_one_timeout(virtual_device, capfd, fault, call, fallback):
+@pytest.mark.parametrize(
+    "fault, call, fallback",
+    [
+        ("--wrong-code", lambda arm: arm.get_temperature(), 0.0),
+        (
+            "--short-reply",
+            lambda arm: arm.end_effector_force([1.0, 2.0, 3.0]),
+            ([0.0] * 3, [0.0] * 3),
+        ),
+    ],
+    ids=["wrong-code", "short-reply"],
+)
+def test_arm_fault_gives_the_fallback_after_one_timeout(
+    virtual_device, capfd, fault, call, fallback
+):
     device = virtual_device("arm", fault)
     arm = T.Armillar(T.SerialStream(device.path))
     result, took = timed(lambda: call(arm))
@@ -147,7 +168,9 @@ def test_handle_hanging_up_between_calls(virtual_device, capfd):
     assert result == -1
     assert 5.0 < took < WAIT_LIMIT
     lines = capfd.readouterr().err.splitlines()
-    assert lines[0].startswith("[err] Library/src/SerialStream:53> unable to write '1' bytes to stream: [")
+    assert lines[0].startswith(
+        "[err] Library/src/SerialStream:53> unable to write '1' bytes to stream: ["
+    )
     assert lines[1].startswith("[err] Library/src/Device:58> timeout waiting for header code: [")
     assert len(lines) == 2
     sound_handle_answers(virtual_device)

@@ -380,8 +380,12 @@ def test_status_bad_frame(pty, stream):
     frame[6] = 0xC0  # an END byte among the first 17
     pty.write(bytes(frame))
     assert T.Handle(stream).GetQuillonetStatus() == {
-        "device_id": 0, "quaternion": [0.0] * 4, "error_flag": 1,
-        "hall_effect_sensor_level": 0, "buttons": 0, "battery_level": 0.0,
+        "device_id": 0,
+        "quaternion": [0.0] * 4,
+        "error_flag": 1,
+        "hall_effect_sensor_level": 0,
+        "buttons": 0,
+        "battery_level": 0.0,
     }
 
 
@@ -389,8 +393,12 @@ def test_status_bad_frame(pty, stream):
 def test_status_from_a_silent_device(stream):
     status = T.Handle(stream).GetQuillonetStatus()
     assert list(status.items()) == [
-        ("device_id", 0), ("quaternion", [0.0] * 4), ("error_flag", 2),
-        ("hall_effect_sensor_level", 0), ("buttons", 0), ("battery_level", 0.0),
+        ("device_id", 0),
+        ("quaternion", [0.0] * 4),
+        ("error_flag", 2),
+        ("hall_effect_sensor_level", 0),
+        ("buttons", 0),
+        ("battery_level", 0.0),
     ]
 
 

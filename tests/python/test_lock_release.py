@@ -51,8 +51,14 @@ TABLE = [
     ("Armillar.adjust_angles", "arm", "adjust_angles", ([0.0, 0.0, 0.0],), None, True),
     ("Armillar.adjust_lengths", "arm", "adjust_lengths", (), None, True),
     ("Armillar.adjust_gear_ratios", "arm", "adjust_gear_ratios", (), None, True),
-    ("Armillar.deactivate_orientation_sensor", "arm", "deactivate_orientation_sensor", (), None,
-     True),
+    (
+        "Armillar.deactivate_orientation_sensor",
+        "arm",
+        "deactivate_orientation_sensor",
+        (),
+        None,
+        True,
+    ),
     ("Armillar.joint_torques", "arm", "joint_torques", ARM_DATA, None, True),
     ("Armillar.end_effector_position", "arm", "end_effector_position", ARM_DATA, None, True),
     ("Armillar.joint_angles", "arm", "joint_angles", ARM_DATA, None, True),
@@ -61,8 +67,14 @@ TABLE = [
     ("Armillar.SendForce[list]", "arm", "SendForce", ARM_DATA, None, True),
     ("Armillar.SendForce[xyz]", "arm", "SendForce", (1.0, 2.0, 3.0), None, True),
     ("Armillar.ReceiveState", "arm", "ReceiveState", (), ("SendForce",) + ARM_DATA, True),
-    ("Armillar.ReceiveJointState", "arm", "ReceiveJointState", (),
-     ("SendJointTorques",) + ARM_DATA, True),
+    (
+        "Armillar.ReceiveJointState",
+        "arm",
+        "ReceiveJointState",
+        (),
+        ("SendJointTorques",) + ARM_DATA,
+        True,
+    ),
     ("Armillar.SendJointTorques", "arm", "SendJointTorques", ARM_DATA, None, True),
     ("Armillar.SendAngle", "arm", "SendAngle", ARM_DATA, None, True),
     ("Armillar.RequestCurrent", "arm", "RequestCurrent", (), None, True),
@@ -73,10 +85,22 @@ TABLE = [
     ("Handle.SendHandleState", "handle", "SendHandleState", (7, 1, 9), None, True),
     ("Handle.RequestStatus", "handle", "RequestStatus", (), None, True),
     ("Handle.OnReceiveHandleInfo", "handle", "OnReceiveHandleInfo", (0, 1, 2, 3, 4), None, False),
-    ("Handle.OnReceiveHandleStatusMessage", "handle", "OnReceiveHandleStatusMessage",
-     (1, 0.5, 0, 0, 1, 9), None, False),
-    ("Handle.OnReceiveHandleErrorResponse", "handle", "OnReceiveHandleErrorResponse", (1, 2), None,
-     False),
+    (
+        "Handle.OnReceiveHandleStatusMessage",
+        "handle",
+        "OnReceiveHandleStatusMessage",
+        (1, 0.5, 0, 0, 1, 9),
+        None,
+        False,
+    ),
+    (
+        "Handle.OnReceiveHandleErrorResponse",
+        "handle",
+        "OnReceiveHandleErrorResponse",
+        (1, 2),
+        None,
+        False,
+    ),
     ("Handle.Receive", "handle", "Receive", (), ("SendDeviceWakeup",), True),
     ("Handle.Receive[obsolete]", "handle", "Receive", (0,), ("SendDeviceWakeup",), True),
     ("Handle.GetQuillonetStatus", "handle", "GetQuillonetStatus", (), ("RequestStatus",), True),
@@ -84,7 +108,7 @@ TABLE = [
 
 SWITCH_INTERVAL = 1e-4  # s: the spinner asks for the lock soon after it waits
 HOLD = functools.partial(sum, range(200_000))  # a few ms in C, holding the lock
-KEEPING_TRIES = 3       # a keeping call is never interrupted: a few tries show it
+KEEPING_TRIES = 3  # a keeping call is never interrupted: a few tries show it
 RELEASE_TRIES_FOR = 3.0  # s: a loaded machine may leave the spinner unscheduled for a while
 
 
@@ -128,6 +152,7 @@ def turns_during(call, spinner):
 def bound_methods():
     """Every bound function of the module and every method of its classes,
     as {name: number of overloads}."""
+
     def overloads(function):
         doc = function.__doc__ or ""
         if "Overloaded function." not in doc:
@@ -175,8 +200,9 @@ def targets(virtual_device):
     }
 
 
-@pytest.mark.parametrize("entry, target, method, args, request_first, releases", TABLE,
-                         ids=[row[0] for row in TABLE])
+@pytest.mark.parametrize(
+    "entry, target, method, args, request_first, releases", TABLE, ids=[row[0] for row in TABLE]
+)
 def test_lock_release(targets, capfd, entry, target, method, args, request_first, releases):
     owner = targets[target]
     call = functools.partial(getattr(owner, method) if method else owner, *args)

@@ -39,7 +39,10 @@ def test_print_cpp_version_writes_one_line_through_the_library(capfd):
     "name, doc",
     [
         ("get_cpp_version", "get_cpp_version() -> str\n\nGet the version of the CPP library\n"),
-        ("print_cpp_version", "print_cpp_version() -> None\n\nPrint the version of the CPP library\n"),
+        (
+            "print_cpp_version",
+            "print_cpp_version() -> None\n\nPrint the version of the CPP library\n",
+        ),
     ],
 )
 def test_free_function_signatures(name, doc):
@@ -98,9 +101,9 @@ def test_unopenable_port_prints_two_lines_and_still_yields_a_stream(capfd):
     stream = T.SerialStream("/nonexistent")
     _, err = capfd.readouterr()
     assert isinstance(stream, T.SerialStream)
-    assert err == error_line("SerialStream", 39, "unable to open port '/nonexistent'", 2) + error_line(
-        "SerialStream", 18, "unable to open stream '/nonexistent'", 2
-    )
+    assert err == error_line(
+        "SerialStream", 39, "unable to open port '/nonexistent'", 2
+    ) + error_line("SerialStream", 18, "unable to open stream '/nonexistent'", 2)
 
 
 def test_none_opens_no_port(capfd):
@@ -124,8 +127,6 @@ def test_a_path_opens_the_port_in_every_accepted_form(pty, capfd, path_type):
 def test_serial_stream_arguments_are_checked(arguments):
     with pytest.raises(TypeError):
         T.SerialStream(*arguments)
-
-
 
 
 def test_dropping_the_stream_closes_its_tty_at_once(pty):

@@ -25,9 +25,28 @@ HANDLE_INFO, STATUS, HANDLE_STATE, HANDLE_ERROR = 0xD0, 0xDA, 0xDB, 0xDF
 SLIP_END, SLIP_ESC, SLIP_ESC_END, SLIP_ESC_ESC = 0xC0, 0xDB, 0xDC, 0xDD
 
 # Every code either protocol uses, and the 0 that reads as a time-out.
-PROTOCOL_CODES = {WAKEUP, ARM_INFO, PARAMETER, ORIENTATION, JOINT_TORQUES, JOINT_ANGLES,
-                  JOINT_STATE, FORCE, POSITION, EE_STATE, TEMPERATURE, CURRENT, POWER,
-                  SELECT_ID, SELECT_FIRMWARE, HANDLE_INFO, STATUS, HANDLE_STATE, HANDLE_ERROR, 0}
+PROTOCOL_CODES = {
+    WAKEUP,
+    ARM_INFO,
+    PARAMETER,
+    ORIENTATION,
+    JOINT_TORQUES,
+    JOINT_ANGLES,
+    JOINT_STATE,
+    FORCE,
+    POSITION,
+    EE_STATE,
+    TEMPERATURE,
+    CURRENT,
+    POWER,
+    SELECT_ID,
+    SELECT_FIRMWARE,
+    HANDLE_INFO,
+    STATUS,
+    HANDLE_STATE,
+    HANDLE_ERROR,
+    0,
+}
 
 ZERO3 = floats(0.0, 0.0, 0.0)
 # Quiet time after a reply in which no further byte may come.
@@ -81,11 +100,11 @@ def split_status_messages(data):
         assert data[at] == STATUS, f"stray byte {data[at]:#x} at {at}"
         if at + 22 > len(data):
             break  # the last one is still arriving
-        fixed = data[at + 1:at + 22]
+        fixed = data[at + 1 : at + 22]
         end = at + 22 + fixed[20]
         if end > len(data):
             break
-        messages.append((fixed, data[at + 22:end]))
+        messages.append((fixed, data[at + 22 : end]))
         at = end
     return messages
 
@@ -113,7 +132,9 @@ ARM_EXCHANGES = [
 
 
 @pytest.mark.parametrize("request_bytes, code, length", ARM_EXCHANGES)
-def test_arm_answers_each_request_with_its_code_and_length(virtual_arm, request_bytes, code, length):
+def test_arm_answers_each_request_with_its_code_and_length(
+    virtual_arm, request_bytes, code, length
+):
     with RawPort(virtual_arm.path) as port:
         reply = exchange(port, request_bytes, 1 + length)
         assert reply[0] == code
@@ -164,7 +185,7 @@ def test_arm_answers_requests_split_or_run_together(virtual_arm):
 def test_arm_telemetry_is_plausible_at_rest(virtual_arm):
     with RawPort(virtual_arm.path) as port:
         orientation = struct.unpack("<4f", exchange(port, bytes([ORIENTATION]), 17)[1:])
-        temperature, = struct.unpack("<f", exchange(port, bytes([TEMPERATURE]), 5)[1:])
+        (temperature,) = struct.unpack("<f", exchange(port, bytes([TEMPERATURE]), 5)[1:])
         currents = struct.unpack("<3f", exchange(port, bytes([CURRENT]), 13)[1:])
         power = exchange(port, bytes([POWER]), 2)[1]
     assert orientation == pytest.approx((0.0, 0.7071, 0.0, 0.7071))
@@ -174,6 +195,7 @@ def test_arm_telemetry_is_plausible_at_rest(virtual_arm):
 
 
 # --- The arm's motion ---------------------------------------------------------
+
 
 def test_arm_reaches_a_joint_angle_target(virtual_arm):
     with RawPort(virtual_arm.path) as port:
@@ -225,16 +247,27 @@ def test_a_joint_torque_turns_its_joint_and_draws_current(virtual_arm):
     assert currents[0] > 0 and currents[1:] == (0.0, 0.0)
 
 
-@pytest.mark.parametrize("command", [
-    vector(JOINT_TORQUES, 50, -50, 50),
-    vector(JOINT_TORQUES, -50, 50, -50),
-    vector(FORCE, 1e30, -1e30, 1e30),
-    vector(FORCE, math.nan, math.inf, -math.inf),
-    vector(JOINT_ANGLES, 500, 500, -500),
-    vector(POSITION, 5.0, -5.0, 5.0),
-    vector(POSITION, math.nan, 0, 0),
-], ids=["torque+", "torque-", "huge-force", "non-finite-force", "far-angles", "far-position",
-        "nan-position"])
+@pytest.mark.parametrize(
+    "command",
+    [
+        vector(JOINT_TORQUES, 50, -50, 50),
+        vector(JOINT_TORQUES, -50, 50, -50),
+        vector(FORCE, 1e30, -1e30, 1e30),
+        vector(FORCE, math.nan, math.inf, -math.inf),
+        vector(JOINT_ANGLES, 500, 500, -500),
+        vector(POSITION, 5.0, -5.0, 5.0),
+        vector(POSITION, math.nan, 0, 0),
+    ],
+    ids=[
+        "torque+",
+        "torque-",
+        "huge-force",
+        "non-finite-force",
+        "far-angles",
+        "far-position",
+        "nan-position",
+    ],
+)
 def test_the_arm_stays_within_its_limits_and_finite(virtual_arm, command):
     with RawPort(virtual_arm.path) as port:
         exchange(port, command, 25)
@@ -259,13 +292,17 @@ def test_a_still_arm_reports_the_same_state_again(virtual_arm):
 
 # --- The handle ---------------------------------------------------------------
 
-@pytest.mark.parametrize("options, code, length", [
-    ((), HANDLE_INFO, 6),
-    (("--wakeup-answer", "info"), HANDLE_INFO, 6),
-    (("--wakeup-answer", "status"), STATUS, 21),
-    (("--wakeup-answer", "error"), HANDLE_ERROR, 3),
-    (("--wireless",), HANDLE_INFO, 6),
-])
+
+@pytest.mark.parametrize(
+    "options, code, length",
+    [
+        ((), HANDLE_INFO, 6),
+        (("--wakeup-answer", "info"), HANDLE_INFO, 6),
+        (("--wakeup-answer", "status"), STATUS, 21),
+        (("--wakeup-answer", "error"), HANDLE_ERROR, 3),
+        (("--wireless",), HANDLE_INFO, 6),
+    ],
+)
 def test_handle_answers_the_wakeup_as_configured(virtual_device, options, code, length):
     handle = virtual_device("handle", *options)
     with RawPort(handle.path) as port:
@@ -296,7 +333,7 @@ def test_handle_status_frame_unstuffs_to_18_meaningful_bytes(virtual_device):
     assert len(decoded) == 18
     assert decoded[4] == info[3]  # the one-byte id is the id's low byte
     assert decoded[3] >> 5 <= 7 and decoded[3] & 0x1F <= 31
-    quaternion = [v * 2 ** -15 for v in struct.unpack("<4h", decoded[8:16])]
+    quaternion = [v * 2**-15 for v in struct.unpack("<4h", decoded[8:16])]
     assert math.fsum(c * c for c in quaternion) == pytest.approx(1.0, abs=0.02)
     assert 3.5 <= decoded[16] * 0.005 + 3.0 <= 4.0
 
@@ -322,7 +359,9 @@ def test_handle_state_user_data_shows_in_later_status_messages(virtual_device):
     assert cleared[21] == 0
     # The status message's own fields: the 16-bit id and a unit quaternion.
     assert struct.unpack("<H", after[1:3])[0] == struct.unpack("<H", before[1:3])[0]
-    assert math.fsum(c * c for c in quaternion_of_message(after[1:22])) == pytest.approx(1.0, abs=1e-5)
+    assert math.fsum(c * c for c in quaternion_of_message(after[1:22])) == pytest.approx(
+        1.0, abs=1e-5
+    )
 
 
 def test_handle_state_sent_byte_by_byte_is_still_taken(virtual_device):
@@ -393,7 +432,9 @@ def test_silent_devices_answer_nothing(virtual_device, kind, options, request_by
 
 
 @pytest.mark.parametrize("kind, options, request_bytes, length", FAULT_CASES)
-def test_wrong_code_changes_only_the_header_code(virtual_device, kind, options, request_bytes, length):
+def test_wrong_code_changes_only_the_header_code(
+    virtual_device, kind, options, request_bytes, length
+):
     sound = sound_reply(virtual_device, kind, options, request_bytes, length)
     device = virtual_device(kind, *options, "--wrong-code")
     with RawPort(device.path) as port:
@@ -450,11 +491,16 @@ def test_bad_frames_do_not_unstuff(virtual_device):
     assert info[0] == HANDLE_INFO
 
 
-@pytest.mark.parametrize("kind, request_bytes, length", [
-    ("arm", bytes([POWER]), 2),
-    ("handle", bytes([WAKEUP]), 7),
-])
-def test_hangup_after_n_requests_closes_the_port(virtual_device, tmp_path, kind, request_bytes, length):
+@pytest.mark.parametrize(
+    "kind, request_bytes, length",
+    [
+        ("arm", bytes([POWER]), 2),
+        ("handle", bytes([WAKEUP]), 7),
+    ],
+)
+def test_hangup_after_n_requests_closes_the_port(
+    virtual_device, tmp_path, kind, request_bytes, length
+):
     link = tmp_path / "port"
     device = virtual_device(kind, "--hangup-after", "2", link=link)
     with RawPort(device.path) as port:
@@ -478,6 +524,7 @@ def test_hangup_after_zero_closes_at_once(virtual_device):
 
 
 # --- The process --------------------------------------------------------------
+
 
 def test_the_link_points_at_the_port_until_the_device_stops(virtual_device, tmp_path):
     link = tmp_path / "ttyACM_virtual0"
@@ -529,8 +576,9 @@ def test_standard_input_that_is_not_a_pipe_does_not_stop_the_device():
     # Started from a shell in the background, standard input is /dev/null:
     # that says nothing about a parent going away. Started by hand, because
     # VirtualDevice always gives the device a pipe there.
-    process = subprocess.Popen([find_program(), "arm"], stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE)
+    process = subprocess.Popen(
+        [find_program(), "arm"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE
+    )
     try:
         path = process.stdout.readline().decode().strip()
         time.sleep(0.3)
@@ -563,11 +611,14 @@ def test_verbose_diagnostics_go_to_stderr_only(virtual_device):
     assert device.process.returncode == 0
 
 
-@pytest.mark.parametrize("arguments, message", [
-    ([], "name the device"),
-    (["arm", "--stream-hz", "10"], "applies to the handle only"),
-    (["handle", "--status-form", "xml"], "frame, message"),
-])
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ([], "name the device"),
+        (["arm", "--stream-hz", "10"], "applies to the handle only"),
+        (["handle", "--status-form", "xml"], "frame, message"),
+    ],
+)
 def test_bad_command_lines_are_refused(arguments, message):
     # The whole table of refusals is checked on the parser; here, what the
     # process does with one: exit 2, say why on stderr, no path on stdout.

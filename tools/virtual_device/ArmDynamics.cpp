@@ -23,8 +23,8 @@ constexpr double kSolverDamping = 1e-3;
 constexpr double kSolverMinDamping = 1e-7;
 constexpr double kSolverMaxDamping = 1.0;
 constexpr double kSolverDampingFactor = 4.0;
-constexpr double kSolverMaxStep = 0.2;      // rad per iteration
-constexpr double kSolverTolerance = 1e-7;   // length
+constexpr double kSolverMaxStep = 0.2;    // rad per iteration
+constexpr double kSolverTolerance = 1e-7; // length
 
 Vector3 PositionAt(const Joints& radians) {
     // The arm computes its position with the host's default model, so that
@@ -63,7 +63,8 @@ Joints Solve(const Matrix& m, const Joints& rhs) {
     Joints x{};
     for (int column = 0; column < 3; ++column) {
         Matrix replaced = m;
-        for (int row = 0; row < 3; ++row) replaced[row][column] = rhs[row];
+        for (int row = 0; row < 3; ++row)
+            replaced[row][column] = rhs[row];
         x[column] = Determinant(replaced) / det;
     }
     return x;
@@ -87,9 +88,9 @@ void ApplyLimits(Joints& angle, Joints& velocity) {
     if (angle[2] - angle[1] < spread) {
         // Push both arm joints apart about their middle, within the limits
         // (the limits leave room: joint 1 at most 0, joint 2 at least 0).
-        const double middle = std::clamp((angle[1] + angle[2]) / 2,
-                                         Radians(ArmDynamics::kLowerLimit[1]) + spread / 2,
-                                         Radians(ArmDynamics::kUpperLimit[2]) - spread / 2);
+        const double middle =
+            std::clamp((angle[1] + angle[2]) / 2, Radians(ArmDynamics::kLowerLimit[1]) + spread / 2,
+                       Radians(ArmDynamics::kUpperLimit[2]) - spread / 2);
         angle[1] = std::min(middle - spread / 2, Radians(ArmDynamics::kUpperLimit[1]));
         angle[2] = std::max(middle + spread / 2, Radians(ArmDynamics::kLowerLimit[2]));
         if (angle[2] - angle[1] < spread) angle[2] = angle[1] + spread;
@@ -107,24 +108,28 @@ Vector3 ToDegrees(const Joints& radians) {
 } // namespace
 
 ArmDynamics::ArmDynamics() {
-    for (int j = 0; j < 3; ++j) angle[j] = Radians(kRestPose[j]);
+    for (int j = 0; j < 3; ++j)
+        angle[j] = Radians(kRestPose[j]);
 }
 
 void ArmDynamics::CommandJointTorques(const Vector3& torques) {
     mode = Mode::Torque;
-    for (int j = 0; j < 3; ++j) torque_command[j] = std::clamp(Finite(torques[j], 0.0), -kMaxTorque, kMaxTorque);
+    for (int j = 0; j < 3; ++j)
+        torque_command[j] = std::clamp(Finite(torques[j], 0.0), -kMaxTorque, kMaxTorque);
 }
 
 void ArmDynamics::CommandEndEffectorForce(const Vector3& force) {
     mode = Mode::Force;
     for (int i = 0; i < 3; ++i) {
-        force_command[i] = static_cast<float>(std::clamp(Finite(force[i], 0.0), -kMaxForce, kMaxForce));
+        force_command[i] =
+            static_cast<float>(std::clamp(Finite(force[i], 0.0), -kMaxForce, kMaxForce));
     }
 }
 
 void ArmDynamics::CommandJointAngles(const Vector3& raw_degrees) {
     Joints wanted{};
-    for (int j = 0; j < 3; ++j) wanted[j] = Finite(Radians(raw_degrees[j]), angle[j]);
+    for (int j = 0; j < 3; ++j)
+        wanted[j] = Finite(Radians(raw_degrees[j]), angle[j]);
     Joints still{};
     ApplyLimits(wanted, still);
     mode = Mode::Servo;
@@ -151,7 +156,8 @@ Joints ArmDynamics::ForceTorques() const {
     const Matrix jacobian = JacobianAt(angle);
     Joints torque{};
     for (int j = 0; j < 3; ++j) {
-        for (int i = 0; i < 3; ++i) torque[j] += jacobian[i][j] * force_command[i];
+        for (int i = 0; i < 3; ++i)
+            torque[j] += jacobian[i][j] * force_command[i];
         torque[j] = std::clamp(torque[j], -kMaxTorque, kMaxTorque);
     }
     return torque;
@@ -166,8 +172,10 @@ void ArmDynamics::Advance(double seconds) {
     case Mode::Force: {
         // The torque of a force changes with the pose: hold it fixed only
         // over short steps.
-        const int steps = std::clamp(static_cast<int>(std::ceil(seconds / kMaxSubstep)), 1, kMaxSubsteps);
-        for (int step = 0; step < steps; ++step) AdvanceUnderTorque(seconds / steps, ForceTorques());
+        const int steps =
+            std::clamp(static_cast<int>(std::ceil(seconds / kMaxSubstep)), 1, kMaxSubsteps);
+        for (int step = 0; step < steps; ++step)
+            AdvanceUnderTorque(seconds / steps, ForceTorques());
         break;
     }
     case Mode::Servo:
@@ -203,7 +211,8 @@ void ArmDynamics::AdvanceServo(double seconds) {
         const double acceleration = (-w * s - w * v0 + w * w * s * seconds) * decay;
         angle[j] = target[j] + (e0 + s * seconds) * decay;
         velocity[j] = (v0 - w * s * seconds) * decay;
-        motor_torque[j] = std::clamp(kInertia * acceleration + kDamping * velocity[j], -kMaxTorque, kMaxTorque);
+        motor_torque[j] =
+            std::clamp(kInertia * acceleration + kDamping * velocity[j], -kMaxTorque, kMaxTorque);
     }
     ApplyLimits(angle, velocity);
 }
@@ -227,13 +236,14 @@ Vector3 ArmDynamics::SolvePosition(const Vector3& position) const {
     Joints error{};
     double size = error_at(q, error);
     double damping = kSolverDamping;
-    for (int iteration = 0; iteration < kSolverIterations && size > kSolverTolerance * kSolverTolerance;
-         ++iteration) {
+    for (int iteration = 0;
+         iteration < kSolverIterations && size > kSolverTolerance * kSolverTolerance; ++iteration) {
         const Matrix jacobian = JacobianAt(q);
         Matrix normal{};
         for (int r = 0; r < 3; ++r) {
             for (int c = 0; c < 3; ++c) {
-                for (int k = 0; k < 3; ++k) normal[r][c] += jacobian[r][k] * jacobian[c][k];
+                for (int k = 0; k < 3; ++k)
+                    normal[r][c] += jacobian[r][k] * jacobian[c][k];
             }
             normal[r][r] += damping * damping;
         }
@@ -242,7 +252,8 @@ Vector3 ArmDynamics::SolvePosition(const Vector3& position) const {
         Joints trial = q;
         for (int j = 0; j < 3; ++j) {
             double step = 0.0;
-            for (int i = 0; i < 3; ++i) step += jacobian[i][j] * y[i];
+            for (int i = 0; i < 3; ++i)
+                step += jacobian[i][j] * y[i];
             trial[j] += std::clamp(step, -kSolverMaxStep, kSolverMaxStep);
         }
         ApplyLimits(trial, unused);
@@ -271,7 +282,8 @@ Vector3 ArmDynamics::EndEffectorVelocity() const {
     Vector3 out{};
     for (int i = 0; i < 3; ++i) {
         double sum = 0.0;
-        for (int j = 0; j < 3; ++j) sum += jacobian[i][j] * velocity[j];
+        for (int j = 0; j < 3; ++j)
+            sum += jacobian[i][j] * velocity[j];
         out[i] = static_cast<float>(sum);
     }
     return out;

@@ -24,15 +24,15 @@ public:
     // Mechanics of every joint. The linkage moves the end effector about
     // 0.015 m per radian of a joint, so these feel at the end effector like
     // a mass of roughly 0.2 kg and a damping of roughly 4 N·s/m.
-    static constexpr double kInertia = 4e-5;        ///< kg·m²
-    static constexpr double kDamping = 8e-4;        ///< N·m·s/rad
-    static constexpr double kMaxTorque = 0.1;       ///< N·m, where the motors saturate
-    static constexpr double kMaxForce = 40.0;       ///< N, per component
+    static constexpr double kInertia = 4e-5;  ///< kg·m²
+    static constexpr double kDamping = 8e-4;  ///< N·m·s/rad
+    static constexpr double kMaxTorque = 0.1; ///< N·m, where the motors saturate
+    static constexpr double kMaxForce = 40.0; ///< N, per component
     /// Natural frequency of the position servo (critically damped): a target
     /// is reached within about 6/kServoRate, a few milliseconds.
-    static constexpr double kServoRate = 800.0;     ///< rad/s
+    static constexpr double kServoRate = 800.0; ///< rad/s
     /// Longest step over which the torque of a force command is held fixed.
-    static constexpr double kMaxSubstep = 1e-3;     ///< s
+    static constexpr double kMaxSubstep = 1e-3; ///< s
     static constexpr int kMaxSubsteps = 200;
 
     // Joint limits, raw degrees. The two arm joints also keep kMinSpread
@@ -59,7 +59,7 @@ public:
     Vector3 RawAnglesDegrees() const;
     Vector3 JointVelocitiesDegrees() const; ///< degrees per second
     Vector3 EndEffectorPosition() const;
-    Vector3 EndEffectorVelocity() const;    ///< per second
+    Vector3 EndEffectorVelocity() const; ///< per second
     /// The torques the motors produce now (what their currents follow).
     const Joints& MotorTorques() const { return motor_torque; }
 
@@ -75,11 +75,11 @@ private:
     Joints ForceTorques() const;
 
     Mode mode = Mode::Torque;
-    Joints angle{};        ///< rad
-    Joints velocity{};     ///< rad/s
+    Joints angle{};    ///< rad
+    Joints velocity{}; ///< rad/s
     Joints torque_command{};
     Vector3 force_command{};
-    Joints target{};       ///< rad, servo mode
+    Joints target{};           ///< rad, servo mode
     Vector3 position_target{}; ///< the last end-effector target, solved into `target`
     bool has_position_target = false;
     Joints motor_torque{};

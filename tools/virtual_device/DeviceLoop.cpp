@@ -23,16 +23,11 @@ timespec ToTimespec(Clock::duration duration) {
 
 DeviceLoop::DeviceLoop(PtySession& session, DeviceModel& model, FaultInjector& faults,
                        const StreamRate& stream, int stdin_fd, int signal_fd, const Log& log)
-    : session(session),
-      model(model),
-      faults(faults),
-      stream(stream),
-      stdin_fd(stdin_fd),
-      signal_fd(signal_fd),
-      log(log),
-      framer(model) {
+    : session(session), model(model), faults(faults), stream(stream), stdin_fd(stdin_fd),
+      signal_fd(signal_fd), log(log), framer(model) {
     if (!stream.max && stream.hz > 0.0) {
-        stream_period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / stream.hz));
+        stream_period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(1.0 / stream.hz));
         if (stream_period <= Clock::duration::zero()) stream_period = Clock::duration(1);
     }
 }
@@ -57,7 +52,8 @@ int DeviceLoop::Run() {
         fds[count++] = {signal_fd, POLLIN, 0};
         fds[count++] = {session.WatchFd(), POLLIN, 0};
         // At the 'max' rate, a writable pty is the cue for the next message.
-        const bool want_write = session.HostPresent() && (Pending() || (stream.max && !faults.Silent()));
+        const bool want_write =
+            session.HostPresent() && (Pending() || (stream.max && !faults.Silent()));
         // Without a host the master reports a hang-up at every poll; the
         // watch wakes the loop when a host opens the port.
         fds[count++] = {session.HostPresent() ? session.MasterFd() : -1,
@@ -77,7 +73,8 @@ int DeviceLoop::Run() {
 
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info{};
-            if (::read(signal_fd, &info, sizeof info) > 0) log("stopping on signal %u", info.ssi_signo);
+            if (::read(signal_fd, &info, sizeof info) > 0)
+                log("stopping on signal %u", info.ssi_signo);
             return 0;
         }
         if (stdin_fd >= 0 && fds[3].revents) {
@@ -88,7 +85,8 @@ int DeviceLoop::Run() {
                 return 0;
             }
         }
-        if ((fds[1].revents & POLLIN) || (fds[2].revents & (POLLHUP | POLLERR))) HandleHostEvents(now);
+        if ((fds[1].revents & POLLIN) || (fds[2].revents & (POLLHUP | POLLERR)))
+            HandleHostEvents(now);
         if ((fds[2].revents & POLLIN) && session.HostPresent()) HandleRequests(now);
     }
 }
@@ -131,10 +129,13 @@ void DeviceLoop::HandleRequests(Clock::time_point now) {
         faults.CountExchange();
         if (log.Enabled()) {
             std::string replies;
-            for (const auto& message : answer) replies += (replies.empty() ? "" : " | ") + Log::Hex(message.bytes);
-            log("%s -> %s", Log::Hex(*request).c_str(), replies.empty() ? "(no reply)" : replies.c_str());
+            for (const auto& message : answer)
+                replies += (replies.empty() ? "" : " | ") + Log::Hex(message.bytes);
+            log("%s -> %s", Log::Hex(*request).c_str(),
+                replies.empty() ? "(no reply)" : replies.c_str());
         }
-        for (const auto& message : answer) Send(message, now + faults.ReplyDelay());
+        for (const auto& message : answer)
+            Send(message, now + faults.ReplyDelay());
     }
     if (framer.SkippedBytes() != skipped_before) {
         log("skipped %zu bytes that open no request", framer.SkippedBytes() - skipped_before);

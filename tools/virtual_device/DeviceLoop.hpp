@@ -26,8 +26,8 @@ public:
 
     /// `stdin_fd` < 0 when standard input is not watched; `signal_fd` is
     /// a signalfd of the signals that stop the device.
-    DeviceLoop(PtySession& session, DeviceModel& model, FaultInjector& faults, const StreamRate& stream,
-               int stdin_fd, int signal_fd, const Log& log);
+    DeviceLoop(PtySession& session, DeviceModel& model, FaultInjector& faults,
+               const StreamRate& stream, int stdin_fd, int signal_fd, const Log& log);
 
     /// Runs until a stop signal, standard input closing or a hang-up;
     /// returns the exit status (0).
@@ -54,8 +54,8 @@ private:
     RequestFramer framer;
 
     std::deque<std::pair<Clock::time_point, Bytes>> scheduled; // delayed replies, in due order
-    Bytes outgoing;        // bytes on their way to the host, in order
-    std::size_t sent = 0;  // how many of `outgoing` the pty has taken
+    Bytes outgoing;       // bytes on their way to the host, in order
+    std::size_t sent = 0; // how many of `outgoing` the pty has taken
     Clock::duration stream_period{};
     Clock::time_point next_stream{};
     bool hangup_now = false; // a request came after the last one to serve

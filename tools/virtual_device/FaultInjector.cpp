@@ -13,13 +13,26 @@ namespace Hnd = HardwareAPI::Devices::HandleProtocol;
 
 bool FaultInjector::IsProtocolCode(uint8_t byte) {
     static constexpr uint8_t kCodes[] = {
-        Arm::kDeviceWakeup,     Arm::kOrientationRequest,  Arm::kParameterRequest,
-        Arm::kJointTorques,     Arm::kJointAngles,         Arm::kEndEffectorForce,
-        Arm::kEndEffectorPosition, Arm::kTemperatureRequest, Arm::kCurrentRequest,
-        Arm::kPowerStatusRequest, Arm::kDeviceInfo,        Arm::kJointState,
-        Arm::kEndEffectorState, Hnd::kInfoResponse,        Hnd::kStatusMessage,
-        Hnd::kHandleState,      Hnd::kErrorResponse,       Arm::kSelectorDeviceId,
-        Arm::kSelectorFirmwareVersion, 0x00, // 0 reads as a time-out on the host
+        Arm::kDeviceWakeup,
+        Arm::kOrientationRequest,
+        Arm::kParameterRequest,
+        Arm::kJointTorques,
+        Arm::kJointAngles,
+        Arm::kEndEffectorForce,
+        Arm::kEndEffectorPosition,
+        Arm::kTemperatureRequest,
+        Arm::kCurrentRequest,
+        Arm::kPowerStatusRequest,
+        Arm::kDeviceInfo,
+        Arm::kJointState,
+        Arm::kEndEffectorState,
+        Hnd::kInfoResponse,
+        Hnd::kStatusMessage,
+        Hnd::kHandleState,
+        Hnd::kErrorResponse,
+        Arm::kSelectorDeviceId,
+        Arm::kSelectorFirmwareVersion,
+        0x00, // 0 reads as a time-out on the host
     };
     return std::find(std::begin(kCodes), std::end(kCodes), byte) != std::end(kCodes);
 }
@@ -40,7 +53,8 @@ std::optional<Bytes> FaultInjector::Apply(const Message& message) {
     Bytes out = message.bytes;
     if (out.empty()) return out;
     if (settings.garbage) {
-        for (auto& byte : out) byte = NextNoise();
+        for (auto& byte : out)
+            byte = NextNoise();
     } else if (settings.wrong_code) {
         out[0] = kForeignCode;
     }

@@ -17,7 +17,8 @@ HandleReading ReadHandleSensors(double t) {
     HandleReading reading;
     const double half = kTurnRate * t / 2;
     const double s = std::sin(half);
-    reading.quaternion = {static_cast<float>(kTurnAxis[0] * s), static_cast<float>(kTurnAxis[1] * s),
+    reading.quaternion = {static_cast<float>(kTurnAxis[0] * s),
+                          static_cast<float>(kTurnAxis[1] * s),
                           static_cast<float>(kTurnAxis[2] * s), static_cast<float>(std::cos(half))};
 
     const auto step = static_cast<std::size_t>(t / kButtonPeriod);
@@ -29,8 +30,8 @@ HandleReading ReadHandleSensors(double t) {
     reading.hall_level = static_cast<uint8_t>(std::lround(rise * kHallMaximum));
 
     const double spent = t / kBatteryStepSeconds;
-    reading.battery_raw = static_cast<uint8_t>(
-        std::max<double>(kBatteryEmpty, kBatteryFull - std::floor(spent)));
+    reading.battery_raw =
+        static_cast<uint8_t>(std::max<double>(kBatteryEmpty, kBatteryFull - std::floor(spent)));
     return reading;
 }
 

@@ -96,8 +96,10 @@ private:
             if (auto value = Number(UINT8_MAX)) o.model = static_cast<uint8_t>(*value);
         } else if (name == "--link") {
             if (auto text = Value()) {
-                if (text->empty()) error = "--link needs a path";
-                else o.link = *text;
+                if (text->empty())
+                    error = "--link needs a path";
+                else
+                    o.link = *text;
             }
         } else {
             return false;
@@ -115,8 +117,10 @@ private:
                                      {"error", WakeupAnswer::Error}});
         } else if (name == "--stream-hz") {
             if (auto text = Value()) {
-                if (auto rate = ParseRate(*text)) o.stream = *rate;
-                else error = "--stream-hz needs a rate in Hz (0 to 100000) or 'max'";
+                if (auto rate = ParseRate(*text))
+                    o.stream = *rate;
+                else
+                    error = "--stream-hz needs a rate in Hz (0 to 100000) or 'max'";
             }
         } else if (name == "--status-form") {
             Choice(o.status_form, {{"frame", StatusForm::Frame}, {"message", StatusForm::Message}});
@@ -152,8 +156,9 @@ private:
     void SplitInlineValue(const std::string& arg) {
         const auto equals = arg.find('=');
         name = arg.substr(0, equals);
-        inline_value = equals == std::string::npos ? std::nullopt
-                                                   : std::optional<std::string>(arg.substr(equals + 1));
+        inline_value = equals == std::string::npos
+                           ? std::nullopt
+                           : std::optional<std::string>(arg.substr(equals + 1));
     }
 
     void Flag(bool& target) {
@@ -181,14 +186,14 @@ private:
         return value;
     }
 
-    template <typename Enum>
-    void Choice(Enum& target, const std::map<std::string, Enum>& choices) {
+    template <typename Enum> void Choice(Enum& target, const std::map<std::string, Enum>& choices) {
         const auto text = Value();
         if (!text) return;
         const auto found = choices.find(*text);
         if (found == choices.end()) {
             std::string names;
-            for (const auto& [choice, unused] : choices) names += (names.empty() ? "" : ", ") + choice;
+            for (const auto& [choice, unused] : choices)
+                names += (names.empty() ? "" : ", ") + choice;
             error = name + " takes one of: " + names;
             return;
         }

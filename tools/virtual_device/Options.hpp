@@ -19,19 +19,19 @@ enum class StatusForm { Frame, Message };
 
 /// The rate of the handle's own status messages.
 struct StreamRate {
-    double hz = 0.0;    ///< messages per second; 0 streams nothing
-    bool max = false;   ///< as fast as the pty takes them
+    double hz = 0.0;  ///< messages per second; 0 streams nothing
+    bool max = false; ///< as fast as the pty takes them
     bool Off() const { return !max && hz <= 0.0; }
 };
 
 /// Faults injected into what the device sends, for tests and demonstrations.
 struct FaultSettings {
-    bool silent = false;       ///< answer nothing at all
-    unsigned delay_ms = 0;     ///< answer every request this much later
-    bool wrong_code = false;   ///< replace each message's header code
-    bool short_reply = false;  ///< drop the last byte of each message
-    bool garbage = false;      ///< send noise of the same length instead
-    bool bad_frame = false;    ///< status frames that do not unstuff (handle)
+    bool silent = false;                       ///< answer nothing at all
+    unsigned delay_ms = 0;                     ///< answer every request this much later
+    bool wrong_code = false;                   ///< replace each message's header code
+    bool short_reply = false;                  ///< drop the last byte of each message
+    bool garbage = false;                      ///< send noise of the same length instead
+    bool bad_frame = false;                    ///< status frames that do not unstuff (handle)
     std::optional<unsigned long> hangup_after; ///< answer N requests, hang up on the next
 };
 
@@ -42,8 +42,8 @@ struct Options {
     StreamRate stream;
     StatusForm status_form = StatusForm::Frame;
     FaultSettings faults;
-    std::optional<uint8_t> model;  ///< the model byte of the device information
-    std::string link;              ///< a symbolic link to the slave, if not empty
+    std::optional<uint8_t> model; ///< the model byte of the device information
+    std::string link;             ///< a symbolic link to the slave, if not empty
     bool verbose = false;
 };
 

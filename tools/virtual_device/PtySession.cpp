@@ -32,7 +32,7 @@ void CloseIfOpen(int& fd) {
 void CreateLink(const std::string& link, const std::string& target) {
     if (::symlink(target.c_str(), link.c_str()) == 0) return;
     if (errno == EEXIST) {
-        struct stat seen {};
+        struct stat seen{};
         const bool is_link = ::lstat(link.c_str(), &seen) == 0 && S_ISLNK(seen.st_mode);
         const bool dangling = ::stat(link.c_str(), &seen) != 0 && errno == ENOENT;
         if (is_link && dangling && ::unlink(link.c_str()) == 0 &&
@@ -90,7 +90,8 @@ PtySession::HostEvents PtySession::CheckHost() {
     // are even merged); the master says whether a host holds the port.
     alignas(inotify_event) char buffer[4096];
     bool notified = false;
-    while (::read(watch_fd, buffer, sizeof buffer) > 0) notified = true;
+    while (::read(watch_fd, buffer, sizeof buffer) > 0)
+        notified = true;
 
     pollfd master{master_fd, 0, 0};
     ::poll(&master, 1, 0);

@@ -18,8 +18,10 @@ std::optional<Bytes> RequestFramer::Next() {
             return std::nullopt;
         case RequestMeasure::Kind::Complete: {
             if (measure.length > pending.size()) return std::nullopt;
-            Bytes request(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(measure.length));
-            pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(measure.length));
+            Bytes request(pending.begin(),
+                          pending.begin() + static_cast<std::ptrdiff_t>(measure.length));
+            pending.erase(pending.begin(),
+                          pending.begin() + static_cast<std::ptrdiff_t>(measure.length));
             return request;
         }
         }

@@ -16,7 +16,8 @@ bool IsSpecial(uint8_t byte) { return byte == P::kSlipEnd || byte == P::kSlipEsc
 
 bool IsFrameSafe(int16_t value) {
     const auto bits = static_cast<uint16_t>(value);
-    return !IsSpecial(static_cast<uint8_t>(bits & 0xFF)) && !IsSpecial(static_cast<uint8_t>(bits >> 8));
+    return !IsSpecial(static_cast<uint8_t>(bits & 0xFF)) &&
+           !IsSpecial(static_cast<uint8_t>(bits >> 8));
 }
 
 void PutQ15(StatusFrameBytes& frame, std::size_t offset, int16_t value) {
@@ -35,7 +36,8 @@ int16_t FrameSafeQ15(float component) {
     for (long distance = 0; distance <= 512; ++distance) {
         for (long candidate : {nearest - distance, nearest + distance}) {
             if (candidate < INT16_MIN || candidate > INT16_MAX) continue;
-            if (IsFrameSafe(static_cast<int16_t>(candidate))) return static_cast<int16_t>(candidate);
+            if (IsFrameSafe(static_cast<int16_t>(candidate)))
+                return static_cast<int16_t>(candidate);
         }
     }
     return 0; // not reached: 0 is safe
@@ -71,7 +73,8 @@ Bytes StuffStatusFrame(const StatusFrameBytes& frame) {
             out.push_back(byte);
         }
     }
-    while (out.size() < P::kStatusFrameLength) out.push_back(P::kSlipEnd);
+    while (out.size() < P::kStatusFrameLength)
+        out.push_back(P::kSlipEnd);
     return out;
 }
 
@@ -82,7 +85,8 @@ Bytes EncodeStatusFrame(const HandleReading& reading, uint8_t device_id) {
     return reply;
 }
 
-Bytes EncodeStatusMessage(const HandleReading& reading, uint16_t device_id, const Bytes& user_data) {
+Bytes EncodeStatusMessage(const HandleReading& reading, uint16_t device_id,
+                          const Bytes& user_data) {
     Bytes reply{P::kStatusMessage};
     Wire::AppendU16(reply, device_id);
     reply.push_back(reading.error_flag);
@@ -90,7 +94,8 @@ Bytes EncodeStatusMessage(const HandleReading& reading, uint16_t device_id, cons
     Wire::AppendFloats(reply, reading.quaternion);
     const std::size_t length = std::min(user_data.size(), P::kMaxUserDataLength);
     reply.push_back(static_cast<uint8_t>(length));
-    reply.insert(reply.end(), user_data.begin(), user_data.begin() + static_cast<std::ptrdiff_t>(length));
+    reply.insert(reply.end(), user_data.begin(),
+                 user_data.begin() + static_cast<std::ptrdiff_t>(length));
     return reply;
 }
 

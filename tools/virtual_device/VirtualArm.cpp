@@ -16,7 +16,8 @@ ArmIdentity VirtualArm::DefaultIdentity() {
         P::kArmillarModelNumber,
         2,
         7,
-        {0x7a, 0x3c, 0x51, 0x0e, 0x92, 0x4b, 0x4f, 0x1d, 0xa6, 0x05, 0x63, 0xc8, 0x2e, 0x94, 0x10, 0x7f},
+        {0x7a, 0x3c, 0x51, 0x0e, 0x92, 0x4b, 0x4f, 0x1d, 0xa6, 0x05, 0x63, 0xc8, 0x2e, 0x94, 0x10,
+         0x7f},
         // "1.4.2-virtual" padded with zeros.
         {'1', '.', '4', '.', '2', '-', 'v', 'i', 'r', 't', 'u', 'a', 'l', 0, 0, 0},
     };
@@ -88,10 +89,10 @@ Bytes VirtualArm::DeviceInfo() const {
 }
 
 std::optional<Bytes> VirtualArm::Parameter(uint8_t selector) const {
-    const std::array<uint8_t, 16>* data =
-        selector == P::kSelectorDeviceId          ? &identity.identifier
-        : selector == P::kSelectorFirmwareVersion ? &identity.firmware_version_bytes
-                                                  : nullptr;
+    const std::array<uint8_t, 16>* data = selector == P::kSelectorDeviceId ? &identity.identifier
+                                          : selector == P::kSelectorFirmwareVersion
+                                              ? &identity.firmware_version_bytes
+                                              : nullptr;
     if (!data) return std::nullopt;
     Bytes reply{P::kParameterReply, selector, P::kParameterDataLength};
     reply.insert(reply.end(), data->begin(), data->end());
@@ -104,7 +105,8 @@ Bytes VirtualArm::Telemetry(uint8_t request) const {
     case P::kOrientationRequest:
         // The base stands as the host's default model assumes.
         reply.push_back(P::kOrientationReply);
-        Wire::AppendFloats(reply, HardwareAPI::Devices::KinematicConstants::kDefaultBaseOrientation);
+        Wire::AppendFloats(reply,
+                           HardwareAPI::Devices::KinematicConstants::kDefaultBaseOrientation);
         break;
     case P::kTemperatureRequest:
         reply.push_back(P::kTemperatureReply);

@@ -18,16 +18,16 @@ struct ArmIdentity {
     uint8_t model;
     uint8_t hardware_version;
     uint8_t firmware_version;
-    std::array<uint8_t, 16> identifier;       ///< also the device-info extension
+    std::array<uint8_t, 16> identifier; ///< also the device-info extension
     std::array<uint8_t, 16> firmware_version_bytes;
 };
 
 class VirtualArm : public DeviceModel {
 public:
     // Telemetry.
-    static constexpr double kTorqueConstant = 0.02;    ///< N·m per A
-    static constexpr double kAmbientTemperature = 30.0; ///< °C
-    static constexpr double kHeatingPerSquareAmp = 0.5; ///< °C above ambient per A² of current
+    static constexpr double kTorqueConstant = 0.02;      ///< N·m per A
+    static constexpr double kAmbientTemperature = 30.0;  ///< °C
+    static constexpr double kHeatingPerSquareAmp = 0.5;  ///< °C above ambient per A² of current
     static constexpr double kThermalTimeConstant = 30.0; ///< s
     static constexpr uint8_t kPowered = 1;
 

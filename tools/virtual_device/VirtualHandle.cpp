@@ -10,16 +10,11 @@ namespace Torvi::VirtualDevice {
 namespace Wire = HardwareAPI::Wire;
 namespace P = HardwareAPI::Devices::HandleProtocol;
 
-HandleIdentity VirtualHandle::DefaultIdentity() {
-    return HandleIdentity{0, 0x21, 2, 1, 3, 0x07};
-}
+HandleIdentity VirtualHandle::DefaultIdentity() { return HandleIdentity{0, 0x21, 2, 1, 3, 0x07}; }
 
 VirtualHandle::VirtualHandle(const Options& options, Clock::time_point start)
-    : identity(DefaultIdentity()),
-      wakeup_answer(options.wakeup_answer),
-      status_form(options.status_form),
-      streams(!options.stream.Off()),
-      start(start) {
+    : identity(DefaultIdentity()), wakeup_answer(options.wakeup_answer),
+      status_form(options.status_form), streams(!options.stream.Off()), start(start) {
     if (options.model) identity.model = *options.model;
 }
 
@@ -30,7 +25,8 @@ RequestMeasure VirtualHandle::Measure(const uint8_t* pending, std::size_t availa
         return RequestMeasure::Complete(1);
     case P::kHandleState:
         if (available < P::kHandleStateHeaderLength) return RequestMeasure::NeedMore();
-        return RequestMeasure::Complete(P::kHandleStateHeaderLength + pending[P::kStateDataLengthOffset]);
+        return RequestMeasure::Complete(P::kHandleStateHeaderLength +
+                                        pending[P::kStateDataLengthOffset]);
     default:
         return RequestMeasure::Unknown();
     }
@@ -68,7 +64,8 @@ double VirtualHandle::SecondsSinceStart(Clock::time_point now) const {
 }
 
 Message VirtualHandle::StatusMessage(Clock::time_point now) const {
-    return Message{EncodeStatusMessage(ReadHandleSensors(SecondsSinceStart(now)), identity.DeviceId(), user_data)};
+    return Message{EncodeStatusMessage(ReadHandleSensors(SecondsSinceStart(now)),
+                                       identity.DeviceId(), user_data)};
 }
 
 Message VirtualHandle::StatusFrame(Clock::time_point now) const {

@@ -15,7 +15,7 @@ namespace Torvi::VirtualDevice {
 
 struct HandleIdentity {
     uint8_t tool_data_remaining;
-    uint8_t id_low;   ///< the device id's low byte (the high byte is the model)
+    uint8_t id_low; ///< the device id's low byte (the high byte is the model)
     uint8_t model;
     uint8_t hardware_version;
     uint8_t firmware_version;

@@ -28,7 +28,7 @@ constexpr int kStartError = 1;
 // Standard input is watched only when it is a pipe or a socket: that is how a
 // parent says it has gone. A terminal or /dev/null says nothing of the kind.
 int WatchedStdin() {
-    struct stat info {};
+    struct stat info{};
     if (::fstat(STDIN_FILENO, &info) != 0) return -1;
     return S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) ? STDIN_FILENO : -1;
 }
@@ -66,20 +66,23 @@ int main(int argc, char** argv) {
     }
 
     const bool arm = options.kind == DeviceKind::Arm;
-    const Log log(options.verbose, arm ? "virtual arm" : options.wireless ? "virtual wireless handle"
-                                                                            : "virtual handle");
+    const Log log(options.verbose, arm                ? "virtual arm"
+                                   : options.wireless ? "virtual wireless handle"
+                                                      : "virtual handle");
     try {
         PtySession session(options.link);
         const Clock::time_point start = Clock::now();
         std::unique_ptr<DeviceModel> model;
-        if (arm) model = std::make_unique<VirtualArm>(options.model, start);
-        else model = std::make_unique<VirtualHandle>(options, start);
+        if (arm)
+            model = std::make_unique<VirtualArm>(options.model, start);
+        else
+            model = std::make_unique<VirtualHandle>(options, start);
         FaultInjector faults(options.faults);
 
         std::printf("%s\n", session.SlavePath().c_str());
         std::fflush(stdout);
-        log("playing on %s%s%s", session.SlavePath().c_str(), options.link.empty() ? "" : ", linked from ",
-            options.link.c_str());
+        log("playing on %s%s%s", session.SlavePath().c_str(),
+            options.link.empty() ? "" : ", linked from ", options.link.c_str());
 
         DeviceLoop loop(session, *model, faults, options.stream, WatchedStdin(), signal_fd, log);
         return loop.Run();

@@ -48,14 +48,16 @@ Vector3 ForwardKinematics(const ArmillarKinematics& m, const Vector3& raw) {
     // distal links close the five-bar linkage over it.
     const float a = static_cast<float>(m.inner_arm_1 * cos1 - m.outer_arm_1 * cos2);
     const float b = static_cast<float>(m.inner_arm_1 * sin1 - m.outer_arm_1 * sin2);
-    const float phi = static_cast<float>(std::atan2(static_cast<double>(b), static_cast<double>(a)));
+    const float phi =
+        static_cast<float>(std::atan2(static_cast<double>(b), static_cast<double>(a)));
     const float d = std::sqrt(a * a + b * b);
 
     float beta = theta1;
     if (d >= K::kDegeneracyThreshold) {
         // Not clamped: where the distal links cannot close the result is NaN.
-        const float cosine = (d * d + m.inner_arm_2 * m.inner_arm_2 - m.outer_arm_2 * m.outer_arm_2) /
-                             (2 * m.inner_arm_2 * d);
+        const float cosine =
+            (d * d + m.inner_arm_2 * m.inner_arm_2 - m.outer_arm_2 * m.outer_arm_2) /
+            (2 * m.inner_arm_2 * d);
         beta = static_cast<float>(K::kPi + phi - std::acos(static_cast<double>(cosine)));
     }
 

@@ -15,8 +15,8 @@ namespace {
 /// A zero force or torque: the way to read the arm's state without acting on it.
 constexpr Vector3 kNoEffort{0.0f, 0.0f, 0.0f};
 
-void ConfigureKinematics(float inner_arm_1, float outer_arm_1, float inner_arm_2,
-                         float outer_arm_2, float extension) {
+void ConfigureKinematics(float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
+                         float extension) {
     ArmillarKinematics& model = SharedKinematics();
     model.inner_arm_1 = inner_arm_1;
     model.outer_arm_1 = outer_arm_1;
@@ -107,9 +107,7 @@ ArmillarState Armillar::Exchange(uint8_t request, const Vector3& values, uint8_t
     return state;
 }
 
-Vector3 Armillar::ReadRawJointAngles() {
-    return joint_torques(kNoEffort).position;
-}
+Vector3 Armillar::ReadRawJointAngles() { return joint_torques(kNoEffort).position; }
 
 // Request and reply.
 

@@ -25,7 +25,8 @@ CancellationScope::CancellationScope(std::function<bool()> check)
 CancellationScope::~CancellationScope() { innermost_scope = outer_; }
 
 bool CancellationRequested() {
-    for (const CancellationScope* scope = innermost_scope; scope != nullptr; scope = scope->outer_) {
+    for (const CancellationScope* scope = innermost_scope; scope != nullptr;
+         scope = scope->outer_) {
         if (scope->token_ != nullptr && scope->token_->IsCancelled()) {
             return true;
         }

@@ -38,7 +38,9 @@ public:
 
     bool found = false;
 
-    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override { found = true; }
+    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override {
+        found = true;
+    }
     void OnReceiveHandleStatusMessage(uint16_t, const float*, uint8_t, uint8_t, uint8_t,
                                       const uint8_t*) override {
         found = true;
@@ -85,7 +87,8 @@ ProbeOutcome RunProbe(Probe probe, const char* path, std::chrono::seconds limit)
     }
     if (task.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
         try {
-            return task.get() != kNotConfirmed ? ProbeOutcome::Confirmed : ProbeOutcome::NotConfirmed;
+            return task.get() != kNotConfirmed ? ProbeOutcome::Confirmed
+                                               : ProbeOutcome::NotConfirmed;
         } catch (const std::exception& error) {
             std::cerr << error.what() << '\n';
             return ProbeOutcome::NotConfirmed;
@@ -186,7 +189,8 @@ bool run_handle_probe(const char* path) {
 }
 
 std::vector<std::string> detect_armillars() {
-    return Detect([](PortKind kind) { return kind == PortKind::Acm; }, probe_armillar, kArmWaitLimit);
+    return Detect([](PortKind kind) { return kind == PortKind::Acm; }, probe_armillar,
+                  kArmWaitLimit);
 }
 
 std::vector<std::string> detect_handles() {
@@ -194,7 +198,8 @@ std::vector<std::string> detect_handles() {
 }
 
 std::vector<std::string> detect_wired_handles() {
-    return Detect([](PortKind kind) { return kind == PortKind::Usb; }, probe_handle, kHandleWaitLimit);
+    return Detect([](PortKind kind) { return kind == PortKind::Usb; }, probe_handle,
+                  kHandleWaitLimit);
 }
 
 std::vector<std::string> detect_wireless_handles() {

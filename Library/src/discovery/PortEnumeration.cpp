@@ -48,6 +48,8 @@ std::vector<CandidatePort> list_candidate_ports_in(const fs::path& directory) {
     return ports;
 }
 
-std::vector<CandidatePort> list_candidate_ports() { return list_candidate_ports_in(kDeviceDirectory); }
+std::vector<CandidatePort> list_candidate_ports() {
+    return list_candidate_ports_in(kDeviceDirectory);
+}
 
 } // namespace Torvi::HardwareAPI::Discovery

@@ -23,7 +23,8 @@ struct ErrorLine {
 namespace ErrorLines {
 inline constexpr const char* kSerialStreamSource = "Library/src/SerialStream";
 
-inline constexpr ErrorLine kUnableToOpenStream{kSerialStreamSource, 18, "unable to open stream '%s'"};
+inline constexpr ErrorLine kUnableToOpenStream{kSerialStreamSource, 18,
+                                               "unable to open stream '%s'"};
 inline constexpr ErrorLine kUnableToOpenPort{kSerialStreamSource, 39, "unable to open port '%s'"};
 inline constexpr ErrorLine kUnableToWrite{kSerialStreamSource, 53,
                                           "unable to write '%zu' bytes to stream"};

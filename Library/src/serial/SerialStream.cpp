@@ -12,7 +12,6 @@ namespace {
 constexpr const char* kNoPathText = "(null)";
 } // namespace
 
-
 SerialStream::SerialStream(const char* path_, bool open_now_)
     : std::iostream(nullptr), path(path_ != nullptr ? path_ : ""), has_path(path_ != nullptr),
       open_now(open_now_) {

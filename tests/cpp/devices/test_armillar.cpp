@@ -20,8 +20,8 @@ namespace {
 
 using namespace Torvi::HardwareAPI;
 using namespace Torvi::HardwareAPI::Devices;
-using TorviTest::Concat;
 using TorviTest::Bytes;
+using TorviTest::Concat;
 using TorviTest::Floats;
 using TorviTest::Hex;
 using TorviTest::ScriptedDevice;
@@ -233,9 +233,9 @@ TEST_F(ArmillarTest, WrongReplyCodeGivesTheFallbacks) {
 TEST_F(ArmillarTest, ParameterReplyMustEchoTheSelectorAndCarrySixteenBytes) {
     const Bytes zeros(16, 0);
     // The device-id selector in answer to a firmware-version request.
-    EXPECT_EQ(Exchange("0D D2", WrongReply("0D D1"), [&] { return arm->get_firmware_version(); })
-                  .bytes(),
-              zeros);
+    EXPECT_EQ(
+        Exchange("0D D2", WrongReply("0D D1"), [&] { return arm->get_firmware_version(); }).bytes(),
+        zeros);
     // Another first code: the second byte is still read as the selector.
     EXPECT_EQ(Exchange("0D D1", WrongReply("0B D1"), [&] { return arm->get_device_id(); }).bytes(),
               zeros);
@@ -296,8 +296,8 @@ TEST(ArmillarKinematicsModel, KnownPositions) {
     for (const auto& row : rows) {
         const Vector3 p = ForwardKinematics(defaults, row.raw);
         for (int i = 0; i < 3; ++i) {
-            EXPECT_NEAR(p[i], row.position[i], 1e-4) << row.raw[0] << " " << row.raw[1] << " "
-                                                      << row.raw[2] << " axis " << i;
+            EXPECT_NEAR(p[i], row.position[i], 1e-4)
+                << row.raw[0] << " " << row.raw[1] << " " << row.raw[2] << " axis " << i;
         }
     }
 }
@@ -325,8 +325,10 @@ TEST_F(ArmillarTest, HostPositionFromZeroAnglesWhenTheReplyFails) {
 TEST_F(ArmillarTest, AdjustAnglesStoresTheOffsetsOfThePresentPose) {
     arm->adjust_gear_ratios(2.0f, 0.5f, 1.5f);
     Exchange("1A 00000000 00000000 00000000",
-             Concat({Hex("1B"), Floats({10.0f, -20.0f, 40.0f, 0, 0, 0})}),
-             [&] { arm->adjust_angles({1.0f, 2.0f, 3.0f}); return 0; });
+             Concat({Hex("1B"), Floats({10.0f, -20.0f, 40.0f, 0, 0, 0})}), [&] {
+                 arm->adjust_angles({1.0f, 2.0f, 3.0f});
+                 return 0;
+             });
     const auto& offsets = SharedKinematics().angle_offsets;
     EXPECT_NEAR(offsets[0], (10.0 * 2.0 - 1.0) * kPi / 180, 1e-6);
     EXPECT_NEAR(offsets[1], -(-20.0 * 0.5 - 2.0) * kPi / 180, 1e-6);
@@ -335,8 +337,10 @@ TEST_F(ArmillarTest, AdjustAnglesStoresTheOffsetsOfThePresentPose) {
 
 TEST_F(ArmillarTest, AdjustAnglesUsesZeroAnglesWhenTheReplyFails) {
     SharedKinematics().angle_offsets = {9, 9, 9};
-    Exchange("1A 00000000 00000000 00000000", WrongReply("2B"),
-             [&] { arm->adjust_angles({30.0f, 0.0f, -60.0f}); return 0; });
+    Exchange("1A 00000000 00000000 00000000", WrongReply("2B"), [&] {
+        arm->adjust_angles({30.0f, 0.0f, -60.0f});
+        return 0;
+    });
     const auto& offsets = SharedKinematics().angle_offsets;
     EXPECT_NEAR(offsets[0], -30.0 * kPi / 180, 1e-6);
     EXPECT_NEAR(offsets[1], 0.0, 1e-6);

@@ -36,8 +36,8 @@ TEST(ArmillarMessages, FloatRequestsAreTheCodeAndLittleEndianBinary32) {
     };
     for (const auto& row : rows) {
         std::vector<uint8_t> buffer(64, 0xEE);
-        const std::size_t n =
-            Messages::BuildFloatsRequest(buffer.data(), row.code, row.values.data(), row.values.size());
+        const std::size_t n = Messages::BuildFloatsRequest(buffer.data(), row.code,
+                                                           row.values.data(), row.values.size());
         const auto expected = Hex(row.wire);
         ASSERT_EQ(n, expected.size()) << row.wire;
         EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + n), expected) << row.wire;
@@ -51,14 +51,19 @@ TEST(ArmillarMessages, CodeAndParameterRequests) {
     EXPECT_EQ(buffer[0], 0xAA);
     EXPECT_EQ(buffer[1], 0xEE);
 
-    ASSERT_EQ(Messages::BuildParameterRequest(buffer, ArmillarProtocol::kSelectorFirmwareVersion), 2u);
+    ASSERT_EQ(Messages::BuildParameterRequest(buffer, ArmillarProtocol::kSelectorFirmwareVersion),
+              2u);
     EXPECT_EQ(buffer[0], 0x0D);
     EXPECT_EQ(buffer[1], 0xD2);
     EXPECT_EQ(buffer[2], 0xEE);
 }
 
 TEST(ArmillarMessages, FloatsSurviveEncodeAndDecode) {
-    const float values[] = {0.0f, -0.0f, 1.0f, -123.456f, std::numeric_limits<float>::max(),
+    const float values[] = {0.0f,
+                            -0.0f,
+                            1.0f,
+                            -123.456f,
+                            std::numeric_limits<float>::max(),
                             std::numeric_limits<float>::denorm_min(),
                             std::numeric_limits<float>::infinity()};
     for (float value : values) {

@@ -27,7 +27,8 @@ protected:
     void Queue(const std::vector<uint8_t>& bytes) {
         const int before = stream->Available();
         pty->Write(bytes);
-        for (int i = 0; i < 2000 && stream->Available() < before + static_cast<int>(bytes.size()); ++i) {
+        for (int i = 0; i < 2000 && stream->Available() < before + static_cast<int>(bytes.size());
+             ++i) {
             std::this_thread::sleep_for(1ms);
         }
     }
@@ -62,7 +63,8 @@ TEST_F(DeviceOnPty, HeaderCodeWaitTimesOutAfterMoreThanTheLimitInWholeSeconds) {
     // The wait counts whole calendar seconds and gives up once more than
     // `timeout` have passed: for 1.0 that is after more than 1 and at most 2 s.
     device->timeout = 1.0f;
-    const auto [code, elapsed, err] = TimeCapturingStderr([&] { return device->AwaitHeaderCode(); });
+    const auto [code, elapsed, err] =
+        TimeCapturingStderr([&] { return device->AwaitHeaderCode(); });
     EXPECT_EQ(code, 0);
     EXPECT_GT(elapsed, 1.0);
     EXPECT_LE(elapsed, 2.2);
@@ -81,7 +83,8 @@ TEST_F(DeviceOnPty, HeaderCodeIsReturnedAtOnce) {
 TEST_F(DeviceOnPty, PayloadWaitLeavesAPartialPayloadQueued) {
     device->timeout = 1.0f;
     Queue(Hex("01 02 03"));
-    const auto [bytes_read, elapsed, err] = TimeCapturingStderr([&] { return device->AwaitBytes(4); });
+    const auto [bytes_read, elapsed, err] =
+        TimeCapturingStderr([&] { return device->AwaitBytes(4); });
     EXPECT_EQ(bytes_read, 0u);
     EXPECT_GT(elapsed, 1.0);
     EXPECT_LE(elapsed, 2.2);
@@ -116,7 +119,9 @@ TEST_F(DeviceOnPty, AWholeBufferIsAllowedButNotMore) {
     CaptureStderr();
     EXPECT_EQ(device->AwaitBytes(Device::kBufferSize + 1), 0u);
     const std::string err = GetCapturedStderr();
-    EXPECT_TRUE(StartsWith(err, "[err] Library/src/Device:103> unable to read '1025' bytes into the receive buffer: [22] "))
+    EXPECT_TRUE(StartsWith(
+        err,
+        "[err] Library/src/Device:103> unable to read '1025' bytes into the receive buffer: [22] "))
         << err;
     EXPECT_EQ(stream->Available(), 1) << "nothing is read";
 }
@@ -125,7 +130,8 @@ TEST_F(DeviceOnPty, SendingMoreThanTheBufferIsRefused) {
     CaptureStderr();
     device->Send(Device::kBufferSize + 1);
     const std::string err = GetCapturedStderr();
-    EXPECT_TRUE(StartsWith(err, "[err] Library/src/SerialStream:53> unable to write '1025' bytes to stream: [22] "))
+    EXPECT_TRUE(StartsWith(
+        err, "[err] Library/src/SerialStream:53> unable to write '1025' bytes to stream: [22] "))
         << err;
     EXPECT_TRUE(pty->Read(1, 100ms).empty());
 }
@@ -137,7 +143,8 @@ TEST_F(DeviceOnPty, ABadStreamReportsLine75WithAByteQueued) {
     CaptureStderr();
     EXPECT_EQ(device->AwaitHeaderCode(), 0);
     const std::string err = GetCapturedStderr();
-    EXPECT_TRUE(StartsWith(err, "[err] Library/src/Device:75> unable to read header code from stream: ["))
+    EXPECT_TRUE(
+        StartsWith(err, "[err] Library/src/Device:75> unable to read header code from stream: ["))
         << err;
 
     CaptureStderr();

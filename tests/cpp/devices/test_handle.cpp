@@ -6,9 +6,8 @@
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include "support/PtyTest.hpp"
-#include "support/StatusFrameSample.hpp"
-#include "support/PtyTest.hpp"
 #include "support/ScriptedDevice.hpp"
+#include "support/StatusFrameSample.hpp"
 
 #include <gtest/gtest.h>
 
@@ -42,9 +41,9 @@ public:
     Devices::HandleStatusMessage last_message;
 
     void OnHandleInfoResponse(const Devices::HandleInfoResponse& i) override {
-        calls.push_back(Line("InfoRecord", {i.tool_data_remaining, i.device_id,
-                                            i.device_model_number, i.hardware_version,
-                                            i.firmware_version}));
+        calls.push_back(
+            Line("InfoRecord", {i.tool_data_remaining, i.device_id, i.device_model_number,
+                                i.hardware_version, i.firmware_version}));
     }
     void OnReceiveHandleInfo(uint8_t tool, uint16_t id, uint8_t model, uint8_t hw,
                              uint8_t fw) override {
@@ -59,7 +58,8 @@ public:
         std::ostringstream out;
         out << "Status " << id << " [" << q[0] << " " << q[1] << " " << q[2] << " " << q[3] << "] "
             << int(error) << " " << int(hall) << " " << int(length) << " [";
-        for (int i = 0; i < length; ++i) out << (i ? " " : "") << int(data[i]);
+        for (int i = 0; i < length; ++i)
+            out << (i ? " " : "") << int(data[i]);
         out << "]";
         calls.push_back(out.str());
     }
@@ -74,7 +74,8 @@ private:
     static std::string Line(const char* name, std::initializer_list<unsigned> values) {
         std::ostringstream out;
         out << name;
-        for (unsigned v : values) out << " " << v;
+        for (unsigned v : values)
+            out << " " << v;
         return out.str();
     }
 };
@@ -84,9 +85,15 @@ protected:
     void OpenDevice() override { handle = std::make_unique<RecordingHandle>(stream.get()); }
 
     std::vector<uint8_t> StatusMessage(uint16_t id, std::vector<uint8_t> user_data) {
-        return Concat({Hex("DA"), {static_cast<uint8_t>(id & 0xFF), static_cast<uint8_t>(id >> 8)},
-                       Hex("02 1F"), FloatBytes(0.5f), FloatBytes(-1.0f), FloatBytes(0.25f),
-                       FloatBytes(2.0f), {static_cast<uint8_t>(user_data.size())}, user_data});
+        return Concat({Hex("DA"),
+                       {static_cast<uint8_t>(id & 0xFF), static_cast<uint8_t>(id >> 8)},
+                       Hex("02 1F"),
+                       FloatBytes(0.5f),
+                       FloatBytes(-1.0f),
+                       FloatBytes(0.25f),
+                       FloatBytes(2.0f),
+                       {static_cast<uint8_t>(user_data.size())},
+                       user_data});
     }
 
     std::unique_ptr<RecordingHandle> handle;
@@ -116,8 +123,7 @@ TEST_F(HandleTest, HandleStateWithoutUserDataIsRefusedBeforeWriting) {
 TEST_F(HandleTest, InfoResponseCallsFieldWiseThenRecordHandler) {
     pty->Write(Hex("D0 11 22 33 44 55 66"));
     EXPECT_EQ(handle->Receive(), 6);
-    EXPECT_EQ(handle->calls, (Calls{"Info 17 17459 68 85 102",
-                                                       "InfoRecord 17 17459 68 85 102"}));
+    EXPECT_EQ(handle->calls, (Calls{"Info 17 17459 68 85 102", "InfoRecord 17 17459 68 85 102"}));
 }
 
 TEST_F(HandleTest, ErrorResponseCallsFieldWiseThenRecordHandler) {
@@ -129,15 +135,14 @@ TEST_F(HandleTest, ErrorResponseCallsFieldWiseThenRecordHandler) {
 TEST_F(HandleTest, StatusMessageWithoutUserData) {
     pty->Write(StatusMessage(0x0102, {}));
     EXPECT_EQ(handle->Receive(), 21);
-    EXPECT_EQ(handle->calls,
-              (Calls{"Status 258 [0.5 -1 0.25 2] 2 31 0 []", "StatusRecord 258 0"}));
+    EXPECT_EQ(handle->calls, (Calls{"Status 258 [0.5 -1 0.25 2] 2 31 0 []", "StatusRecord 258 0"}));
 }
 
 TEST_F(HandleTest, StatusMessageWithUserData) {
     pty->Write(StatusMessage(0x0102, {0xC0, 0x01, 0xFF}));
     EXPECT_EQ(handle->Receive(), 24);
-    EXPECT_EQ(handle->calls, (Calls{"Status 258 [0.5 -1 0.25 2] 2 31 3 [192 1 255]",
-                                                       "StatusRecord 258 3"}));
+    EXPECT_EQ(handle->calls,
+              (Calls{"Status 258 [0.5 -1 0.25 2] 2 31 3 [192 1 255]", "StatusRecord 258 3"}));
     // The record holds the user data and zeros after it.
     EXPECT_EQ(handle->last_message.user_data[2], 0xFF);
     EXPECT_EQ(handle->last_message.user_data[3], 0);
@@ -158,18 +163,16 @@ TEST_F(HandleTest, UnknownByteIsConsumedAloneAndTheNextReplyFollows) {
 
 TEST_F(HandleTest, RepliesAfterAWakeupAreReadInOrder) {
     TorviTest::ScriptedDevice device(
-        *pty, {{Hex("0A"),
-                Concat({Hex("D0 01 00 02 04 05 06 DF 02 04 09"), StatusMessage(7, {9})}),
+        *pty, {{Hex("0A"), Concat({Hex("D0 01 00 02 04 05 06 DF 02 04 09"), StatusMessage(7, {9})}),
                 std::chrono::milliseconds(100)}});
     handle->SendDeviceWakeup();
     EXPECT_EQ(handle->Receive(), 6);
     EXPECT_EQ(handle->Receive(), 3);
     EXPECT_EQ(handle->Receive(), 22);
     EXPECT_EQ(device.Finish(), (std::vector<std::vector<uint8_t>>{Hex("0A")}));
-    EXPECT_EQ(handle->calls, (Calls{"Info 1 1026 4 5 6", "InfoRecord 1 1026 4 5 6",
-                                                       "Error 1026 9", "ErrorRecord 1026 9",
-                                                       "Status 7 [0.5 -1 0.25 2] 2 31 1 [9]",
-                                                       "StatusRecord 7 1"}));
+    EXPECT_EQ(handle->calls, (Calls{"Info 1 1026 4 5 6", "InfoRecord 1 1026 4 5 6", "Error 1026 9",
+                                    "ErrorRecord 1026 9", "Status 7 [0.5 -1 0.25 2] 2 31 1 [9]",
+                                    "StatusRecord 7 1"}));
 }
 
 TEST_F(HandleTest, SilenceGivesNoReplyAndNoHandler) {
@@ -198,8 +201,7 @@ TEST_F(HandleTest, ShortStatusFixedPartReadsNoUserData) {
     ASSERT_EQ(handle->Receive(), 3);
     handle->calls.clear();
     EXPECT_EQ(handle->Receive(), 0);
-    EXPECT_EQ(handle->calls,
-              (Calls{"Status 0 [0 0 0 0] 0 0 0 []", "StatusRecord 0 0"}));
+    EXPECT_EQ(handle->calls, (Calls{"Status 0 [0 0 0 0] 0 0 0 []", "StatusRecord 0 0"}));
     EXPECT_EQ(pty->QueuedForHost(), 3);
 }
 
@@ -211,8 +213,8 @@ TEST_F(HandleTest, ShortUserDataIsZeroNotTheFixedPart) {
     pty->Write(message);
     // Only the fixed part counts; the three announced bytes are zero.
     EXPECT_EQ(handle->Receive(), 21);
-    EXPECT_EQ(handle->calls, (Calls{"Status 513 [0.5 -1 0.25 2] 2 31 3 [0 0 0]",
-                                                       "StatusRecord 513 3"}));
+    EXPECT_EQ(handle->calls,
+              (Calls{"Status 513 [0.5 -1 0.25 2] 2 31 3 [0 0 0]", "StatusRecord 513 3"}));
     EXPECT_EQ(pty->QueuedForHost(), 1);
 }
 

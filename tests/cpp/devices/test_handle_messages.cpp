@@ -38,13 +38,14 @@ TEST_P(BuildHandleStateTest, WritesExactlyTheGivenBytes) {
     const StateCase& c = GetParam();
     // A sentinel shows that nothing is written past the message.
     std::vector<uint8_t> out(HP::kMaxHandleStateLength + 8, 0xEE);
-    const std::size_t n = BuildHandleState(out.data(), c.device_id,
-                                           static_cast<uint8_t>(c.user_data.size()),
-                                           c.user_data.empty() ? nullptr : c.user_data.data());
+    const std::size_t n =
+        BuildHandleState(out.data(), c.device_id, static_cast<uint8_t>(c.user_data.size()),
+                         c.user_data.empty() ? nullptr : c.user_data.data());
     const std::vector<uint8_t> expected = Hex(c.expected);
     ASSERT_EQ(n, expected.size());
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + n), expected);
-    for (std::size_t i = n; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << "byte " << i;
+    for (std::size_t i = n; i < out.size(); ++i)
+        ASSERT_EQ(out[i], 0xEE) << "byte " << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, BuildHandleStateTest,
@@ -55,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(Table, BuildHandleStateTest,
 
 TEST(BuildHandleState, CopiesTheLongestUserData) {
     std::vector<uint8_t> data(HP::kMaxUserDataLength);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i ^ 0x5A);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i ^ 0x5A);
     std::vector<uint8_t> out(HP::kMaxHandleStateLength);
     ASSERT_EQ(BuildHandleState(out.data(), 7, 255, data.data()), 259u);
     EXPECT_EQ(out[HP::kStateDataLengthOffset], 255);
@@ -105,8 +107,10 @@ TEST(DecodeErrorResponse, ExtractsIdAndCode) {
 // 19 raw bytes 01 02 ... 13 with the given bytes replaced.
 std::vector<uint8_t> RawFrame(std::initializer_list<std::pair<std::size_t, uint8_t>> changes) {
     std::vector<uint8_t> raw(HP::kStatusFrameLength);
-    for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<uint8_t>(i + 1);
-    for (const auto& [index, value] : changes) raw[index] = value;
+    for (std::size_t i = 0; i < raw.size(); ++i)
+        raw[i] = static_cast<uint8_t>(i + 1);
+    for (const auto& [index, value] : changes)
+        raw[index] = value;
     return raw;
 }
 
@@ -117,7 +121,8 @@ std::vector<uint8_t> Plain(std::initializer_list<std::size_t> removed = {},
     std::vector<uint8_t> out;
     for (std::size_t i = 0; i <= HP::kFrameLastLeadingByte; ++i) {
         bool skip = false;
-        for (std::size_t r : removed) skip = skip || r == i;
+        for (std::size_t r : removed)
+            skip = skip || r == i;
         if (!skip) out.push_back(static_cast<uint8_t>(i + 1));
     }
     out.insert(out.end(), appended);
@@ -164,17 +169,14 @@ INSTANTIATE_TEST_SUITE_P(
         // ... even when the next byte is an END, which is then dropped too.
         UnstuffCase{"LoneEscBeforeEnd", RawFrame({{5, 0xDB}, {6, 0xC0}}), Plain({5, 6})},
         // An escape pair that starts at 16 ends the loop at 18.
-        UnstuffCase{"EscEndAtSixteen", RawFrame({{16, 0xDB}, {17, 0xDC}}),
-                    Plain({16, 17}, {0xC0})},
+        UnstuffCase{"EscEndAtSixteen", RawFrame({{16, 0xDB}, {17, 0xDC}}), Plain({16, 17}, {0xC0})},
         // Two escapes in a row: the first is lone, the second pairs with DD.
         UnstuffCase{"DoubleEsc", RawFrame({{16, 0xDB}, {17, 0xDB}, {18, 0xDD}}),
                     Plain({16, 17}, {0xDB})},
         // Nothing but special bytes.
         UnstuffCase{"AllEnd", std::vector<uint8_t>(19, 0xC0), std::vector<uint8_t>{}},
         UnstuffCase{"AllEsc", std::vector<uint8_t>(19, 0xDB), std::vector<uint8_t>{}}),
-    [](const ::testing::TestParamInfo<UnstuffCase>& info) {
-        return std::string(info.param.name);
-    });
+    [](const ::testing::TestParamInfo<UnstuffCase>& info) { return std::string(info.param.name); });
 
 TEST(UnstuffStatusFrame, ValidExactlyWithoutSpecialsBeforeByteSeventeen) {
     // Every single special byte in 0..16 makes the frame short; any ordinary
@@ -209,7 +211,8 @@ TEST(UnstuffStatusFrame, AgreesWithTheValidityRuleOnRandomFrames) {
     std::bernoulli_distribution plain(0.9);
     for (int n = 0; n < 20000; ++n) {
         std::vector<uint8_t> raw(HP::kStatusFrameLength);
-        for (auto& byte : raw) byte = plain(random) ? 0x11 : alphabet[pick(random)];
+        for (auto& byte : raw)
+            byte = plain(random) ? 0x11 : alphabet[pick(random)];
         const auto out = UnstuffStatusFrame(raw.data());
         ASSERT_LE(out.size(), HP::kStatusFrameDecodedLength);
         ASSERT_EQ(out.size() == HP::kStatusFrameDecodedLength, ValidByRule(raw)) << n;
@@ -220,8 +223,12 @@ TEST(UnstuffStatusFrame, AgreesWithTheValidityRuleOnRandomFrames) {
 
 TEST(Q15ToFloat, KnownValues) {
     const std::vector<std::pair<uint16_t, float>> table{
-        {0x8000, -1.0f},  {0x4000, 0.5f},  {0x7FFF, 0.999969482421875f},
-        {0x0000, 0.0f},   {0xFFFF, -3.0517578125e-05f}, {0xC000, -0.5f},
+        {0x8000, -1.0f},
+        {0x4000, 0.5f},
+        {0x7FFF, 0.999969482421875f},
+        {0x0000, 0.0f},
+        {0xFFFF, -3.0517578125e-05f},
+        {0xC000, -0.5f},
         {0x0001, 3.0517578125e-05f},
     };
     for (const auto& [field, expected] : table) {

@@ -58,17 +58,17 @@ INSTANTIATE_TEST_SUITE_P(
     Names, KindOfNameTable,
     ::testing::Values(NameCase{"ttyACM0", PortKind::Acm}, NameCase{"ttyUSB12", PortKind::Usb},
                       NameCase{"rfcomm0", PortKind::Rfcomm}, NameCase{"myttyUSB", PortKind::Usb},
-                      NameCase{"ttyUSB_ttyACM", PortKind::Acm}, NameCase{"rfcomm_ttyUSB", PortKind::Usb},
-                      NameCase{"TTYACM0", std::nullopt}, NameCase{"RFCOMM0", std::nullopt},
-                      NameCase{"ttyS0", std::nullopt}, NameCase{"ttyAMA0", std::nullopt},
-                      NameCase{"ttyAC", std::nullopt}));
+                      NameCase{"ttyUSB_ttyACM", PortKind::Acm},
+                      NameCase{"rfcomm_ttyUSB", PortKind::Usb}, NameCase{"TTYACM0", std::nullopt},
+                      NameCase{"RFCOMM0", std::nullopt}, NameCase{"ttyS0", std::nullopt},
+                      NameCase{"ttyAMA0", std::nullopt}, NameCase{"ttyAC", std::nullopt}));
 
 TEST_F(FakeDevDirectory, ListsOnlyPortNamesWithTheirKinds) {
-    for (const char* name : {"ttyACM0", "ttyUSB0", "rfcomm0", "ttyS0", "ttyAMA0", "null"}) Touch(name);
-    EXPECT_EQ(Sorted(list_candidate_ports_in(dir)),
-              Sorted({{Path("rfcomm0"), PortKind::Rfcomm},
-                      {Path("ttyACM0"), PortKind::Acm},
-                      {Path("ttyUSB0"), PortKind::Usb}}));
+    for (const char* name : {"ttyACM0", "ttyUSB0", "rfcomm0", "ttyS0", "ttyAMA0", "null"})
+        Touch(name);
+    EXPECT_EQ(Sorted(list_candidate_ports_in(dir)), Sorted({{Path("rfcomm0"), PortKind::Rfcomm},
+                                                            {Path("ttyACM0"), PortKind::Acm},
+                                                            {Path("ttyUSB0"), PortKind::Usb}}));
 }
 
 TEST_F(FakeDevDirectory, ALinkIsListedUnderItsTargetWithItsOwnKind) {
@@ -103,7 +103,8 @@ TEST_F(FakeDevDirectory, SubdirectoriesAreNotSearched) {
 }
 
 TEST_F(FakeDevDirectory, TwoListingsOfAnUnchangedDirectoryAreEqual) {
-    for (const char* name : {"ttyUSB3", "ttyACM1", "rfcomm2", "ttyUSB0"}) Touch(name);
+    for (const char* name : {"ttyUSB3", "ttyACM1", "rfcomm2", "ttyUSB0"})
+        Touch(name);
     EXPECT_EQ(list_candidate_ports_in(dir), list_candidate_ports_in(dir));
 }
 

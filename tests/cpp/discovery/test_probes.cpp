@@ -62,12 +62,13 @@ INSTANTIATE_TEST_SUITE_P(
 // The handle's probe confirms an info response or a status message.
 INSTANTIATE_TEST_SUITE_P(
     HandleReplies, ProbeReply,
-    ::testing::Values(
-        ProbeCase{"InfoResponse", probe_handle, Hex("D0 11 22 33 44 55 66"), 1},
-        ProbeCase{"StatusMessageWithUserData", probe_handle,
-                  Concat({Hex("DA 01 00 00 05"), std::vector<uint8_t>(16, 0), Hex("03 AA BB CC")}), 1},
-        ProbeCase{"ErrorResponse", probe_handle, Hex("DF 34 12 07"), 0},
-        ProbeCase{"ArmDeviceInfo", probe_handle, DeviceInfo(4), 0}),
+    ::testing::Values(ProbeCase{"InfoResponse", probe_handle, Hex("D0 11 22 33 44 55 66"), 1},
+                      ProbeCase{"StatusMessageWithUserData", probe_handle,
+                                Concat({Hex("DA 01 00 00 05"), std::vector<uint8_t>(16, 0),
+                                        Hex("03 AA BB CC")}),
+                                1},
+                      ProbeCase{"ErrorResponse", probe_handle, Hex("DF 34 12 07"), 0},
+                      ProbeCase{"ArmDeviceInfo", probe_handle, DeviceInfo(4), 0}),
     CaseName);
 
 TEST(Probes, AnUnopenablePortIsNotConfirmedAndReported) {

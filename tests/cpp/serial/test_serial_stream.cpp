@@ -40,8 +40,9 @@ TEST_P(SerialStreamFailedOpen, PrintsPortThenStreamLineWithTheOpenErrno) {
     CaptureStderr();
     SerialStream stream(path.c_str(), true);
     const std::string err = GetCapturedStderr();
-    EXPECT_EQ(err, Line(kStreamSource, 39, "unable to open port '" + path + "'", GetParam().error) +
-                       Line(kStreamSource, 18, "unable to open stream '" + path + "'", GetParam().error));
+    EXPECT_EQ(
+        err, Line(kStreamSource, 39, "unable to open port '" + path + "'", GetParam().error) +
+                 Line(kStreamSource, 18, "unable to open stream '" + path + "'", GetParam().error));
     EXPECT_EQ(stream.Available(), 0);
 }
 
@@ -69,7 +70,8 @@ TEST(SerialStreamWrite, WriteAfterFailedOpenReportsLine53EveryTime) {
     stream.Write(&byte, 1);
     stream.Write(&byte, 1);
     const std::string err = GetCapturedStderr();
-    const std::string prefix = "[err] Library/src/SerialStream:53> unable to write '1' bytes to stream: [";
+    const std::string prefix =
+        "[err] Library/src/SerialStream:53> unable to write '1' bytes to stream: [";
     ASSERT_EQ(err.find(prefix), 0u) << err;
     EXPECT_NE(err.find(prefix, 1), std::string::npos) << "the error state is never cleared";
 }
@@ -101,7 +103,8 @@ TEST_F(SerialStreamOnPty, CountsQueuedBytesAndZeroAfterClose) {
     SerialStream stream(pty->slave_path().c_str(), true);
     pty->Write(TorviTest::Hex("01 02 03"));
     // The pty hands written bytes over asynchronously; wait for them.
-    for (int i = 0; i < 1000 && stream.Available() < 3; ++i) std::this_thread::sleep_for(1ms);
+    for (int i = 0; i < 1000 && stream.Available() < 3; ++i)
+        std::this_thread::sleep_for(1ms);
     EXPECT_EQ(stream.Available(), 3);
     stream.Close();
     EXPECT_EQ(stream.Available(), 0);

@@ -43,7 +43,8 @@ protected:
 };
 
 double MillisecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 } // namespace
@@ -141,7 +142,8 @@ TEST_F(SerialibOnPty, ShowmanycReportsAndKeepsOneByte) {
 
 TEST_F(SerialibOnPty, XsputnWritesWholeRequestsInOneCall) {
     std::vector<char> request(300);
-    for (size_t i = 0; i < request.size(); ++i) request[i] = static_cast<char>(i);
+    for (size_t i = 0; i < request.size(); ++i)
+        request[i] = static_cast<char>(i);
     EXPECT_EQ(buffer.xsputn(request.data(), 300), 300);
     const auto got = pty->Read(300, 1000ms);
     ASSERT_EQ(got.size(), 300u);

@@ -37,13 +37,15 @@ Bytes Floats(std::initializer_list<float> values) {
 
 Bytes Sequence(uint8_t first, std::size_t count) {
     Bytes bytes(count);
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + i);
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<uint8_t>(first + i);
     return bytes;
 }
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    for (const auto& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 

@@ -35,7 +35,8 @@ public:
 
     /// Everything the host has written so far that has not been read, waiting
     /// `settle` for stragglers.
-    std::vector<uint8_t> Drain(std::chrono::milliseconds settle = std::chrono::milliseconds(50)) const;
+    std::vector<uint8_t>
+    Drain(std::chrono::milliseconds settle = std::chrono::milliseconds(50)) const;
 
     /// Bytes queued towards the host (on the slave side), as FIONREAD sees them.
     int QueuedForHost() const;

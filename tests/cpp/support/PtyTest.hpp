@@ -33,7 +33,8 @@ protected:
     void SetUp() override {
         PtyTest::SetUp();
         if (IsSkipped()) return;
-        stream = std::make_unique<Torvi::HardwareAPI::IO::SerialStream>(pty->slave_path().c_str(), true);
+        stream =
+            std::make_unique<Torvi::HardwareAPI::IO::SerialStream>(pty->slave_path().c_str(), true);
         OpenDevice();
     }
 

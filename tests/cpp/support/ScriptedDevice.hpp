@@ -14,9 +14,9 @@
 namespace TorviTest {
 
 struct ScriptRow {
-    std::vector<uint8_t> request;          ///< bytes the host is expected to send first
-    std::vector<uint8_t> reply;            ///< bytes the device answers with
-    std::chrono::milliseconds delay{0};    ///< pause between request and reply
+    std::vector<uint8_t> request;       ///< bytes the host is expected to send first
+    std::vector<uint8_t> reply;         ///< bytes the device answers with
+    std::chrono::milliseconds delay{0}; ///< pause between request and reply
 };
 
 class ScriptedDevice {

@@ -16,8 +16,7 @@ inline double SecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 /// What one call returned, how long it took and what it wrote on stderr.
-template <typename Result>
-struct TimedCall {
+template <typename Result> struct TimedCall {
     Result result;
     double seconds;
     std::string err;
@@ -25,8 +24,7 @@ struct TimedCall {
 
 /// Runs `call` with stderr captured. Bind the outcome as
 /// `const auto [result, seconds, err] = TimeCapturingStderr([&] { ... });`.
-template <typename Call>
-auto TimeCapturingStderr(Call&& call) -> TimedCall<decltype(call())> {
+template <typename Call> auto TimeCapturingStderr(Call&& call) -> TimedCall<decltype(call())> {
     ::testing::internal::CaptureStderr();
     const auto start = std::chrono::steady_clock::now();
     auto result = std::forward<Call>(call)();

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -41,7 +41,8 @@ VirtualDeviceProcess::VirtualDeviceProcess(const std::vector<std::string>& argum
     std::vector<std::string> argv_strings{TORVI_VIRTUAL_DEVICE};
     argv_strings.insert(argv_strings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    for (auto& text : argv_strings) argv.push_back(text.data());
+    for (auto& text : argv_strings)
+        argv.push_back(text.data());
     argv.push_back(nullptr);
 
     // The child's standard input is a pipe, so the device also ends when the
@@ -60,10 +61,12 @@ VirtualDeviceProcess::VirtualDeviceProcess(const std::vector<std::string>& argum
         pid = -1;
         CloseIfOpen(stdin_fd);
         CloseIfOpen(stdout_fd);
-        throw std::runtime_error(std::string("cannot start torvi-virtual-device: ") + std::strerror(spawned));
+        throw std::runtime_error(std::string("cannot start torvi-virtual-device: ") +
+                                 std::strerror(spawned));
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
     std::string line;
     while (line.empty() || line.back() != '\n') {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -5,8 +5,8 @@
 // (SIGTERM, then SIGKILL) when the object goes.
 
 #include <string>
-#include <vector>
 #include <sys/types.h>
+#include <vector>
 
 namespace TorviTest {
 

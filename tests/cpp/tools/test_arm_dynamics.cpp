@@ -18,7 +18,8 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 void ExpectNear(const Vector3& actual, const Vector3& expected, double tolerance) {
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(actual[i], expected[i], tolerance) << "component " << i;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NEAR(actual[i], expected[i], tolerance) << "component " << i;
 }
 
 void ExpectWithinLimits(const ArmDynamics& arm) {
@@ -29,8 +30,10 @@ void ExpectWithinLimits(const ArmDynamics& arm) {
         EXPECT_LE(angles[j], ArmDynamics::kUpperLimit[j] + 1e-3);
     }
     EXPECT_GE(angles[2] - angles[1], ArmDynamics::kMinSpread - 1e-3);
-    for (float v : arm.JointVelocitiesDegrees()) EXPECT_TRUE(std::isfinite(v));
-    for (float p : arm.EndEffectorPosition()) EXPECT_TRUE(std::isfinite(p));
+    for (float v : arm.JointVelocitiesDegrees())
+        EXPECT_TRUE(std::isfinite(v));
+    for (float p : arm.EndEffectorPosition())
+        EXPECT_TRUE(std::isfinite(p));
 }
 
 const Vector3 kPoses[] = {
@@ -67,7 +70,8 @@ TEST(ArmDynamics, OutOfRangeTargetsStopAtTheLimits) {
 
 TEST(ArmDynamics, EndEffectorTargetsAreReachedWhereReachable) {
     for (const Vector3& pose : kPoses) {
-        SCOPED_TRACE(::testing::Message() << "pose " << pose[0] << " " << pose[1] << " " << pose[2]);
+        SCOPED_TRACE(::testing::Message()
+                     << "pose " << pose[0] << " " << pose[1] << " " << pose[2]);
         ArmDynamics there;
         there.CommandJointAngles(pose);
         there.Advance(0.05);
@@ -100,7 +104,8 @@ TEST(ArmDynamics, ForcesDoPositiveWorkOnTheEndEffector) {
         arm.Advance(0.01);
         const Vector3 after = arm.EndEffectorPosition();
         double work = 0.0;
-        for (int i = 0; i < 3; ++i) work += double(force[i]) * (after[i] - before[i]);
+        for (int i = 0; i < 3; ++i)
+            work += double(force[i]) * (after[i] - before[i]);
         EXPECT_GT(work, 1e-6) << force[0] << " " << force[1] << " " << force[2];
     }
 }
@@ -111,7 +116,8 @@ TEST(ArmDynamics, OneLongStepEqualsManyShortOnes) {
     auto run = [](int steps, auto command) {
         ArmDynamics arm;
         command(arm);
-        for (int i = 0; i < steps; ++i) arm.Advance(0.03 / steps);
+        for (int i = 0; i < steps; ++i)
+            arm.Advance(0.03 / steps);
         return arm;
     };
     auto torque = [](ArmDynamics& arm) { arm.CommandJointTorques({0.0004f, -0.0003f, 0.0002f}); };
@@ -132,7 +138,8 @@ TEST(ArmDynamics, EndEffectorVelocityMatchesTheMotion) {
     constexpr double dt = 1e-4;
     arm.Advance(dt);
     const Vector3 p1 = arm.EndEffectorPosition();
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR((p1[i] - p0[i]) / dt, v[i], 0.02 * std::abs(v[i]) + 2e-3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NEAR((p1[i] - p0[i]) / dt, v[i], 0.02 * std::abs(v[i]) + 2e-3);
 }
 
 TEST(ArmDynamics, MotorTorquesFollowTheCommand) {
@@ -144,7 +151,8 @@ TEST(ArmDynamics, MotorTorquesFollowTheCommand) {
     EXPECT_NEAR(arm.MotorTorques()[2], ArmDynamics::kMaxTorque, 1e-9); // saturated
     arm.CommandJointAngles(arm.RawAnglesDegrees());
     arm.Advance(1.0);
-    for (double torque : arm.MotorTorques()) EXPECT_NEAR(torque, 0.0, 1e-6);
+    for (double torque : arm.MotorTorques())
+        EXPECT_NEAR(torque, 0.0, 1e-6);
 }
 
 TEST(ArmDynamics, NothingAHostSendsLeavesTheLimitsOrMakesNaN) {

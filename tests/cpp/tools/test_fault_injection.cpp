@@ -34,11 +34,11 @@ using Devices::Armillar;
 using Devices::Handle;
 using Devices::HandleStatus;
 using IO::SerialStream;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 using TorviTest::SecondsSince;
 using TorviTest::TimeCapturingStderr;
 using TorviTest::VirtualDeviceProcess;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 namespace HP = Devices::HandleProtocol;
 
 namespace {
@@ -90,14 +90,24 @@ struct ArmFault {
 
 const ArmFault kArmFaults[] = {
     {"Silent", {"--silent"}, 0, {"Device:58>", "Device:87>"}, {"Device:58>", "Device:87>"}},
-    {"LateBeyondTheTimeout", {"--delay-ms", "2500"}, 0, {"Device:58>", "Device:87>"},
+    {"LateBeyondTheTimeout",
+     {"--delay-ms", "2500"},
+     0,
+     {"Device:58>", "Device:87>"},
      {"Device:58>", "Device:87>"}},
     {"WrongCode", {"--wrong-code"}, 0, {"Device:87>"}, {"Device:87>"}, true},
     {"ShortReply", {"--short-reply"}, 0, {"Device:87>"}, {"Device:87>"}, true},
     {"Noise", {"--garbage"}, 0, {"Device:87>"}, {"Device:87>"}, true},
-    {"HangupMidReply", {"--short-reply", "--hangup-after", "1"}, 0, {"Device:87>"}, {"Device:87>"},
+    {"HangupMidReply",
+     {"--short-reply", "--hangup-after", "1"},
+     0,
+     {"Device:87>"},
+     {"Device:87>"},
      true},
-    {"HangupBetweenCalls", {"--hangup-after", "1"}, 1, {"SerialStream:53>", "Device:58>"},
+    {"HangupBetweenCalls",
+     {"--hangup-after", "1"},
+     1,
+     {"SerialStream:53>", "Device:58>"},
      {"SerialStream:53>", "Device:58>"}},
 };
 
@@ -190,10 +200,10 @@ struct HandleFault {
     const char* name;
     std::vector<std::string> options;
     int calls_before = 0;
-    int receive_result;     ///< what Receive returns after a wakeup
-    int receive_handlers;   ///< handler calls it makes
+    int receive_result;   ///< what Receive returns after a wakeup
+    int receive_handlers; ///< handler calls it makes
     Lines receive_lines;
-    uint8_t status_flag;    ///< error_flag of the status read
+    uint8_t status_flag; ///< error_flag of the status read
     /// Lines of the status read; none to check where the reader's search
     /// bound (two time-outs since the read began) may end it before any wait
     /// expires, which depends on timing.
@@ -207,18 +217,44 @@ constexpr uint8_t kNoAnswer = HP::kStatusNoAnswer;
 constexpr uint8_t kBadFrame = HP::kStatusBadFrame;
 
 const HandleFault kHandleFaults[] = {
-    {"Silent", {"--silent"}, 0, Handle::kNoReply, 0, {"Device:58>"}, kNoAnswer, Lines{"Device:58>"}},
+    {"Silent",
+     {"--silent"},
+     0,
+     Handle::kNoReply,
+     0,
+     {"Device:58>"},
+     kNoAnswer,
+     Lines{"Device:58>"}},
     // A foreign code is skipped at once; the status reader then finds no
     // frame header among the rest and gives up after its bound.
     {"WrongCode", {"--wrong-code"}, 0, Handle::kNoReply, 0, {}, kNoAnswer, std::nullopt, true},
     // The info response lacks a byte: the handler still runs, with zeros.
-    {"ShortReply", {"--short-reply"}, 0, 0, 1, {"Device:87>"}, kBadFrame, Lines{"Device:87>"},
+    {"ShortReply",
+     {"--short-reply"},
+     0,
+     0,
+     1,
+     {"Device:87>"},
+     kBadFrame,
+     Lines{"Device:87>"},
      true},
     {"Noise", {"--garbage"}, 0, Handle::kNoReply, 0, {}, kNoAnswer, std::nullopt, true},
-    {"BadFrame", {"--bad-frame"}, 0, static_cast<int>(HP::kInfoResponseLength), 1, {}, kBadFrame,
-     Lines{}, true},
-    {"HangupBetweenCalls", {"--hangup-after", "1"}, 1, Handle::kNoReply, 0,
-     {"SerialStream:53>", "Device:58>"}, kNoAnswer,
+    {"BadFrame",
+     {"--bad-frame"},
+     0,
+     static_cast<int>(HP::kInfoResponseLength),
+     1,
+     {},
+     kBadFrame,
+     Lines{},
+     true},
+    {"HangupBetweenCalls",
+     {"--hangup-after", "1"},
+     1,
+     Handle::kNoReply,
+     0,
+     {"SerialStream:53>", "Device:58>"},
+     kNoAnswer,
      Lines{"SerialStream:53>", "Device:58>"}},
 };
 
@@ -343,7 +379,8 @@ TEST_F(ArmFlood, NoiseOfADrainsLengthIsSwallowedAndTheNextReplyRead) {
     SerialStream stream(pty->slave_path().c_str(), true);
     Armillar arm(&stream);
     std::vector<uint8_t> noise(1 + Devices::ArmillarProtocol::kDrainLength);
-    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(0x5A ^ (i * 7));
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<uint8_t>(0x5A ^ (i * 7));
     pty->Write(noise);
     pty->Write(TorviTest::Concat({TorviTest::Hex("AA"), TorviTest::FloatBytes(36.5f)}));
     const auto queued = std::chrono::steady_clock::now() + std::chrono::seconds(2);

@@ -30,12 +30,20 @@ TEST(Options, DefaultsPlayASoundDevice) {
 
 TEST(Options, EveryOptionIsTakenInEitherSpelling) {
     for (const auto& args : std::vector<std::vector<std::string>>{
-             {"handle", "--wireless", "--wakeup-answer", "status", "--stream-hz", "250", "--status-form",
-              "message", "--delay-ms", "40", "--hangup-after", "3", "--model", "9", "--link", "/tmp/x",
-              "--silent", "--wrong-code", "--short-reply", "--garbage", "--bad-frame", "--verbose"},
+             {"handle",          "--wireless",
+              "--wakeup-answer", "status",
+              "--stream-hz",     "250",
+              "--status-form",   "message",
+              "--delay-ms",      "40",
+              "--hangup-after",  "3",
+              "--model",         "9",
+              "--link",          "/tmp/x",
+              "--silent",        "--wrong-code",
+              "--short-reply",   "--garbage",
+              "--bad-frame",     "--verbose"},
              {"--wireless", "--wakeup-answer=status", "--stream-hz=250", "--status-form=message",
-              "--delay-ms=40", "--hangup-after=3", "--model=9", "--link=/tmp/x", "--silent", "--wrong-code",
-              "--short-reply", "--garbage", "--bad-frame", "--verbose", "handle"},
+              "--delay-ms=40", "--hangup-after=3", "--model=9", "--link=/tmp/x", "--silent",
+              "--wrong-code", "--short-reply", "--garbage", "--bad-frame", "--verbose", "handle"},
          }) {
         const ParseOutcome outcome = Parse(args);
         ASSERT_EQ(outcome.action, Action::Run) << outcome.error;
@@ -50,8 +58,8 @@ TEST(Options, EveryOptionIsTakenInEitherSpelling) {
         EXPECT_EQ(o.faults.hangup_after, 3ul);
         EXPECT_EQ(o.model, 9);
         EXPECT_EQ(o.link, "/tmp/x");
-        EXPECT_TRUE(o.faults.silent && o.faults.wrong_code && o.faults.short_reply && o.faults.garbage &&
-                    o.faults.bad_frame);
+        EXPECT_TRUE(o.faults.silent && o.faults.wrong_code && o.faults.short_reply &&
+                    o.faults.garbage && o.faults.bad_frame);
     }
 }
 

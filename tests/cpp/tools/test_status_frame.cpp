@@ -25,9 +25,15 @@ std::vector<uint8_t> Unstuff(const uint8_t* raw) {
     std::vector<uint8_t> out;
     for (int i = 0; i <= 17;) {
         if (raw[i] == kEsc) {
-            if (raw[i + 1] == kEscEnd) { out.push_back(kEnd); i += 2; }
-            else if (raw[i + 1] == kEscEsc) { out.push_back(kEsc); i += 2; }
-            else { i += 1; }
+            if (raw[i + 1] == kEscEnd) {
+                out.push_back(kEnd);
+                i += 2;
+            } else if (raw[i + 1] == kEscEsc) {
+                out.push_back(kEsc);
+                i += 2;
+            } else {
+                i += 1;
+            }
         } else if (raw[i] == kEnd) {
             i += 1;
         } else {
@@ -80,7 +86,8 @@ TEST(StatusFrame, ReadingsOverAnHourReadBackThroughTheHostsUnstuffing) {
         ASSERT_EQ(frame.size(), 18u) << t;
 
         EXPECT_EQ(frame[2], reading.error_flag);
-        const uint8_t buttons_and_hall = static_cast<uint8_t>((reading.buttons << 5) | reading.hall_level);
+        const uint8_t buttons_and_hall =
+            static_cast<uint8_t>((reading.buttons << 5) | reading.hall_level);
         // At most one step away where the shared byte would be special.
         EXPECT_LE(std::abs(int(frame[3]) - int(buttons_and_hall)), 1) << t;
         EXPECT_EQ(frame[3] >> 5, reading.buttons) << t;
@@ -124,7 +131,8 @@ TEST(HandleSensors, ReadingsStayInTheirRanges) {
     for (double t = 0.0; t < 7200.0; t += 0.25) {
         const HandleReading r = ReadHandleSensors(t);
         double norm = 0.0;
-        for (float c : r.quaternion) norm += double(c) * c;
+        for (float c : r.quaternion)
+            norm += double(c) * c;
         ASSERT_NEAR(norm, 1.0, 1e-6) << t;
         ASSERT_LE(r.buttons, 7);
         ASSERT_LE(r.hall_level, 31);

@@ -3,8 +3,8 @@
 // angles it reports, and every reply has the code and length the host reads.
 
 #include "Torvi/HardwareAPI/devices/ArmillarKinematics.hpp"
-#include "Torvi/HardwareAPI/protocol/ArmillarProtocol.hpp"
 #include "Torvi/HardwareAPI/devices/Device.hpp"
+#include "Torvi/HardwareAPI/protocol/ArmillarProtocol.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include "support/VirtualDeviceProcess.hpp"
@@ -56,16 +56,19 @@ protected:
 } // namespace
 
 TEST_F(VirtualArmThroughTheLibrary, ReportedPositionIsTheHostModelsPosition) {
-    const std::array<float, 3> poses[] = {{0, -45, 45}, {10, -45, 60}, {-25, -80, 15}, {40, -20, 90}};
+    const std::array<float, 3> poses[] = {
+        {0, -45, 45}, {10, -45, 60}, {-25, -80, 15}, {40, -20, 90}};
     for (const auto& pose : poses) {
         Exchange(P::kJointAngles, pose, P::kJointState);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const Floats joints = Exchange(P::kJointTorques, {0, 0, 0}, P::kJointState);
         const Floats state = Exchange(P::kEndEffectorForce, {0, 0, 0}, P::kEndEffectorState);
-        const auto host = ForwardKinematics(ArmillarKinematics{}, {joints[0], joints[1], joints[2]});
+        const auto host =
+            ForwardKinematics(ArmillarKinematics{}, {joints[0], joints[1], joints[2]});
         for (int i = 0; i < 3; ++i) {
             EXPECT_NEAR(joints[i], pose[i], 1e-3);
-            EXPECT_NEAR(state[i], host[i], 1e-6) << "pose " << pose[0] << " " << pose[1] << " " << pose[2];
+            EXPECT_NEAR(state[i], host[i], 1e-6)
+                << "pose " << pose[0] << " " << pose[1] << " " << pose[2];
         }
     }
 }

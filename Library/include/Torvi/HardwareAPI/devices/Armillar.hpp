@@ -69,8 +69,8 @@ public:
     void deactivate_orientation_sensor();
     /// Sets the link lengths (extension as its absolute value) and puts the
     /// base orientation back to its default. Sends nothing.
-    void adjust_lengths(float inner_arm_1, float outer_arm_1, float inner_arm_2,
-                        float outer_arm_2, float extension);
+    void adjust_lengths(float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
+                        float extension);
     /// Sets the head, inner-arm and outer-arm gear ratios. Sends nothing.
     void adjust_gear_ratios(float head_gear_ratio_coeff, float inner_arm_gear_ratio_coeff,
                             float outer_arm_gear_ratio_coeff);

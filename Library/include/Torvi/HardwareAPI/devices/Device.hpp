@@ -20,8 +20,8 @@ namespace Torvi::HardwareAPI::Devices {
 /// as the device is used. A device is used by one thread at a time.
 class Device {
 public:
-    static constexpr std::size_t kBufferSize = 1024;  ///< bytes in each buffer
-    static constexpr float kDefaultTimeout = 5.0f;    ///< seconds per wait
+    static constexpr std::size_t kBufferSize = 1024; ///< bytes in each buffer
+    static constexpr float kDefaultTimeout = 5.0f;   ///< seconds per wait
 
     /// A device on `stream` (borrowed; may be null, in which case every send
     /// fails with an error line and every wait times out).

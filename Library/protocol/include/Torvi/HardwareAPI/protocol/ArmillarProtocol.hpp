@@ -47,7 +47,7 @@ inline constexpr std::size_t kCurrentLength = 12;
 inline constexpr std::size_t kPowerStatusLength = 1;
 
 // Request sizes on the wire.
-inline constexpr std::size_t kVectorCount = 3;                        // floats in a vector request
+inline constexpr std::size_t kVectorCount = 3; // floats in a vector request
 inline constexpr std::size_t kVectorRequestLength = 1 + 4 * kVectorCount; // 13 bytes
 inline constexpr std::size_t kParameterRequestLength = 2;
 
@@ -55,11 +55,11 @@ inline constexpr std::size_t kParameterRequestLength = 2;
 inline constexpr std::size_t kQuaternionCount = 4;
 
 // Device information layout (offsets into the 21-byte payload).
-inline constexpr std::size_t kInfoDeviceIdOffset = 0;       // uint16
-inline constexpr std::size_t kInfoModelOffset = 2;          // uint8
-inline constexpr std::size_t kInfoHardwareOffset = 3;       // uint8
-inline constexpr std::size_t kInfoFirmwareOffset = 4;       // uint8
-inline constexpr std::size_t kInfoIdentifierOffset = 5;     // 16 raw bytes
+inline constexpr std::size_t kInfoDeviceIdOffset = 0;   // uint16
+inline constexpr std::size_t kInfoModelOffset = 2;      // uint8
+inline constexpr std::size_t kInfoHardwareOffset = 3;   // uint8
+inline constexpr std::size_t kInfoFirmwareOffset = 4;   // uint8
+inline constexpr std::size_t kInfoIdentifierOffset = 5; // 16 raw bytes
 
 // Parameter reply layout (offsets into the 17-byte payload).
 inline constexpr std::size_t kParameterLengthOffset = 0;

@@ -42,18 +42,18 @@ inline constexpr uint8_t kSlipEscEnd = 0xDC;
 inline constexpr uint8_t kSlipEscEsc = 0xDD;
 
 // HandleState request layout (offsets from the header code).
-inline constexpr std::size_t kStateDeviceIdOffset = 1;    // uint16
-inline constexpr std::size_t kStateDataLengthOffset = 3;  // uint8
-inline constexpr std::size_t kStateUserDataOffset = 4;    // data_length bytes
+inline constexpr std::size_t kStateDeviceIdOffset = 1;   // uint16
+inline constexpr std::size_t kStateDataLengthOffset = 3; // uint8
+inline constexpr std::size_t kStateUserDataOffset = 4;   // data_length bytes
 inline constexpr std::size_t kMaxHandleStateLength = kHandleStateHeaderLength + kMaxUserDataLength;
 
 // HandleInfoResponse layout (offsets into the 6-byte payload). Byte 1 is not
 // read; byte 3 is both the high byte of the device id and the model number.
-inline constexpr std::size_t kInfoToolDataOffset = 0;  // uint8
-inline constexpr std::size_t kInfoDeviceIdOffset = 2;  // uint16
-inline constexpr std::size_t kInfoModelOffset = 3;     // uint8
-inline constexpr std::size_t kInfoHardwareOffset = 4;  // uint8
-inline constexpr std::size_t kInfoFirmwareOffset = 5;  // uint8
+inline constexpr std::size_t kInfoToolDataOffset = 0; // uint8
+inline constexpr std::size_t kInfoDeviceIdOffset = 2; // uint16
+inline constexpr std::size_t kInfoModelOffset = 3;    // uint8
+inline constexpr std::size_t kInfoHardwareOffset = 4; // uint8
+inline constexpr std::size_t kInfoFirmwareOffset = 5; // uint8
 
 // HandleStatusMessage layout (offsets into the 21-byte fixed part); the user
 // data follows in a read of its own.
@@ -66,7 +66,6 @@ inline constexpr std::size_t kMessageUserDataLengthOffset = 20; // uint8
 // HandleErrorResponse layout (offsets into the 3-byte payload).
 inline constexpr std::size_t kErrorDeviceIdOffset = 0; // uint16
 inline constexpr std::size_t kErrorCodeOffset = 2;     // uint8
-
 
 // HandleStatusFrame layout (offsets into the 18 unstuffed bytes). Bytes 0-1,
 // 5-7 and 17 are not used.

@@ -53,8 +53,7 @@ inline void EncodeFloat(float value, uint8_t* bytes) {
 }
 
 /// `N` consecutive binary32 values.
-template <std::size_t N>
-std::array<float, N> DecodeFloats(const uint8_t* bytes) {
+template <std::size_t N> std::array<float, N> DecodeFloats(const uint8_t* bytes) {
     std::array<float, N> values{};
     for (std::size_t i = 0; i < N; ++i) {
         values[i] = DecodeFloat(bytes + kFloatSize * i);
@@ -74,9 +73,9 @@ inline void AppendFloat(Bytes& out, float value) {
     out.insert(out.end(), bytes, bytes + kFloatSize);
 }
 
-template <std::size_t N>
-void AppendFloats(Bytes& out, const std::array<float, N>& values) {
-    for (float value : values) AppendFloat(out, value);
+template <std::size_t N> void AppendFloats(Bytes& out, const std::array<float, N>& values) {
+    for (float value : values)
+        AppendFloat(out, value);
 }
 
 } // namespace Torvi::HardwareAPI::Wire
