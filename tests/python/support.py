@@ -117,6 +117,27 @@ class ScriptedDevice:
         return self.received
 
 
+# The keys of the handle's status dict, in the order the module builds them.
+STATUS_KEYS = [
+    "device_id",
+    "quaternion",
+    "error_flag",
+    "hall_effect_sensor_level",
+    "buttons",
+    "battery_level",
+]
+
+# What the status reader returns for a frame it cannot unstuff.
+BAD_FRAME_STATUS = {
+    "device_id": 0,
+    "quaternion": [0.0] * 4,
+    "error_flag": 1,
+    "hall_effect_sensor_level": 0,
+    "buttons": 0,
+    "battery_level": 0.0,
+}
+
+
 def floats(*values) -> bytes:
     """Little-endian binary32 values, as on the wire."""
     return struct.pack(f"<{len(values)}f", *values)

@@ -8,7 +8,7 @@ import uuid
 import pytest
 
 import TorviHardwareAPI as T
-from support import RecordingHandle
+from support import STATUS_KEYS, RecordingHandle
 
 
 @pytest.fixture
@@ -109,14 +109,7 @@ def test_status_requests_in_either_form(virtual_device, form):
     handle.RequestStatus()
     if form == "frame":
         status = handle.GetQuillonetStatus()
-        assert list(status) == [
-            "device_id",
-            "quaternion",
-            "error_flag",
-            "hall_effect_sensor_level",
-            "buttons",
-            "battery_level",
-        ]
+        assert list(status) == STATUS_KEYS
         assert status["error_flag"] not in (1, 2)
         assert 3.0 <= status["battery_level"] <= 4.275
         assert math.isclose(sum(q * q for q in status["quaternion"]), 1.0, rel_tol=1e-2)

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import TorviHardwareAPI as T
-from support import RecordingHandle, floats
+from support import BAD_FRAME_STATUS, STATUS_KEYS, RecordingHandle, floats
 
 # A wait that expires ends after more than 5 and at most 6 whole seconds;
 # the margin is for a loaded machine.
@@ -67,14 +67,7 @@ def test_handle_bad_frame_reads_as_error_flag_one_at_once(virtual_device, capfd)
     handle = T.Handle(T.SerialStream(device.path))
     handle.RequestStatus()
     status, took = timed(handle.GetQuillonetStatus)
-    assert status == {
-        "device_id": 0,
-        "quaternion": [0.0] * 4,
-        "error_flag": 1,
-        "hall_effect_sensor_level": 0,
-        "buttons": 0,
-        "battery_level": 0.0,
-    }
+    assert status == BAD_FRAME_STATUS
     assert took < 1.0
     assert capfd.readouterr().err == ""
     sound_handle_answers(virtual_device)
@@ -90,14 +83,7 @@ def test_handle_flood_is_read_message_by_message(virtual_device):
     # The status reader takes a message's bytes for a frame: whatever it
     # makes of them, it answers at once.
     status, status_took = timed(handle.GetQuillonetStatus)
-    assert set(status) == {
-        "device_id",
-        "quaternion",
-        "error_flag",
-        "hall_effect_sensor_level",
-        "buttons",
-        "battery_level",
-    }
+    assert set(status) == set(STATUS_KEYS)
     assert took < 20.0 and status_took < 1.0
     sound_handle_answers(virtual_device)
 

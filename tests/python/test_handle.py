@@ -10,7 +10,7 @@ import weakref
 import pytest
 
 import TorviHardwareAPI as T
-from support import RecordingHandle, floats
+from support import BAD_FRAME_STATUS, STATUS_KEYS, RecordingHandle, floats
 
 PURE_VIRTUAL = (
     'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
@@ -345,14 +345,7 @@ def test_warning_turned_error_is_raised_after_the_reply_was_read(pty, stream):
 def test_status_dict_from_a_valid_frame(pty, stream):
     pty.write(b"\x55\xd0" + VALID_FRAME)
     status = T.Handle(stream).GetQuillonetStatus()
-    assert list(status) == [
-        "device_id",
-        "quaternion",
-        "error_flag",
-        "hall_effect_sensor_level",
-        "buttons",
-        "battery_level",
-    ]
+    assert list(status) == STATUS_KEYS
     assert status == {
         "device_id": 0x42,
         "quaternion": [-1.0, 0.5, 0.999969482421875, 0.0],
@@ -379,14 +372,7 @@ def test_status_bad_frame(pty, stream):
     frame = bytearray(VALID_FRAME)
     frame[6] = 0xC0  # an END byte among the first 17
     pty.write(bytes(frame))
-    assert T.Handle(stream).GetQuillonetStatus() == {
-        "device_id": 0,
-        "quaternion": [0.0] * 4,
-        "error_flag": 1,
-        "hall_effect_sensor_level": 0,
-        "buttons": 0,
-        "battery_level": 0.0,
-    }
+    assert T.Handle(stream).GetQuillonetStatus() == BAD_FRAME_STATUS
 
 
 @pytest.mark.slow

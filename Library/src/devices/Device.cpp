@@ -58,31 +58,43 @@ bool Device::TimedOut(std::time_t start) const {
     return timeout > 0 && std::difftime(std::time(nullptr), start) > timeout;
 }
 
-uint8_t Device::AwaitHeaderCode() {
+Device::QueueWait Device::AwaitQueued(unsigned n) {
     const std::time_t start = std::time(nullptr);
     CancellationPoll cancellation;
     wait_cancelled = false;
-    // Poll the queue without pausing: a reply is taken the moment it lands.
+    // Poll the queue without pausing: a reply is taken the moment it is
+    // complete, and nothing is consumed before, so the read that follows
+    // never blocks.
     for (;;) {
-        if (Available() >= 1) {
-            stream->read(reinterpret_cast<char*>(receive_buffer.get()), 1);
-            if (stream->good()) {
-                return receive_buffer[0];
-            }
-            if (!stream->eof()) {
-                ReportError(ErrorLines::kUnableToReadHeaderCode);
-            }
-            return 0;
+        if (stream != nullptr && Available() >= static_cast<int>(n)) {
+            return QueueWait::Ready;
         }
         if (TimedOut(start)) {
-            ReportError(ErrorLines::kHeaderCodeTimeout);
-            return 0;
+            return QueueWait::TimedOut;
         }
         if (cancellation.Cancelled()) {
             wait_cancelled = true;
-            return 0;
+            return QueueWait::Cancelled;
         }
     }
+}
+
+uint8_t Device::AwaitHeaderCode() {
+    const QueueWait wait = AwaitQueued(1);
+    if (wait != QueueWait::Ready) {
+        if (wait == QueueWait::TimedOut) {
+            ReportError(ErrorLines::kHeaderCodeTimeout);
+        }
+        return 0;
+    }
+    stream->read(reinterpret_cast<char*>(receive_buffer.get()), 1);
+    if (stream->good()) {
+        return receive_buffer[0];
+    }
+    if (!stream->eof()) {
+        ReportError(ErrorLines::kUnableToReadHeaderCode);
+    }
+    return 0;
 }
 
 unsigned Device::AwaitBytes(unsigned n) {
@@ -92,30 +104,21 @@ unsigned Device::AwaitBytes(unsigned n) {
         ReportError(ErrorLines::kReadExceedsBuffer, static_cast<std::size_t>(n));
         return 0;
     }
-    const std::time_t start = std::time(nullptr);
-    CancellationPoll cancellation;
-    // Nothing is consumed until the whole payload is queued, so the read
-    // below never blocks.
-    for (;;) {
-        if (stream != nullptr && Available() >= static_cast<int>(n)) {
-            stream->read(reinterpret_cast<char*>(receive_buffer.get()), n);
-            if (stream->good()) {
-                return static_cast<unsigned>(stream->gcount());
-            }
-            if (!stream->eof()) {
-                ReportError(ErrorLines::kUnableToReadBytes, static_cast<std::size_t>(n));
-            }
-            return 0;
-        }
-        if (TimedOut(start)) {
+    const QueueWait wait = AwaitQueued(n);
+    if (wait != QueueWait::Ready) {
+        if (wait == QueueWait::TimedOut) {
             ReportError(ErrorLines::kPayloadTimeout);
-            return 0;
         }
-        if (cancellation.Cancelled()) {
-            wait_cancelled = true;
-            return 0;
-        }
+        return 0;
     }
+    stream->read(reinterpret_cast<char*>(receive_buffer.get()), n);
+    if (stream->good()) {
+        return static_cast<unsigned>(stream->gcount());
+    }
+    if (!stream->eof()) {
+        ReportError(ErrorLines::kUnableToReadBytes, static_cast<std::size_t>(n));
+    }
+    return 0;
 }
 
 } // namespace Torvi::HardwareAPI::Devices

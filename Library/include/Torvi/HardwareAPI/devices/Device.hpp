@@ -61,6 +61,11 @@ public:
 private:
     bool wait_cancelled = false;
 
+    /// How a wait for queued bytes ended.
+    enum class QueueWait { Ready, TimedOut, Cancelled };
+    /// Polls until `n` bytes are queued, the time-out passes or the wait is
+    /// cancelled; consumes nothing.
+    QueueWait AwaitQueued(unsigned n);
     int Available() const;
     bool TimedOut(std::time_t start) const;
 };
