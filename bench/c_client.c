@@ -157,86 +157,123 @@ static int Refill(int master, int fd) {
     return AwaitQueued(fd, (int)sizeof replies);
 }
 
-/* Makes untimed exchanges for `warmup` seconds, then times exchanges for `seconds` and
- * prints the JSON summary. The forces go round a circle in the x-z plane,
- * the same table as the Python rows use. With `master` >= 0 the replies are
- * queued in advance (see Refill), and only the exchanges themselves count
- * towards `seconds` and the elapsed time. */
-static int Measure(int fd, int master, double warmup, double seconds) {
-    float forces[kForceTableSize][3];
+/* The forces go round a circle in the x-z plane: the same table as the
+ * Python rows use. */
+static void FillForceTable(float forces[kForceTableSize][3]) {
     for (int k = 0; k < kForceTableSize; ++k) {
         const double phase = 2.0 * M_PI * k / kForceTableSize;
         forces[k][0] = (float)(0.05 * cos(phase));
         forces[k][1] = 0.0f;
         forces[k][2] = (float)(0.2 * sin(phase));
     }
-    size_t capacity = 1 << 16, count = 0;
-    int64_t* latencies = malloc(capacity * sizeof *latencies);
-    if (!latencies) return 1;
+}
+
+/* What the timed exchanges came to. */
+typedef struct {
+    int64_t* latencies; /* ns per exchange, `count` of them */
+    size_t count;
+    size_t capacity;
+    long untimed;
+    int64_t elapsed_ns;
+    double cpu_s;
+    double checksum;
+    int failed;
+} Run;
+
+/* Untimed exchanges for `warmup` seconds. Without a device, whole batches
+ * only: each reply queued gets read. */
+static void WarmUp(Run* run, int fd, int master, double warmup, float forces[kForceTableSize][3]) {
     float position[3], velocity[3];
-    double checksum = 0.0;
-    int failed = 0;
-    long untimed = 0;
     const int64_t warm_until = Nanoseconds() + (int64_t)(warmup * 1e9);
-    /* Without a device, whole batches only: each reply queued gets read. */
-    while (!failed &&
-           (Nanoseconds() < warm_until || (master >= 0 && untimed % kQueuedBatch != 0))) {
-        if (master >= 0 && untimed % kQueuedBatch == 0 && !Refill(master, fd)) {
-            failed = 1;
+    while (!run->failed &&
+           (Nanoseconds() < warm_until || (master >= 0 && run->untimed % kQueuedBatch != 0))) {
+        if (master >= 0 && run->untimed % kQueuedBatch == 0 && !Refill(master, fd)) {
+            run->failed = 1;
             break;
         }
-        failed = !Exchange(fd, forces[untimed % kForceTableSize], position, velocity);
-        ++untimed;
+        run->failed = !Exchange(fd, forces[run->untimed % kForceTableSize], position, velocity);
+        ++run->untimed;
     }
+}
 
-    double cpu = 0.0, cpu_mark = Seconds(CLOCK_PROCESS_CPUTIME_ID);
+/* Keeps one latency, growing the array when it is full. */
+static int Record(Run* run, int64_t latency) {
+    if (run->count == run->capacity) {
+        int64_t* grown = realloc(run->latencies, 2 * run->capacity * sizeof *grown);
+        if (!grown) return 0;
+        run->latencies = grown;
+        run->capacity *= 2;
+    }
+    run->latencies[run->count++] = latency;
+    return 1;
+}
+
+/* Timed exchanges for `seconds`. With `master` >= 0 the replies are queued in
+ * advance (see Refill), and only the exchanges themselves count towards
+ * `seconds` and the elapsed time. */
+static void TimeExchanges(Run* run, int fd, int master, double seconds,
+                          float forces[kForceTableSize][3]) {
+    float position[3], velocity[3];
+    double cpu_mark = Seconds(CLOCK_PROCESS_CPUTIME_ID);
     const int64_t start = Nanoseconds();
     const int64_t limit = (int64_t)(seconds * 1e9);
-    int64_t elapsed_ns = 0;
-    while (!failed && elapsed_ns < limit) {
-        if (master >= 0 && count % kQueuedBatch == 0) {
+    while (!run->failed && run->elapsed_ns < limit) {
+        if (master >= 0 && run->count % kQueuedBatch == 0) {
             /* Queuing the replies is no part of the client's cost. */
-            cpu += Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_mark;
+            run->cpu_s += Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_mark;
             if (!Refill(master, fd)) {
-                failed = 1;
+                run->failed = 1;
                 break;
             }
             cpu_mark = Seconds(CLOCK_PROCESS_CPUTIME_ID);
         }
         const int64_t t0 = Nanoseconds();
-        if (!Exchange(fd, forces[count % kForceTableSize], position, velocity)) {
-            failed = 1;
+        if (!Exchange(fd, forces[run->count % kForceTableSize], position, velocity)) {
+            run->failed = 1;
             break;
         }
         const int64_t t1 = Nanoseconds();
-        if (count == capacity) {
-            capacity *= 2;
-            int64_t* grown = realloc(latencies, capacity * sizeof *latencies);
-            if (!grown) {
-                failed = 1;
-                break;
-            }
-            latencies = grown;
+        if (!Record(run, t1 - t0)) {
+            run->failed = 1;
+            break;
         }
-        latencies[count++] = t1 - t0;
-        elapsed_ns = master >= 0 ? elapsed_ns + (t1 - t0) : t1 - start;
-        checksum += position[2] + velocity[2];
+        run->elapsed_ns = master >= 0 ? run->elapsed_ns + (t1 - t0) : t1 - start;
+        run->checksum += position[2] + velocity[2];
     }
-    cpu += Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_mark;
+    run->cpu_s += Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_mark;
+}
 
+/* The JSON summary line of a run. Sorts its latencies. */
+static void PrintSummary(Run* run) {
+    const size_t count = run->count;
     double sum = 0.0;
     for (size_t i = 0; i < count; ++i)
-        sum += (double)latencies[i];
-    qsort(latencies, count, sizeof *latencies, CompareLatency);
+        sum += (double)run->latencies[i];
+    qsort(run->latencies, count, sizeof *run->latencies, CompareLatency);
     printf("{\"warmup_exchanges\": %ld, \"exchanges\": %zu, \"elapsed_s\": %.6f, \"cpu_s\": %.6f, "
            "\"mean_us\": %.4f, "
            "\"p50_us\": %.4f, \"p99_us\": %.4f, \"failed\": %s, \"checksum\": %.6g}\n",
-           untimed, count, (double)elapsed_ns * 1e-9, cpu,
+           run->untimed, count, (double)run->elapsed_ns * 1e-9, run->cpu_s,
            count ? sum / (double)count / 1000.0 : 0.0,
-           count ? PercentileUs(latencies, count, 50) : 0.0,
-           count ? PercentileUs(latencies, count, 99) : 0.0, failed ? "true" : "false", checksum);
-    free(latencies);
-    return failed;
+           count ? PercentileUs(run->latencies, count, 50) : 0.0,
+           count ? PercentileUs(run->latencies, count, 99) : 0.0, run->failed ? "true" : "false",
+           run->checksum);
+}
+
+/* Warms up for `warmup` seconds, times exchanges for `seconds` and prints
+ * the JSON summary. */
+static int Measure(int fd, int master, double warmup, double seconds) {
+    float forces[kForceTableSize][3];
+    FillForceTable(forces);
+    Run run = {0};
+    run.capacity = 1 << 16;
+    run.latencies = malloc(run.capacity * sizeof *run.latencies);
+    if (!run.latencies) return 1;
+    WarmUp(&run, fd, master, warmup, forces);
+    TimeExchanges(&run, fd, master, seconds, forces);
+    PrintSummary(&run);
+    free(run.latencies);
+    return run.failed;
 }
 
 /* The instant responder: reads whole requests, answers each with a fixed
