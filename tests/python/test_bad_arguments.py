@@ -18,7 +18,9 @@ HUGE = 10**6  # elements of a huge list
 NO_FLOAT = 10**400  # an int no float can hold
 STATE = floats(1.5, -2.0, 0.125, 4.0, -0.5, 8.0)
 QUEUED = b"\x2b" + STATE  # a reply that a call going ahead would take
-QUEUE_WAIT = 2.0  # s: how long written bytes may take to reach the host's side
+# s: how long written bytes may take to reach the host's side (seconds when the
+# machine is overloaded; the wait ends as soon as they are there)
+QUEUE_WAIT = 10.0
 
 
 def binary32(value):
@@ -44,6 +46,7 @@ def refused(call, error, pty, queued=QUEUED):
     deadline = time.monotonic() + QUEUE_WAIT
     while pty.queued_for_host() < len(queued) and time.monotonic() < deadline:
         time.sleep(0.001)
+    assert pty.queued_for_host() == len(queued), "the reply did not reach the host's side"
     with warnings.catch_warnings(record=True) as issued:
         warnings.simplefilter("always")
         with pytest.raises(error) as raised:

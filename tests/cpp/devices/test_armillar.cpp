@@ -69,7 +69,8 @@ protected:
     /// end before they arrive.
     void WriteAndAwaitQueued(const Bytes& bytes) {
         pty->Write(bytes);
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        // Seconds when the machine is overloaded; the wait ends once they are there.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (pty->QueuedForHost() < static_cast<int>(bytes.size()) &&
                std::chrono::steady_clock::now() < limit) {
             std::this_thread::yield();
