@@ -232,7 +232,9 @@ def test_a_force_moves_the_end_effector_its_way(virtual_arm, direction):
         after, velocity = state_of(exchange(port, vector(FORCE, 0, 0, 2.0 * direction), 25))
         currents = struct.unpack("<3f", exchange(port, bytes([CURRENT]), 13)[1:])
     assert (after[2] - before[2]) * direction > 1e-4
-    assert velocity[2] * direction > 0
+    # Never against the force. It may be zero: when the machine stalls the
+    # exchanges for long, the arm reaches a joint limit and stops there.
+    assert velocity[2] * direction >= 0
     assert any(abs(c) > 0.01 for c in currents)
 
 
