@@ -229,9 +229,10 @@ def namespace_unavailable():
     return None
 
 
-def run_in_private_dev(links, command, timeout=120):
+def run_in_private_dev(links, command, timeout=120, env=None):
     """Runs `command` (a list) where /dev holds only `links` ({name: target})
-    and /dev/pts; returns the completed process, output as text."""
+    and /dev/pts, in the environment `env` (default: this one's); returns the
+    completed process, output as text."""
     links_argument = json.dumps(list(links.items()))
     return subprocess.run(
         ["unshare", "--mount", "--propagation", "private", sys.executable, "-c", PRIVATE_DEV]
@@ -239,5 +240,5 @@ def run_in_private_dev(links, command, timeout=120):
         capture_output=True,
         text=True,
         timeout=timeout,
-        env=os.environ,
+        env=os.environ if env is None else env,
     )

@@ -50,7 +50,7 @@ def test_list_json_has_one_row_per_device_or_none(virtual_device, attached):
         links = {"ttyACM0": arm.path, "ttyUSB0": wired.path, "rfcomm0": wireless.path}
         expected = [(arm.path, "arm", 4), (wired.path, "wired handle", 2)]
         expected.append((wireless.path, "wireless handle", None))
-    listed = run_in_private_dev(links, TORVI + ["list", "--json"])
+    listed = run_in_private_dev(links, TORVI + ["list", "--json"], env=ENV)
     assert listed.returncode == 0, listed.stderr
     rows = json.loads(listed.stdout)
     assert [(r["port"], r["kind"], r["model"]) for r in rows] == expected
@@ -130,7 +130,9 @@ def test_trace_forwards_bytes_unchanged_and_decodes_them(virtual_device, tmp_pat
         state_reply = direct_exchange(path, b"\x2a" + force, 25)
     finally:
         trace.send_signal(signal.SIGTERM)
-        assert trace.wait(10) == 0
+        status = trace.wait(10)
+        trace.stdout.close()
+    assert status == 0
     assert wakeup_reply == wakeup_reply_direct
     assert state_reply[0] == 0x2B and len(state_reply) == 25
     position = [round(v, 6) for v in struct.unpack_from("<3f", state_reply, 1)]
@@ -155,7 +157,8 @@ def test_monitor_records_samples_with_increasing_times(virtual_arm, tmp_path):
     record = tmp_path / "samples.csv"
     result = torvi("monitor", virtual_arm.path, "--kind", "arm", "--seconds", 1, "--csv", record)
     assert result.returncode == 0, result.stderr
-    rows = list(csv.DictReader(record.open()))
+    with record.open() as recorded:
+        rows = list(csv.DictReader(recorded))
     times = [float(row["time_s"]) for row in rows]
     assert len(rows) >= 5
     assert times == sorted(times) and len(set(times)) == len(times)

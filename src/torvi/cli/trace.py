@@ -63,18 +63,27 @@ class Printer:
             print(line, file=self.out, flush=True)
 
 
-def stop_on_sigterm(number: int, frame: Optional[FrameType]) -> None:
-    raise KeyboardInterrupt
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 
-def relay(device: int, master: int, printer: Printer) -> None:
-    """Forwards until interrupted. A pty master reads EIO while no program
-    has the terminal open; the trace keeps a descriptor of the slave itself,
-    so programs may open and close it as often as they like."""
+def note_signal(number: int, frame: Optional[FrameType]) -> None:
+    """Does nothing: the signal's byte on the wake-up pipe ends the relay
+    between two messages, so that what went through is also printed."""
+
+
+def relay(device: int, master: int, printer: Printer, stop: int) -> None:
+    """Forwards until `stop` is readable. A pty master reads EIO while no
+    program has the terminal open; the trace keeps a descriptor of the slave
+    itself, so programs may open and close it as often as they like."""
     conversation = Conversation()
     while True:
         waiting = conversation.requests.pending() or conversation.replies.pending()
-        ready = select.select([device, master], [], [], INCOMPLETE_AFTER if waiting else None)[0]
+        timeout = INCOMPLETE_AFTER if waiting else None
+        ready = select.select([device, master, stop], [], [], timeout)[0]
+        if stop in ready:
+            printer.show(">", conversation.requests.flush())
+            printer.show("<", conversation.replies.flush())
+            return
         if not ready:
             printer.show(">", conversation.requests.flush())
             printer.show("<", conversation.replies.flush())
@@ -98,18 +107,20 @@ def run_trace(arguments: argparse.Namespace) -> int:
     tty.setraw(slave)
     path = os.ttyname(slave)
     out: IO[str] = open(arguments.out, "w") if arguments.out else sys.stdout
-    signal.signal(signal.SIGTERM, stop_on_sigterm)
+    stop, wake = os.pipe()
+    os.set_blocking(wake, False)
+    signal.set_wakeup_fd(wake)
+    for number in STOP_SIGNALS:
+        signal.signal(number, note_signal)
     try:
         if arguments.link:
             os.symlink(path, arguments.link)
         print(path, flush=True)
-        relay(device, master, Printer(out))
-    except KeyboardInterrupt:
-        pass
+        relay(device, master, Printer(out), stop)
     finally:
         if arguments.link and os.path.islink(arguments.link):
             os.unlink(arguments.link)
-        for fd in (device, master, slave):
+        for fd in (device, master, slave, stop, wake):
             os.close(fd)
         if out is not sys.stdout:
             out.close()
