@@ -23,6 +23,8 @@ QUIT_KEYS = ("q", "Q")
 Sample = Dict[str, float]
 # Chart panels: a title with its unit, and the sample columns drawn in it.
 Panels = List[Tuple[str, List[str]]]
+# Columns that hold whole numbers: drawn as steps, not slopes.
+STEPPED_COLUMNS = ("buttons", "hall_level")
 
 
 def xyz(name: str, values: List[float]) -> Sample:
@@ -133,7 +135,7 @@ class Display:
             return
         from rich.table import Table
 
-        table = Table(title=f"{self.title}  {elapsed:6.1f} s  (q or Ctrl-C quits)")
+        table = Table(title=self.title, caption=f"{elapsed:.1f} s; q or Ctrl-C quits")
         table.add_column("reading")
         table.add_column("value", justify="right")
         for key, value in sample.items():
@@ -141,20 +143,27 @@ class Display:
         self.live.update(table, refresh=True)  # type: ignore[attr-defined]
 
 
+def check_plotting() -> None:
+    """Fails before the run, not after it, when --plot cannot be drawn."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError as error:
+        raise missing("matplotlib", "--plot") from error
+
+
 def write_plot(
     path: str, title: str, panels: Panels, times: List[float], samples: List[Sample]
 ) -> None:
-    try:
-        import matplotlib
+    import matplotlib
 
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError as error:
-        raise missing("matplotlib", "--plot") from error
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
     figure, axes = plt.subplots(len(panels), 1, sharex=True, figsize=(8, 2.2 * len(panels)))
     for axis, (label, columns) in zip(axes, panels):
         for column in columns:
-            axis.plot(times, [s[column] for s in samples], label=column)
+            style = "steps-post" if column in STEPPED_COLUMNS else "default"
+            axis.plot(times, [s[column] for s in samples], label=column, drawstyle=style)
         axis.set_ylabel(label, fontsize=9)
         axis.grid(alpha=0.3)
         if len(columns) > 1:
@@ -167,6 +176,8 @@ def write_plot(
 
 
 def run_monitor(arguments: argparse.Namespace) -> int:
+    if arguments.plot:
+        check_plotting()
     connection = connect(arguments.port, arguments.kind)
     is_arm = connection.kind == "arm"
     sample = arm_sampler(connection) if is_arm else handle_sampler(connection)
