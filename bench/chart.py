@@ -44,29 +44,48 @@ def period_rows(result):
     return {}
 
 
-def latency_rows(result):
+def used_rounds(result):
+    """(rounds in the medians, rounds left out): the clean ones when the run
+    used only those, as bench/run.py's select_rounds chose."""
+    rounds = result.get("rounds", [])
+    clean = [r for r in rounds if r.get("clean")]
+    if len(clean) == result.get("rounds_used") and len(clean) < len(rounds):
+        return clean, [r for r in rounds if not r.get("clean")]
+    return rounds, []
+
+
+def latency_rows(result, rounds):
     """[(label, [p50 per round], [p99 per round])] of the rows with latencies,
-    slowest median at the top."""
+    in `rounds`, in the order of the summary rows."""
     rows = []
     for name, row in result["rows"].items():
-        blocks = [r["blocks"][name] for r in result.get("rounds", []) if name in r["blocks"]]
+        blocks = [r["blocks"][name] for r in rounds if name in r["blocks"]]
         p50 = [b["p50_us"] for b in blocks if b.get("p50_us")]
         p99 = [b["p99_us"] for b in blocks if b.get("p99_us")]
-        if p50:
-            rows.append((row.get("label", name), p50, p99))
-    return sorted(rows, key=lambda r: sorted(r[1])[len(r[1]) // 2])
+        rows.append((row.get("label", name), p50, p99))
+    return rows
 
 
-def draw_latencies(axis, rows):
+def draw_latencies(axis, rows, left_out):
+    """Filled marks for the rounds in the medians, hollow grey ones for the
+    rounds left out; the first row at the top."""
+    top = len(rows) - 1
     for y, (label, p50, p99) in enumerate(rows):
-        axis.plot(p99, [y] * len(p99), "x", color="tab:red", alpha=0.6, markersize=5)
-        axis.plot(p50, [y] * len(p50), "o", color="tab:blue", alpha=0.6, markersize=5)
-    axis.set_yticks(range(len(rows)), [label for label, _, _ in rows], fontsize=9)
+        axis.plot(p99, [top - y] * len(p99), "x", color="tab:red", alpha=0.7, markersize=5)
+        axis.plot(p50, [top - y] * len(p50), "o", color="tab:blue", alpha=0.6, markersize=5)
+    position = {label: top - y for y, (label, _, _) in enumerate(rows)}
+    for label, p50, p99 in left_out:
+        if label in position:
+            marks = p50 + p99
+            axis.plot(marks, [position[label]] * len(marks), "o", mfc="none", color="grey")
+    axis.set_yticks(range(len(rows)), [label for label, _, _ in reversed(rows)], fontsize=9)
     axis.set_xscale("log")
     axis.set_xlabel("latency of one exchange (µs, log scale)")
     axis.grid(axis="x", which="both", alpha=0.3)
     axis.plot([], [], "o", color="tab:blue", label="median, one mark per round")
     axis.plot([], [], "x", color="tab:red", label="99th percentile, one mark per round")
+    if any(p50 for _, p50, _ in left_out):
+        axis.plot([], [], "o", mfc="none", color="grey", label="a round left out (machine busy)")
     axis.legend(fontsize=8, loc="lower right")
     axis.set_title("Latency per row", fontsize=11)
 
@@ -84,7 +103,9 @@ def draw_periods(axes, series):
 
 
 def chart(result, path):
-    rows = latency_rows(result)
+    used, left_out = used_rounds(result)
+    rows = [r for r in latency_rows(result, used) if r[1]]
+    left_out_rows = latency_rows(result, left_out)
     series = period_rows(result)
     heights = [max(2.0, ROW_HEIGHT_INCHES * len(rows) + 1.2)]
     if series:
@@ -92,7 +113,7 @@ def chart(result, path):
     figure = plt.figure(figsize=(WIDTH_INCHES, sum(heights)))
     columns = max(1, len(series))
     grid = figure.add_gridspec(len(heights), columns, height_ratios=heights)
-    draw_latencies(figure.add_subplot(grid[0, :]), rows)
+    draw_latencies(figure.add_subplot(grid[0, :]), rows, left_out_rows)
     if series:
         first = figure.add_subplot(grid[1, 0])
         others = [figure.add_subplot(grid[1, c], sharey=first) for c in range(1, columns)]
