@@ -93,7 +93,10 @@ def relay(device: int, master: int, printer: Printer, stop: int) -> None:
             write_all(device, data)
             printer.show(">", conversation.from_host(data))
         if device in ready:
-            data = os.read(device, CHUNK)
+            try:
+                data = os.read(device, CHUNK)
+            except OSError as error:  # EIO: the device hung up
+                raise CommandError(f"the port stopped: {error.strerror}") from error
             if not data:
                 raise CommandError("the port closed")
             write_all(master, data)
@@ -114,12 +117,16 @@ def run_trace(arguments: argparse.Namespace) -> int:
         signal.signal(number, note_signal)
     try:
         if arguments.link:
-            os.symlink(path, arguments.link)
+            try:
+                os.symlink(path, arguments.link)
+            except OSError as error:
+                raise CommandError(f"cannot make {arguments.link}: {error.strerror}") from error
         print(path, flush=True)
         relay(device, master, Printer(out), stop)
     finally:
         if arguments.link and os.path.islink(arguments.link):
-            os.unlink(arguments.link)
+            if os.readlink(arguments.link) == path:
+                os.unlink(arguments.link)
         for fd in (device, master, slave, stop, wake):
             os.close(fd)
         if out is not sys.stdout:
