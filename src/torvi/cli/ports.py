@@ -180,6 +180,6 @@ def connect(port: str, kind: Optional[str]) -> Connection:
             if handle is not None:
                 return Connection(port, "handle", stream, handle=handle)
     tried = {"arm": "the arm's", "handle": "the handle's"}.get(
-        kind or "", "neither the arm's nor the handle's"
+        kind or "", "the arm's or the handle's"
     )
     raise CommandError(f"no device answered {tried} wakeup on {port}")
