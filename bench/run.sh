@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark: builds the module, the virtual device and the two bench
 # programs, prepares a bench virtual environment with pyserial, and runs
-# bench/run.py, which prints the table and writes bench/results/*.json.
+# bench/run.py, which prints the table and writes bench/results/*.json, then
+# bench/chart.py, which draws bench/results/latest.png from latest.json.
 #
 #   bash bench/run.sh [--repeats N] [--seconds S] [--quiet-wait S]
 #   bash bench/run.sh --test     checks of the bench itself (pytest)
@@ -43,5 +44,8 @@ if [ "${1:-}" = "--test" ]; then
         exec "$bench_venv/bin/python" -m pytest -p no:cacheprovider "$root/bench/test_bench.py" "$@"
 fi
 echo "== running" >&2
-exec "$bench_venv/bin/python" "$root/bench/run.py" \
+"$bench_venv/bin/python" "$root/bench/run.py" \
     --tools "$tools" --virtual-device "$build/tools/torvi-virtual-device" "$@"
+# The chart of the run, beside latest.md.
+"$bench_venv/bin/python" "$root/bench/chart.py" \
+    "$root/bench/results/latest.json" "$root/bench/results/latest.png" >&2

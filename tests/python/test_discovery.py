@@ -3,14 +3,12 @@ whose /dev is a temporary directory (a private mount namespace) holding links
 named like serial ports that point at virtual devices' pty slaves."""
 
 import json
-import os
-import shutil
-import subprocess
 import sys
 
 import pytest
 
 import TorviHardwareAPI as T
+from support import namespace_unavailable, run_in_private_dev
 
 DETECTIONS = [
     "detect_armillars",
@@ -19,20 +17,12 @@ DETECTIONS = [
     "detect_wireless_handles",
 ]
 
-# Runs in the child: replaces /dev by the directory of links (keeping the real
-# /dev/pts reachable inside it), then calls the detections and prints one JSON
-# line: per call its outcome, its duration, and how often another Python
-# thread ran meanwhile.
+# Runs in the child, inside a private /dev: calls the detections and prints
+# one JSON line: per call its outcome, its duration, and how often another
+# Python thread ran meanwhile.
 CHILD = r"""
-import json, os, subprocess, sys, tempfile, threading, time
-links, calls = json.loads(sys.argv[1])
-fake = tempfile.mkdtemp(prefix="torvi-dev-")
-os.mkdir(os.path.join(fake, "pts"))
-subprocess.run(["mount", "--rbind", "/dev/pts", os.path.join(fake, "pts")], check=True)
-for name, target in links:
-    os.symlink(target, os.path.join(fake, name))
-subprocess.run(["mount", "--rbind", fake, "/dev"], check=True)
-
+import json, sys, threading, time
+calls = json.loads(sys.argv[1])
 import TorviHardwareAPI as T
 ticks = 0
 def tick():
@@ -53,19 +43,6 @@ print(json.dumps(results))
 """
 
 
-def namespace_unavailable():
-    if os.geteuid() != 0:
-        return "needs root to mount a private /dev"
-    if shutil.which("unshare") is None:
-        return "needs unshare (util-linux)"
-    probe = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", "true"], capture_output=True
-    )
-    if probe.returncode != 0:
-        return f"cannot make a mount namespace: {probe.stderr.decode().strip()}"
-    return None
-
-
 pytestmark = pytest.mark.skipif(
     namespace_unavailable() is not None, reason=str(namespace_unavailable())
 )
@@ -79,14 +56,7 @@ class Outcome:
 def detect(links, calls=DETECTIONS):
     """Runs `calls` in a private /dev holding `links` ({name: target}); returns
     {call: Outcome}."""
-    argument = json.dumps([list(links.items()), calls])
-    child = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", sys.executable, "-c", CHILD, argument],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        env=os.environ,
-    )
+    child = run_in_private_dev(links, [sys.executable, "-c", CHILD, json.dumps(calls)])
     assert child.returncode == 0, child.stderr
     rows = json.loads(child.stdout.strip().splitlines()[-1])
     return {call: Outcome(row) for call, row in zip(calls, rows)}
