@@ -6,6 +6,7 @@ import array
 import fcntl
 import os
 import select
+import shutil
 import struct
 import subprocess
 import sys
@@ -195,3 +196,17 @@ class RecordingHandle(T.Handle):
 
     def OnReceiveHandleErrorResponse(self, *fields):
         self.events.append(("error", fields))
+
+
+def namespace_unavailable():
+    """Why a child cannot be given a private /dev here, or None when it can."""
+    if os.geteuid() != 0:
+        return "needs root to mount a private /dev"
+    if shutil.which("unshare") is None:
+        return "needs unshare (util-linux)"
+    probe = subprocess.run(
+        ["unshare", "--mount", "--propagation", "private", "true"], capture_output=True
+    )
+    if probe.returncode != 0:
+        return f"cannot make a mount namespace: {probe.stderr.decode().strip()}"
+    return None

@@ -4,13 +4,13 @@ named like serial ports that point at virtual devices' pty slaves."""
 
 import json
 import os
-import shutil
 import subprocess
 import sys
 
 import pytest
 
 import TorviHardwareAPI as T
+from support import namespace_unavailable
 
 DETECTIONS = [
     "detect_armillars",
@@ -51,19 +51,6 @@ for name in calls:
     results.append(outcome + [time.monotonic() - start, ticks - before])
 print(json.dumps(results))
 """
-
-
-def namespace_unavailable():
-    if os.geteuid() != 0:
-        return "needs root to mount a private /dev"
-    if shutil.which("unshare") is None:
-        return "needs unshare (util-linux)"
-    probe = subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", "true"], capture_output=True
-    )
-    if probe.returncode != 0:
-        return f"cannot make a mount namespace: {probe.stderr.decode().strip()}"
-    return None
 
 
 pytestmark = pytest.mark.skipif(
