@@ -45,6 +45,9 @@ def start_demo():
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        # SIGINT as a terminal would deliver it, also where the test runner
+        # ignores it (pytest-xdist's workers do, and children inherit that).
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
         env=dict(
             os.environ, PYTHONPATH=path, **{PROGRAM_VARIABLE: os.path.abspath(find_program())}
         ),

@@ -18,13 +18,16 @@ from support import namespace_unavailable
 INTERRUPT_LIMIT = 0.5
 BLOCKED_FOR = 0.5
 
-# Runs in the child: optionally makes /dev a directory of links (as the
+# Runs in the child: takes Python's usual SIGINT handler, optionally makes /dev a directory of links (as the
 # detection tests do), opens `silent` and `live` as the kind's class, says
 # "ready", makes the blocking call and, once interrupted, the working call.
 # Prints one JSON line: the monotonic time of the interruption (None when
 # the call returned) and what the working call gave.
 CHILD = r"""
-import json, os, subprocess, sys, tempfile, time
+import json, os, signal, subprocess, sys, tempfile, time
+# Python leaves SIGINT ignored when its parent did (as pytest-xdist's
+# workers do); Ctrl-C must raise here.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 kind, silent_path, live_path, links, blocking, working = json.loads(sys.argv[1])
 if links:
     fake = tempfile.mkdtemp(prefix="torvi-dev-")
