@@ -176,18 +176,23 @@ void DefConstructorAndWakeup(ArmillarClass& armillar) {
 void DefTelemetry(ArmillarClass& armillar) {
     armillar.def(
         "get_firmware_version",
-        [](Armillar& arm) { return StandardUUID(arm.get_firmware_version()); },
+        [](Armillar& arm) {
+            return StandardUUID(Interruptible([&] { return arm.get_firmware_version(); }));
+        },
         "Receive the firmware version of the device.");
     armillar.def(
-        "get_device_id", [](Armillar& arm) { return StandardUUID(arm.get_device_id()); },
+        "get_device_id",
+        [](Armillar& arm) {
+            return StandardUUID(Interruptible([&] { return arm.get_device_id(); }));
+        },
         "Receive the UUID of the device.");
-    armillar.def("get_motor_currents", &Armillar::get_motor_currents,
+    armillar.def("get_motor_currents", InterruptibleMethod(&Armillar::get_motor_currents),
                  "Receive the motor currents of the device.");
-    armillar.def("get_device_orientation", &Armillar::get_device_orientation,
+    armillar.def("get_device_orientation", InterruptibleMethod(&Armillar::get_device_orientation),
                  "Receive the orientation of the base of the device.");
-    armillar.def("get_power_status", &Armillar::get_power_status,
+    armillar.def("get_power_status", InterruptibleMethod(&Armillar::get_power_status),
                  "Receive the power status of the device.");
-    armillar.def("get_temperature", &Armillar::get_temperature,
+    armillar.def("get_temperature", InterruptibleMethod(&Armillar::get_temperature),
                  "Receive the temperature of the device.");
 }
 

@@ -2,6 +2,8 @@
 
 #include "Torvi/HardwareAPI/devices/UUID.hpp"
 
+#include <pythread.h>
+
 #include <string>
 
 namespace Torvi::HardwareAPI::Bindings {
@@ -22,7 +24,48 @@ std::string HexText(const UUID& identifier) {
     }
     return text;
 }
+/// The thread identifier of the interpreter's main thread, the only thread
+/// on which Python runs signal handlers.
+unsigned long main_thread_ident = 0;
 } // namespace
+
+void RememberMainThread() {
+    main_thread_ident =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+}
+
+SignalWatch::SignalWatch() {
+    if (PyThread_get_thread_ident() == main_thread_ident) {
+        scope.emplace([this] { return Signalled(); });
+    }
+}
+
+// The kept exception is released with the lock held: the watch lives and
+// ends inside a binding, where the lock is held again.
+SignalWatch::~SignalWatch() = default;
+
+bool SignalWatch::Signalled() {
+    if (raised) {
+        return true;
+    }
+    // Called from the waits, with the lock released or held; take it (again)
+    // for the check.
+    py::gil_scoped_acquire lock;
+    if (PyErr_CheckSignals() != 0) {
+        raised.emplace();
+        return true;
+    }
+    return false;
+}
+
+void SignalWatch::RaiseIfSignalled() {
+    scope.reset();
+    if (raised) {
+        py::error_already_set error = std::move(*raised);
+        raised.reset();
+        throw error;
+    }
+}
 
 DeprecationNotice::DeprecationNotice(const char* text) {
     if (PyErr_WarnEx(PyExc_DeprecationWarning, text, kWarningStackLevel) < 0) {

@@ -1,9 +1,11 @@
 #pragma once
 
 // Rules every binding of the module shares: releasing the interpreter lock
-// around device work, deprecation warnings, the three-number list arguments,
-// optional arguments, the stream argument of device classes, and the
+// around device work, ending device waits when a signal handler raises, deprecation warnings, the
+// three-number list arguments, optional arguments, the stream argument of device classes, and the
 // identifier as the standard library's uuid.UUID.
+
+#include "Torvi/HardwareAPI/devices/Cancellation.hpp"
 
 #include <pybind11/pybind11.h>
 
@@ -24,13 +26,80 @@ namespace Torvi::HardwareAPI::Bindings {
 
 namespace py = pybind11;
 
+/// Lets Python's signal handlers end the device waits of a call made on the
+/// interpreter's main thread (the only thread Python runs them on): while it
+/// lives, the library's waits consult PyErr_CheckSignals at their coarse
+/// check interval, taking the interpreter lock for that moment if it is
+/// released. Once a handler has raised (KeyboardInterrupt for Ctrl-C), its
+/// exception is kept and every later check of the call answers "cancelled",
+/// so a drain or second wait that follows ends at once too; RaiseIfSignalled
+/// raises it when the work has returned. On any other thread it does
+/// nothing, and the waits run as they always have.
+class SignalWatch {
+public:
+    SignalWatch();
+    ~SignalWatch();
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
+
+    /// Raises the exception a signal handler raised during the work, if one
+    /// did. Call it with the interpreter lock held.
+    void RaiseIfSignalled();
+
+private:
+    bool Signalled();
+
+    std::optional<py::error_already_set> raised;
+    std::optional<Devices::CancellationScope> scope;
+};
+
+/// Remembers the interpreter's main thread; the module calls it once, when
+/// it is imported.
+void RememberMainThread();
+
+/// Runs `work` with the interpreter lock held throughout, its waits ended by
+/// a signal handler that raises (see SignalWatch); then raises what the
+/// handler raised, or returns what `work` returned.
+template <typename Work> auto Interruptible(Work&& work) {
+    SignalWatch watch;
+    if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
+        work();
+        watch.RaiseIfSignalled();
+    } else {
+        auto result = work();
+        watch.RaiseIfSignalled();
+        return result;
+    }
+}
+
 /// Runs `work` with the interpreter lock released, so that other Python
 /// threads run while the device is busy; the lock is taken back when `work`
-/// returns or throws. `work` must not touch Python objects. This is the one
-/// way the module releases the lock.
+/// returns or throws. `work` must not touch Python objects. A signal handler
+/// that raises ends the work's waits and its exception is raised here (see
+/// SignalWatch). This is the one way the module releases the lock.
 template <typename Work> auto Unlocked(Work&& work) {
-    py::gil_scoped_release release;
-    return work();
+    return Interruptible([&] {
+        py::gil_scoped_release release;
+        return work();
+    });
+}
+
+/// `function` bound as it is, its waits interruptible by signal handlers
+/// while it keeps the interpreter lock.
+template <typename Result, typename... Arguments>
+auto InterruptibleFunction(Result (*function)(Arguments...)) {
+    return [function](Arguments... arguments) -> Result {
+        return Interruptible([&]() -> Result { return function(arguments...); });
+    };
+}
+
+/// `method` bound as it is, keeping the interpreter lock, its waits
+/// interruptible by signal handlers.
+template <typename Class, typename Result, typename... Arguments>
+auto InterruptibleMethod(Result (Class::*method)(Arguments...)) {
+    return [method](Class& self, Arguments... arguments) -> Result {
+        return Interruptible([&]() -> Result { return (self.*method)(arguments...); });
+    };
 }
 
 /// `method` bound as it is, run with the interpreter lock released: the

@@ -1,4 +1,5 @@
 #include "bindings.hpp"
+#include "conventions.hpp"
 
 #include "Torvi/HardwareAPI/Version.hpp"
 #include "Torvi/HardwareAPI/discovery/Detection.hpp"
@@ -17,6 +18,7 @@ constexpr const char* kPackageVersion = "dev";
 // functions appear in the module in this order.
 PYBIND11_MODULE(TorviHardwareAPI, m) {
     m.doc() = kModuleDoc;
+    Bindings::RememberMainThread();
 
     Bindings::bind_serial_stream(m);
     Bindings::bind_uuid(m);
@@ -25,13 +27,17 @@ PYBIND11_MODULE(TorviHardwareAPI, m) {
     m.def("get_cpp_version", &API::get_cpp_version, "Get the version of the CPP library");
     m.def("print_cpp_version", &API::print_cpp_version, "Print the version of the CPP library");
 
-    // Detection keeps the interpreter lock for its whole probing.
-    m.def("detect_armillars", &API::Discovery::detect_armillars,
+    // Detection keeps the interpreter lock for its whole probing; a signal
+    // handler that raises ends it.
+    m.def("detect_armillars", Bindings::InterruptibleFunction(&API::Discovery::detect_armillars),
           "detect available armillar devices");
-    m.def("detect_handles", &API::Discovery::detect_handles, "detect available handles");
-    m.def("detect_wired_handles", &API::Discovery::detect_wired_handles,
+    m.def("detect_handles", Bindings::InterruptibleFunction(&API::Discovery::detect_handles),
+          "detect available handles");
+    m.def("detect_wired_handles",
+          Bindings::InterruptibleFunction(&API::Discovery::detect_wired_handles),
           "detect available wired handles");
-    m.def("detect_wireless_handles", &API::Discovery::detect_wireless_handles,
+    m.def("detect_wireless_handles",
+          Bindings::InterruptibleFunction(&API::Discovery::detect_wireless_handles),
           "detect available wireless handles");
 
     Bindings::bind_armillar(m);

@@ -5,15 +5,22 @@ with the module), wakes the arm and prints what it says about itself, runs a
 haptic loop against a virtual wall for a few seconds, then prints a few
 events of the handle received through a Handle subclass. The virtual devices
 are stopped at the end, also when something fails.
+
+Should a virtual device end on its own, the demo stops within a second with
+one line saying which, and exits with status 1; Ctrl-C stops the devices and
+prints "interrupted" (exit status 130).
 """
 
 from __future__ import annotations
 
+import signal
+import sys
+import threading
 import time
-from typing import Callable
+from typing import Callable, Dict, Optional
 
 import TorviHardwareAPI as T
-from torvi.virtual import VirtualDevice
+from torvi.virtual import VirtualDevice, VirtualDeviceError
 
 # The haptic loop: a hand pushes the end effector along +z into a wall that
 # pushes back like a spring.
@@ -24,6 +31,14 @@ WALL_DISTANCE = 0.01  # m in front of where the arm starts
 WALL_STIFFNESS = 300.0  # N/m
 
 HANDLE_EVENTS = 5
+
+# How often the watcher looks whether the virtual devices still run.
+WATCH_EVERY = 0.2  # s
+# The signal by which the watcher interrupts the main thread, and the exit
+# statuses of the two ways the demo can be stopped.
+DEVICE_ENDED_SIGNAL = signal.SIGUSR1
+EXIT_DEVICE_ENDED = 1
+EXIT_INTERRUPTED = 128 + signal.SIGINT
 
 
 def show_arm(arm: T.Armillar) -> None:
@@ -128,11 +143,53 @@ def show_handle(handle: DemoHandle) -> None:
     receive_until(handle, lambda: handle.status_seen >= before + HANDLE_EVENTS)
 
 
-def main() -> None:
+class DeviceEnded(Exception):
+    """A virtual device ended while the demo ran."""
+
+
+class DeviceWatcher:
+    """Looks every WATCH_EVERY seconds whether the devices still run. When
+    one has ended, it notes which and signals the main thread, whose waiting
+    device call (a dead port answers nothing, so each would wait out its
+    time-out) then raises DeviceEnded through the signal's handler."""
+
+    def __init__(self, devices: Dict[str, VirtualDevice]) -> None:
+        self.devices = devices
+        self.ended: Optional[str] = None
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        signal.signal(DEVICE_ENDED_SIGNAL, self._raise)
+
+    def _watch(self) -> None:
+        while not self._stop.wait(WATCH_EVERY):
+            for name, device in self.devices.items():
+                if not device.alive():
+                    self.ended = f"the virtual {name} ended (exit status {device.returncode})"
+                    signal.pthread_kill(threading.main_thread().ident or 0, DEVICE_ENDED_SIGNAL)
+                    return
+
+    def _raise(self, number: int, frame: object) -> None:
+        if not self._stop.is_set():
+            raise DeviceEnded(self.ended)
+
+    def __enter__(self) -> DeviceWatcher:
+        self._thread.start()
+        return self
+
+    def __exit__(self, *error: object) -> None:
+        # No signal may come once the devices are being stopped.
+        self._stop.set()
+        self._thread.join()
+        signal.signal(DEVICE_ENDED_SIGNAL, signal.SIG_IGN)
+
+
+def run() -> None:
     print(f"TorviHardwareAPI {T.__version__}, library {T.get_cpp_version()}")
-    with VirtualDevice("arm") as virtual_arm, VirtualDevice(
-        "handle", "--stream-hz", "20"
-    ) as virtual_handle:
+    # The devices run in sessions of their own: Ctrl-C reaches the demo
+    # alone, which stops them on its way out.
+    with VirtualDevice("arm", own_session=True) as virtual_arm, VirtualDevice(
+        "handle", "--stream-hz", "20", own_session=True
+    ) as virtual_handle, DeviceWatcher({"arm": virtual_arm, "handle": virtual_handle}):
         print(f"virtual arm on {virtual_arm.path}, virtual handle on {virtual_handle.path}")
         # Each stream outlives the device object built on it.
         arm_stream = T.SerialStream(virtual_arm.path)
@@ -149,5 +206,17 @@ def main() -> None:
     print("virtual devices stopped; done")
 
 
+def main() -> int:
+    try:
+        run()
+    except (DeviceEnded, VirtualDeviceError) as ended:
+        print(f"demo stopped: {ended}", file=sys.stderr)
+        return EXIT_DEVICE_ENDED
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    return 0
+
+
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

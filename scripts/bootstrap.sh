@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building and testing the project needs, on a fresh Debian
-# machine: GoogleTest from Debian's packages, Python packages into .venv.
+# machine: g++ and .venv (as the demo needs them), then GoogleTest from
+# Debian's packages, the en_US.utf8 locale, and the build, test and lint
+# packages into .venv.
 # Safe to run again; it only installs what is missing.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
+ensure_compiler_and_venv
+
+# The rest only the tests need.
 apt_packages=()
 [ -f /usr/include/gtest/gtest.h ] || apt_packages+=(libgtest-dev)
-command -v g++ >/dev/null || apt_packages+=(g++)
 # Error lines switch the process to the en_US.utf8 locale; the tests check
 # that where the locale exists, so make it exist.
 need_locale=0
@@ -20,7 +24,6 @@ if [ "$need_locale" -eq 1 ]; then
     as_root localedef -i en_US -f UTF-8 en_US.UTF-8 || echo "(en_US.utf8 locale not generated; its test will skip)"
 fi
 
-make_venv "$venv" python3
 if requirements_changed "$venv" "$root/requirements-dev.txt"; then
     echo "== installing Python packages into $venv"
     "$python" -m pip install -q --upgrade pip

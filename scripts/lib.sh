@@ -25,11 +25,47 @@ apt_install() {
 }
 
 # make_venv DIR BASE_PYTHON: a virtual environment at DIR unless there is one.
+# The folder holding DIR is locked meanwhile, so that two scripts started at
+# once do not build the same environment over each other.
 make_venv() {
-    if [ ! -x "$1/bin/python" ]; then
-        echo "== creating the virtual environment $1" >&2
-        "$2" -m venv "$1"
-    fi
+    mkdir -p "$(dirname "$1")"
+    flock "$(dirname "$1")" bash -c '
+        if [ ! -x "$1/bin/python" ]; then
+            echo "== creating the virtual environment $1" >&2
+            "$2" -m venv "$1"
+        fi' make_venv "$1" "$2"
+}
+
+# ensure_compiler_and_venv: what building the module with pip needs, and no
+# more: g++ from Debian's packages where it is missing, and the project's
+# virtual environment. pip fetches the build packages itself.
+ensure_compiler_and_venv() {
+    command -v g++ >/dev/null || apt_install g++
+    make_venv "$venv" python3
+}
+
+# install_module: builds a wheel of the tree in a private temporary folder
+# and installs it into the environment under a lock, so that two installs at
+# once neither share a build folder nor replace the module under each
+# other. The install itself (a second or so) ignores Ctrl-C: pip does not
+# put back what it removed when interrupted, which would leave the module
+# without torvi-virtual-device. The long wheel build may be interrupted.
+install_module() {
+    local scratch status=0
+    scratch="$(mktemp -d "${TMPDIR:-/tmp}/torvi-wheel.XXXXXX")"
+    # shellcheck disable=SC2064 # the folder is known now
+    trap "rm -rf '$scratch'" EXIT
+    "$python" -m pip wheel -q --no-deps "$root" -w "$scratch/dist" \
+        --config-settings=build-dir="$scratch/build" &&
+        (
+            trap '' INT
+            flock "$venv" \
+                "$python" -m pip install -q --no-deps --force-reinstall "$scratch"/dist/*.whl
+        ) ||
+        status=$?
+    rm -rf "$scratch"
+    trap - EXIT
+    return "$status"
 }
 
 # requirements_changed ENV FILE: whether FILE differs from the copy kept in

@@ -61,8 +61,11 @@ class VirtualDevice:
     """One torvi-virtual-device process playing one device. `kind` is "arm"
     or "handle", `options` its further command-line arguments (str() is
     applied to each), `link` a symbolic link the device makes to its port,
-    `program` the program to run instead of find_program()'s. `path` is the
-    port to open. stop() ends the device, also at the end of a `with` block.
+    `program` the program to run instead of find_program()'s. With
+    `own_session`, the device runs in a session of its own, so that a Ctrl-C
+    at the terminal reaches only this process, which then stops the device
+    itself. `path` is the port to open. stop() ends the device, also at the
+    end of a `with` block.
     Raises VirtualDeviceError when the program is missing, exits or prints
     no path within START_WAIT seconds."""
 
@@ -72,6 +75,7 @@ class VirtualDevice:
         *options: object,
         link: Optional[PathLike] = None,
         program: Optional[PathLike] = None,
+        own_session: bool = False,
     ) -> None:
         arguments = [os.fspath(program) if program is not None else find_program(), kind]
         arguments += [str(option) for option in options]
@@ -84,7 +88,11 @@ class VirtualDevice:
         self._stderr: IO[bytes] = tempfile.TemporaryFile()
         try:
             self.process = subprocess.Popen(
-                arguments, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._stderr
+                arguments,
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                stderr=self._stderr,
+                start_new_session=own_session,
             )
         except OSError as error:
             self._stderr.close()
@@ -125,7 +133,10 @@ class VirtualDevice:
         return self._stderr.read().decode(errors="replace")
 
     def alive(self) -> bool:
-        return self.process.poll() is None
+        """Whether the device still runs; once it has ended, `returncode`
+        holds its exit status (negative: the signal that ended it)."""
+        self.returncode = self.process.poll()
+        return self.returncode is None
 
     def send_signal(self, number: int) -> None:
         if self.alive():

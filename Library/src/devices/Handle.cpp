@@ -51,6 +51,9 @@ unsigned Handle::AwaitPayload(unsigned n) {
 
 int Handle::ReceiveInfoResponse() {
     const unsigned got = AwaitPayload(P::kInfoResponseLength);
+    if (WaitCancelled()) {
+        return static_cast<int>(got);
+    }
     const HandleInfoResponse info = Messages::DecodeInfoResponse(receive_buffer.get());
     OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
                         info.hardware_version, info.firmware_version);
@@ -60,9 +63,15 @@ int Handle::ReceiveInfoResponse() {
 
 int Handle::ReceiveStatusMessage() {
     const unsigned fixed = AwaitPayload(P::kStatusMessageLength);
+    if (WaitCancelled()) {
+        return static_cast<int>(fixed);
+    }
     HandleStatusMessage message = Messages::DecodeStatusMessage(receive_buffer.get());
     // The user data lands at offset 0 again, over the fixed part decoded above.
     const unsigned extra = AwaitPayload(message.user_data_length);
+    if (WaitCancelled()) {
+        return static_cast<int>(fixed + extra);
+    }
     std::memcpy(message.user_data.data(), receive_buffer.get(), message.user_data_length);
     OnReceiveHandleStatusMessage(message.device_id, message.quaternion.data(), message.error_flag,
                                  message.hall_effect_sensor_level, message.user_data_length,
@@ -73,6 +82,9 @@ int Handle::ReceiveStatusMessage() {
 
 int Handle::ReceiveErrorResponse() {
     const unsigned got = AwaitPayload(P::kErrorResponseLength);
+    if (WaitCancelled()) {
+        return static_cast<int>(got);
+    }
     const HandleErrorResponse error = Messages::DecodeErrorResponse(receive_buffer.get());
     OnReceiveHandleErrorResponse(error.device_id, error.error_code);
     OnHandleErrorResponse(error);

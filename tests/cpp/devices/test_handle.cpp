@@ -1,6 +1,7 @@
 // The handle's requests, receive step and status reader against a pty that
 // plays the device.
 
+#include "Torvi/HardwareAPI/devices/Cancellation.hpp"
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
 #include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Torvi::HardwareAPI;
@@ -216,6 +218,26 @@ TEST_F(HandleTest, ShortUserDataIsZeroNotTheFixedPart) {
     EXPECT_EQ(handle->calls,
               (Calls{"Status 513 [0.5 -1 0.25 2] 2 31 3 [0 0 0]", "StatusRecord 513 3"}));
     EXPECT_EQ(pty->QueuedForHost(), 1);
+}
+
+// A receive cancelled from another thread while a payload is missing ends at
+// once without a handler: a zeroed event would look like a real one.
+TEST_F(HandleTest, CancelledPayloadWaitCallsNoHandler) {
+    pty->Write(Hex("D0 11 22"));
+    Devices::CancellationToken token;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        token.Cancel();
+    });
+    int got = -2;
+    {
+        Devices::CancellationScope scope(token);
+        got = handle->Receive();
+    }
+    canceller.join();
+    EXPECT_EQ(got, 0);
+    EXPECT_TRUE(handle->calls.empty());
+    EXPECT_EQ(pty->QueuedForHost(), 2);
 }
 
 // A handler that throws ends Receive: no record handler, the reply is

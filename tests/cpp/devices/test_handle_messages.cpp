@@ -3,6 +3,7 @@
 #include "Torvi/HardwareAPI/protocol/HandleCodec.hpp"
 
 #include "support/Bytes.hpp"
+#include "support/CaseName.hpp"
 #include "support/StatusFrameSample.hpp"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,7 @@ using Bytes = std::vector<uint8_t>;
 // ---- HandleState request --------------------------------------------------
 
 struct StateCase {
+    const char* name;
     uint16_t device_id;
     std::vector<uint8_t> user_data;
     std::string expected;
@@ -48,11 +50,13 @@ TEST_P(BuildHandleStateTest, WritesExactlyTheGivenBytes) {
         ASSERT_EQ(out[i], 0xEE) << "byte " << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, BuildHandleStateTest,
-                         ::testing::Values(StateCase{0x2345, {}, "DB 45 23 00"},
-                                           StateCase{0x2345, {0xAA, 0xBB}, "DB 45 23 02 AA BB"},
-                                           StateCase{0x0001, {0x7F}, "DB 01 00 01 7F"},
-                                           StateCase{0xFFFF, {0xC0, 0xDB}, "DB FF FF 02 C0 DB"}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, BuildHandleStateTest,
+    ::testing::Values(StateCase{"NoUserData", 0x2345, {}, "DB 45 23 00"},
+                      StateCase{"TwoBytes", 0x2345, {0xAA, 0xBB}, "DB 45 23 02 AA BB"},
+                      StateCase{"OneByte", 0x0001, {0x7F}, "DB 01 00 01 7F"},
+                      StateCase{"SlipBytesUnstuffed", 0xFFFF, {0xC0, 0xDB}, "DB FF FF 02 C0 DB"}),
+    CaseName());
 
 TEST(BuildHandleState, CopiesTheLongestUserData) {
     std::vector<uint8_t> data(HP::kMaxUserDataLength);
@@ -176,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Nothing but special bytes.
         UnstuffCase{"AllEnd", std::vector<uint8_t>(19, 0xC0), std::vector<uint8_t>{}},
         UnstuffCase{"AllEsc", std::vector<uint8_t>(19, 0xDB), std::vector<uint8_t>{}}),
-    [](const ::testing::TestParamInfo<UnstuffCase>& info) { return std::string(info.param.name); });
+    CaseName());
 
 TEST(UnstuffStatusFrame, ValidExactlyWithoutSpecialsBeforeByteSeventeen) {
     // Every single special byte in 0..16 makes the frame short; any ordinary

@@ -1,5 +1,7 @@
 #include "Torvi/HardwareAPI/discovery/PortEnumeration.hpp"
 
+#include "support/CaseName.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -61,7 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"ttyUSB_ttyACM", PortKind::Acm},
                       NameCase{"rfcomm_ttyUSB", PortKind::Usb}, NameCase{"TTYACM0", std::nullopt},
                       NameCase{"RFCOMM0", std::nullopt}, NameCase{"ttyS0", std::nullopt},
-                      NameCase{"ttyAMA0", std::nullopt}, NameCase{"ttyAC", std::nullopt}));
+                      NameCase{"ttyAMA0", std::nullopt}, NameCase{"ttyAC", std::nullopt}),
+    CaseName());
 
 TEST_F(FakeDevDirectory, ListsOnlyPortNamesWithTheirKinds) {
     for (const char* name : {"ttyACM0", "ttyUSB0", "rfcomm0", "ttyS0", "ttyAMA0", "null"})

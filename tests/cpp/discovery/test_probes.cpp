@@ -1,6 +1,7 @@
 #include "Torvi/HardwareAPI/discovery/Detection.hpp"
 
 #include "Torvi/HardwareAPI/devices/ArmillarKinematics.hpp"
+#include "support/CaseName.hpp"
 #include "support/PtyTest.hpp"
 #include "support/ScriptedDevice.hpp"
 
@@ -39,8 +40,6 @@ class ProbeOnPty : public TorviTest::PtyTest {};
 
 class ProbeReply : public ProbeOnPty, public ::testing::WithParamInterface<ProbeCase> {};
 
-std::string CaseName(const ::testing::TestParamInfo<ProbeCase>& info) { return info.param.name; }
-
 } // namespace
 
 TEST_P(ProbeReply, SendsAWakeupAndConfirmsOnlyItsOwnDevice) {
@@ -57,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ProbeCase{"ModelFive", probe_armillar, DeviceInfo(5), 0},
                       ProbeCase{"HandleInfo", probe_armillar,
                                 Concat({Hex("D0"), std::vector<uint8_t>(1024, 0)}), 0}),
-    CaseName);
+    CaseName());
 
 // The handle's probe confirms an info response or a status message.
 INSTANTIATE_TEST_SUITE_P(
@@ -69,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 1},
                       ProbeCase{"ErrorResponse", probe_handle, Hex("DF 34 12 07"), 0},
                       ProbeCase{"ArmDeviceInfo", probe_handle, DeviceInfo(4), 0}),
-    CaseName);
+    CaseName());
 
 TEST(Probes, AnUnopenablePortIsNotConfirmedAndReported) {
     CaptureStderr();

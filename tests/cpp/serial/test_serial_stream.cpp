@@ -1,5 +1,6 @@
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
+#include "support/CaseName.hpp"
 #include "support/PtyTest.hpp"
 
 #include <gtest/gtest.h>
@@ -51,7 +52,7 @@ TEST_P(SerialStreamFailedOpen, PrintsPortThenStreamLineWithTheOpenErrno) {
 INSTANTIATE_TEST_SUITE_P(Paths, SerialStreamFailedOpen,
                          ::testing::Values(FailedOpen{"Missing", "/nonexistent/tty", ENOENT},
                                            FailedOpen{"Directory", "/", EISDIR}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName());
 
 TEST(SerialStreamOpen, NotOpenedYetHasNothingAvailableAndPrintsNothing) {
     CaptureStderr();

@@ -14,6 +14,7 @@
 #include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
+#include "support/CaseName.hpp"
 #include "support/PtyTest.hpp"
 #include "support/Timing.hpp"
 #include "support/VirtualDeviceProcess.hpp"
@@ -173,8 +174,7 @@ TEST_P(ArmFaultTest, IdentifierQueryFallsBackToAllZero) {
     ExpectHealthyArmAnswers();
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, ArmFaultTest, ::testing::ValuesIn(kArmFaults),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, ArmFaultTest, ::testing::ValuesIn(kArmFaults), CaseName());
 
 // ---- Handle ------------------------------------------------------------------
 
@@ -349,8 +349,7 @@ TEST_P(HandleFaultTest, StatusReadAfterARequest) {
     ExpectHealthyHandleAnswers();
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, HandleFaultTest, ::testing::ValuesIn(kHandleFaults),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, HandleFaultTest, ::testing::ValuesIn(kHandleFaults), CaseName());
 
 // ---- Floods ------------------------------------------------------------------
 

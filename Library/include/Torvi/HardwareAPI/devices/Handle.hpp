@@ -54,7 +54,9 @@ public:
     /// reply (including the 0 of a time-out); an unknown byte is consumed and
     /// nothing else is read. When a payload read comes short (time-out or
     /// failed stream) the handlers still run, with the fields of the missing
-    /// part zero, and the short count is returned.
+    /// part zero, and the short count is returned. A payload wait cancelled
+    /// through a CancellationScope ends Receive with the count read so far
+    /// and no handler called: nothing came from the device to deliver.
     int Receive();
 
     /// The status reader: reads one HandleStatusFrame and decodes it. Bytes
