@@ -26,6 +26,20 @@ namespace Torvi::HardwareAPI::Bindings {
 
 namespace py = pybind11;
 
+/// Runs `work`, then `after` (which may raise), and returns what `work`
+/// returned: the shape of every binding that has something to settle once
+/// the device work is done.
+template <typename Work, typename After> auto RunThen(Work& work, After&& after) {
+    if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
+        work();
+        after();
+    } else {
+        auto result = work();
+        after();
+        return result;
+    }
+}
+
 /// Lets Python's signal handlers end the device waits of a call made on the
 /// interpreter's main thread (the only thread Python runs them on): while it
 /// lives, the library's waits consult PyErr_CheckSignals at their coarse
@@ -62,14 +76,7 @@ void RememberMainThread();
 /// handler raised, or returns what `work` returned.
 template <typename Work> auto Interruptible(Work&& work) {
     SignalWatch watch;
-    if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
-        work();
-        watch.RaiseIfSignalled();
-    } else {
-        auto result = work();
-        watch.RaiseIfSignalled();
-        return result;
-    }
+    return RunThen(work, [&] { watch.RaiseIfSignalled(); });
 }
 
 /// Runs `work` with the interpreter lock released, so that other Python
@@ -132,14 +139,7 @@ private:
 /// the work has been done. Returns what `work` returns.
 template <typename Work> auto Deprecated(const char* text, Work&& work) {
     DeprecationNotice notice(text);
-    if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
-        work();
-        notice.RaiseIfPending();
-    } else {
-        auto result = work();
-        notice.RaiseIfPending();
-        return result;
-    }
+    return RunThen(work, [&] { notice.RaiseIfPending(); });
 }
 
 /// Entries 0 to 2 of a vector argument. A vector with fewer than three
