@@ -21,9 +21,8 @@ import subprocess
 import sys
 import time
 
-import TorviHardwareAPI as T
-
 import rows as R
+import TorviHardwareAPI as T
 from devices import MeasuredDevice
 from stats import difference, median_figures, paired_median, ratio
 

@@ -4,7 +4,6 @@ methods let other Python threads run while they wait for the arm."""
 
 import gc
 import inspect
-import os
 import threading
 import time
 import warnings
