@@ -443,9 +443,9 @@ def report(info, args, rounds, used, took_s, rows, summary, targets):
                 if dropped
                 else "Every round was clean."
                 if clean == len(rounds)
-                else f"Only {clean} of the {len(rounds)} rounds ran undisturbed by other work on the "
-                f"machine; all are used, and the busy-waiting rows are slower than the machine "
-                f"allows."
+                else f"Only {clean} of the {len(rounds)} rounds ran undisturbed by other work on "
+                f"the machine; all are used, and the busy-waiting rows are slower than "
+                f"the machine allows."
             ),
             "",
             table(rows, summary),
