@@ -3,6 +3,7 @@ scripted device that answers requests from a table of rows, and wire-format
 helpers."""
 
 import array
+import contextlib
 import fcntl
 import os
 import select
@@ -81,10 +82,8 @@ class Pty(Descriptor):
 
     def close(self) -> None:
         for fd in (self.master, self.slave):
-            try:
+            with contextlib.suppress(OSError):
                 os.close(fd)
-            except OSError:
-                pass
 
 
 class ScriptedDevice:
