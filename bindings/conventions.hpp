@@ -30,7 +30,7 @@ namespace py = pybind11;
 /// way the module releases the lock.
 template <typename Work> auto Unlocked(Work&& work) {
     py::gil_scoped_release release;
-    return work();
+    return std::forward<Work>(work)();
 }
 
 /// `method` bound as it is, run with the interpreter lock released: the
@@ -63,11 +63,11 @@ private:
 /// the work has been done. Returns what `work` returns.
 template <typename Work> auto Deprecated(const char* text, Work&& work) {
     DeprecationNotice notice(text);
-    if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
-        work();
+    if constexpr (std::is_void_v<std::invoke_result_t<Work>>) {
+        std::forward<Work>(work)();
         notice.RaiseIfPending();
     } else {
-        auto result = work();
+        auto result = std::forward<Work>(work)();
         notice.RaiseIfPending();
         return result;
     }
