@@ -19,10 +19,10 @@ class PySerialArm:
         self.port.write(struct.pack("<B3f", FORCE_REQUEST, force[0], force[1], force[2]))
         code = self.port.read(1)
         if code != bytes([FORCE_REPLY]):
-            raise IOError(f"unexpected reply code {code!r}")
+            raise OSError(f"unexpected reply code {code!r}")
         payload = self.port.read(STATE_LENGTH)
         if len(payload) != STATE_LENGTH:
-            raise IOError(f"short reply: {len(payload)} of {STATE_LENGTH} bytes")
+            raise OSError(f"short reply: {len(payload)} of {STATE_LENGTH} bytes")
         values = struct.unpack("<6f", payload)
         return list(values[:3]), list(values[3:])
 

@@ -21,7 +21,6 @@ import time
 import tty
 
 import TorviHardwareAPI as T
-
 from pyserial_arm import PySerialArm
 from stats import summarize_block
 

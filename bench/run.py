@@ -21,9 +21,8 @@ import subprocess
 import sys
 import time
 
-import TorviHardwareAPI as T
-
 import rows as R
+import TorviHardwareAPI as T
 from devices import MeasuredDevice
 from stats import difference, median_figures, paired_median, ratio
 
@@ -444,9 +443,9 @@ def report(info, args, rounds, used, took_s, rows, summary, targets):
                 if dropped
                 else "Every round was clean."
                 if clean == len(rounds)
-                else f"Only {clean} of the {len(rounds)} rounds ran undisturbed by other work on the "
-                f"machine; all are used, and the busy-waiting rows are slower than the machine "
-                f"allows."
+                else f"Only {clean} of the {len(rounds)} rounds ran undisturbed by other work on "
+                f"the machine; all are used, and the busy-waiting rows are slower than "
+                f"the machine allows."
             ),
             "",
             table(rows, summary),

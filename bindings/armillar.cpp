@@ -70,9 +70,9 @@ py::tuple StateTuple(const ArmillarState& state) {
 }
 
 /// The device information as a tuple; the identifier as the caller built it.
-py::tuple InfoTuple(const DeviceInfo& info, py::object identifier) {
+py::tuple InfoTuple(const DeviceInfo& info, const py::object& identifier) {
     return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
-                          info.firmware_version, std::move(identifier));
+                          info.firmware_version, identifier);
 }
 
 /// Writes entries 0 to 2 of `values` into the first three of `list`, which
@@ -254,7 +254,7 @@ void DefRequestThenReceive(ArmillarClass& armillar) {
         "ReceiveDeviceInfo",
         [](Armillar& arm) {
             DeviceInfo info = Unlocked([&] { return arm.ReceiveDeviceInfo(); });
-            return InfoTuple(info, py::cast(std::move(info.device_id_ext)));
+            return InfoTuple(info, py::cast(info.device_id_ext));
         },
         kReceiveDeviceInfoDoc);
 

@@ -76,7 +76,8 @@ def haptic_loop(arm: T.Armillar) -> None:
             rate = (exchanges - reported) / (now - last_report)
             print(
                 f"  t={now - started:4.1f} s  {rate:8.0f} exchanges/s  "
-                f"z={position[2]:.4f}  into the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  "
+                f"z={position[2]:.4f}  "
+                f"into the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  "
                 f"force {force[2]:+.3f} N"
             )
             last_report, reported = now, exchanges

@@ -42,7 +42,8 @@ def run_loop(arm: T.Armillar) -> None:
         if now >= next_report:
             print(
                 f"  t={now - start:4.2f} s  z={position[2]:.4f} m  "
-                f"in the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  force {force[2]:+.3f} N"
+                f"in the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  "
+                f"force {force[2]:+.3f} N"
             )
             next_report += REPORT_EVERY
             if now - start >= SECONDS:

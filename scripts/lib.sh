@@ -7,12 +7,15 @@
 #   python  its interpreter, which the module is built for
 #   cmake   the cmake of that environment (requirements-dev.txt installs it)
 #   build   the build tree of the default preset: $TORVI_BUILD_DIR, default build
+#   check_tools  the environment of requirements-check.txt (sdist builder, stub
+#           generator, mypy), kept in the build tree between runs
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="${TORVI_VENV:-$root/.venv}"
 python="$venv/bin/python"
 cmake="$venv/bin/cmake"
 build="${TORVI_BUILD_DIR:-$root/build}"
+check_tools="$build/package-check-venv"
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -78,6 +81,16 @@ requirements_changed() {
 install_requirements() {
     "$1/bin/python" -m pip install -q -r "$2"
     cp "$2" "$1/.$(basename "$2")"
+}
+
+# prepare_check_tools: makes $check_tools, installing requirements-check.txt
+# into it when that file changed since the last time.
+prepare_check_tools() {
+    make_venv "$check_tools" "$python"
+    if requirements_changed "$check_tools" "$root/requirements-check.txt"; then
+        echo "== installing requirements-check.txt into $check_tools" >&2
+        install_requirements "$check_tools" "$root/requirements-check.txt"
+    fi
 }
 
 # configure PRESET DIR [CMAKE ARGUMENTS...]: configures the build tree DIR from

@@ -16,7 +16,7 @@ set -euo pipefail
 bash "$root/scripts/bootstrap.sh"
 # build, pybind11-stubgen and mypy live in an environment of their own, kept
 # between runs; the module is installed into it from the wheel under test.
-tools="$build/package-check-venv"
+tools="$check_tools"
 work="$(mktemp -d)"
 arm_pid=""
 
@@ -45,11 +45,8 @@ wheel_files() {
     "$python" -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$1"
 }
 
-make_venv "$tools" "$python"
-if requirements_changed "$tools" "$root/requirements-check.txt"; then
-    step "installing requirements-check.txt into $tools"
-    quietly install_requirements "$tools" "$root/requirements-check.txt"
-fi
+step "preparing $tools"
+quietly prepare_check_tools
 
 # --- 1. Wheel and sdist ------------------------------------------------------
 step "pip wheel ."

@@ -13,8 +13,10 @@ const char* get_cpp_version() { return kLibraryVersion; }
 
 void print_cpp_version() {
     // The library's own stdout, not Python's sys.stdout: redirecting the
-    // latter does not capture this line.
-    std::cout << "Library version: " << kLibraryVersion << std::endl;
+    // latter does not capture this line. Flushed at once, so that it comes
+    // out before whatever the caller prints next through another buffer.
+    std::cout << "Library version: " << kLibraryVersion
+              << std::endl; // NOLINT(performance-avoid-endl): the flush is wanted
 }
 
 } // namespace Torvi::HardwareAPI

@@ -20,7 +20,7 @@ import sysconfig
 import tempfile
 import time
 from types import TracebackType
-from typing import IO, Optional, Type, Union
+from typing import IO, Union
 
 PROGRAM = "torvi-virtual-device"
 # Names the program to run, ahead of any search.
@@ -73,19 +73,20 @@ class VirtualDevice:
         self,
         kind: str,
         *options: object,
-        link: Optional[PathLike] = None,
-        program: Optional[PathLike] = None,
+        link: PathLike | None = None,
+        program: PathLike | None = None,
         own_session: bool = False,
     ) -> None:
         arguments = [os.fspath(program) if program is not None else find_program(), kind]
         arguments += [str(option) for option in options]
         if link is not None:
             arguments += ["--link", os.fspath(link)]
-        self.returncode: Optional[int] = None
+        self.returncode: int | None = None
         self._stderr_text = ""
         # Diagnostics go to a file, not a pipe: nobody reads them while the
-        # device runs, and a full pipe would stall it.
-        self._stderr: IO[bytes] = tempfile.TemporaryFile()
+        # device runs, and a full pipe would stall it. It outlives this call
+        # (stderr() reads it back), so stop() closes it, not a with block.
+        self._stderr: IO[bytes] = tempfile.TemporaryFile()  # noqa: SIM115
         try:
             self.process = subprocess.Popen(
                 arguments,
@@ -171,8 +172,8 @@ class VirtualDevice:
 
     def __exit__(
         self,
-        kind: Optional[Type[BaseException]],
-        error: Optional[BaseException],
-        trace: Optional[TracebackType],
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        trace: TracebackType | None,
     ) -> None:
         self.stop()

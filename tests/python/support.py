@@ -3,6 +3,7 @@ scripted device that answers requests from a table of rows, and wire-format
 helpers."""
 
 import array
+import contextlib
 import json
 import fcntl
 import os
@@ -83,10 +84,8 @@ class Pty(Descriptor):
 
     def close(self) -> None:
         for fd in (self.master, self.slave):
-            try:
+            with contextlib.suppress(OSError):
                 os.close(fd)
-            except OSError:
-                pass
 
 
 class ScriptedDevice:
@@ -149,7 +148,10 @@ def reply_later(pty: Pty, data: bytes, delay: float) -> subprocess.Popen:
     """Writes `data` on the pty's master after `delay` seconds, from another
     process: the reply arrives even while this interpreter's lock is held by
     a call that waits for it. Wait on the returned process."""
-    program = "import os, sys, time; time.sleep(float(sys.argv[1])); os.write(int(sys.argv[2]), bytes.fromhex(sys.argv[3]))"
+    program = (
+        "import os, sys, time; time.sleep(float(sys.argv[1])); "
+        "os.write(int(sys.argv[2]), bytes.fromhex(sys.argv[3]))"
+    )
     return subprocess.Popen(
         [sys.executable, "-c", program, str(delay), str(pty.master), bytes(data).hex()],
         pass_fds=(pty.master,),

@@ -4,7 +4,6 @@ methods let other Python threads run while they wait for the arm."""
 
 import gc
 import inspect
-import os
 import threading
 import time
 import warnings
@@ -44,7 +43,8 @@ REGISTRATIONS = [
     (
         "get_device_orientation",
         f"get_device_orientation({SELF}) -> "
-        "Annotated[list[float], FixedSize(4)]\n\nReceive the orientation of the base of the device.\n",
+        "Annotated[list[float], FixedSize(4)]\n\n"
+        "Receive the orientation of the base of the device.\n",
     ),
     (
         "get_power_status",
@@ -95,7 +95,8 @@ REGISTRATIONS = [
     (
         "end_effector_position",
         f"end_effector_position({SELF}, position request vector: "
-        f"list[float] = {ZEROS}) -> tuple\n\nSend end-effector position and receive device states\n",
+        f"list[float] = {ZEROS}) -> tuple\n\n"
+        "Send end-effector position and receive device states\n",
     ),
     (
         "joint_angles",

@@ -94,7 +94,10 @@ def test_uuid_is_sixteen_zero_bytes_in_new_lists():
 
 
 def error_line(source, line, message, errno_value):
-    return f"[err] Library/src/{source}:{line}> {message}: [{errno_value}] {os.strerror(errno_value)}\n"
+    return (
+        f"[err] Library/src/{source}:{line}> {message}: "
+        f"[{errno_value}] {os.strerror(errno_value)}\n"
+    )
 
 
 def test_unopenable_port_prints_two_lines_and_still_yields_a_stream(capfd):
@@ -138,5 +141,6 @@ def test_dropping_the_stream_closes_its_tty_at_once(pty):
 
 def test_serial_stream_signature():
     assert T.SerialStream.__init__.__doc__ == (
-        "__init__(self: TorviHardwareAPI.SerialStream, arg0: str) -> None\n\nInitialize the serial stream\n"
+        "__init__(self: TorviHardwareAPI.SerialStream, arg0: str) -> None\n\n"
+        "Initialize the serial stream\n"
     )

@@ -57,7 +57,7 @@ private:
     Bytes outgoing;       // bytes on their way to the host, in order
     std::size_t sent = 0; // how many of `outgoing` the pty has taken
     Clock::duration stream_period{};
-    Clock::time_point next_stream{};
+    Clock::time_point next_stream;
     bool hangup_now = false; // a request came after the last one to serve
 };
 

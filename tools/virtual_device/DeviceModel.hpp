@@ -24,7 +24,7 @@ struct RequestMeasure {
         NeedMore, ///< a known request whose bytes have not all arrived
         Unknown,  ///< the first byte opens no request; the device skips it
     };
-    Kind kind;
+    Kind kind = Kind::Unknown;
     std::size_t length = 0;
 
     static RequestMeasure Complete(std::size_t n) { return {Kind::Complete, n}; }

@@ -40,7 +40,7 @@ Vector3 ForwardKinematics(const ArmillarKinematics& m, const Vector3& raw) {
         DegreesToRadians(-m.outer_arm_gear_ratio_coeff * raw[2] - K::kArmOffsetDegrees) -
         m.angle_offsets[2];
 
-    double sin1, cos1, sin2, cos2;
+    double sin1 = 0.0, cos1 = 0.0, sin2 = 0.0, cos2 = 0.0;
     ::sincos(theta1, &sin1, &cos1);
     ::sincos(theta2, &sin2, &cos2);
 
@@ -61,12 +61,12 @@ Vector3 ForwardKinematics(const ArmillarKinematics& m, const Vector3& raw) {
         beta = static_cast<float>(K::kPi + phi - std::acos(static_cast<double>(cosine)));
     }
 
-    double sin_beta, cos_beta;
+    double sin_beta = 0.0, cos_beta = 0.0;
     ::sincos(beta, &sin_beta, &cos_beta);
     const float x_planar = static_cast<float>(m.inner_arm_1 * cos1 + m.inner_arm_2 * cos_beta);
     const float y_planar = static_cast<float>(m.inner_arm_1 * sin1 + m.inner_arm_2 * sin_beta);
 
-    double sin0, cos0;
+    double sin0 = 0.0, cos0 = 0.0;
     ::sincos(theta0, &sin0, &cos0);
     const float k = m.extension - K::kExtensionOffset;
     const Vector3 arm_frame{
