@@ -13,7 +13,7 @@ import pathlib
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
 
 # The key of a row that carries a loop's cycle periods, in microseconds.
 PERIOD_SERIES = "period_series_us"
@@ -70,7 +70,7 @@ def draw_latencies(axis, rows, left_out):
     """Filled marks for the rounds in the medians, hollow grey ones for the
     rounds left out; the first row at the top."""
     top = len(rows) - 1
-    for y, (label, p50, p99) in enumerate(rows):
+    for y, (_label, p50, p99) in enumerate(rows):
         axis.plot(p99, [top - y] * len(p99), "x", color="tab:red", alpha=0.7, markersize=5)
         axis.plot(p50, [top - y] * len(p50), "o", color="tab:blue", alpha=0.6, markersize=5)
     position = {label: top - y for y, (label, _, _) in enumerate(rows)}

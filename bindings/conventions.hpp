@@ -29,13 +29,13 @@ namespace py = pybind11;
 /// Runs `work`, then `after` (which may raise), and returns what `work`
 /// returned: the shape of every binding that has something to settle once
 /// the device work is done.
-template <typename Work, typename After> auto RunThen(Work& work, After&& after) {
-    if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
-        work();
-        after();
+template <typename Work, typename After> auto RunThen(Work&& work, After&& after) {
+    if constexpr (std::is_void_v<std::invoke_result_t<Work>>) {
+        std::forward<Work>(work)();
+        std::forward<After>(after)();
     } else {
-        auto result = work();
-        after();
+        auto result = std::forward<Work>(work)();
+        std::forward<After>(after)();
         return result;
     }
 }
@@ -76,7 +76,7 @@ void RememberMainThread();
 /// handler raised, or returns what `work` returned.
 template <typename Work> auto Interruptible(Work&& work) {
     SignalWatch watch;
-    return RunThen(work, [&] { watch.RaiseIfSignalled(); });
+    return RunThen(std::forward<Work>(work), [&] { watch.RaiseIfSignalled(); });
 }
 
 /// Runs `work` with the interpreter lock released, so that other Python
@@ -87,7 +87,7 @@ template <typename Work> auto Interruptible(Work&& work) {
 template <typename Work> auto Unlocked(Work&& work) {
     return Interruptible([&] {
         py::gil_scoped_release release;
-        return work();
+        return std::forward<Work>(work)();
     });
 }
 
@@ -139,7 +139,7 @@ private:
 /// the work has been done. Returns what `work` returns.
 template <typename Work> auto Deprecated(const char* text, Work&& work) {
     DeprecationNotice notice(text);
-    return RunThen(work, [&] { notice.RaiseIfPending(); });
+    return RunThen(std::forward<Work>(work), [&] { notice.RaiseIfPending(); });
 }
 
 /// Entries 0 to 2 of a vector argument. A vector with fewer than three

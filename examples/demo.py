@@ -17,7 +17,7 @@ import signal
 import sys
 import threading
 import time
-from typing import Callable, Dict, Optional
+from typing import Callable
 
 import TorviHardwareAPI as T
 from torvi.virtual import VirtualDevice, VirtualDeviceError
@@ -154,9 +154,9 @@ class DeviceWatcher:
     device call (a dead port answers nothing, so each would wait out its
     time-out) then raises DeviceEnded through the signal's handler."""
 
-    def __init__(self, devices: Dict[str, VirtualDevice]) -> None:
+    def __init__(self, devices: dict[str, VirtualDevice]) -> None:
         self.devices = devices
-        self.ended: Optional[str] = None
+        self.ended: str | None = None
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._watch, daemon=True)
         signal.signal(DEVICE_ENDED_SIGNAL, self._raise)

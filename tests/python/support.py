@@ -4,8 +4,8 @@ helpers."""
 
 import array
 import contextlib
-import json
 import fcntl
+import json
 import os
 import select
 import shutil
@@ -258,8 +258,17 @@ def run_in_private_dev(links, command, timeout=120, env=None):
     completed process, output as text."""
     links_argument = json.dumps(list(links.items()))
     return subprocess.run(
-        ["unshare", "--mount", "--propagation", "private", sys.executable, "-c", PRIVATE_DEV]
-        + [links_argument, *command],
+        [
+            "unshare",
+            "--mount",
+            "--propagation",
+            "private",
+            sys.executable,
+            "-c",
+            PRIVATE_DEV,
+            links_argument,
+            *command,
+        ],
         capture_output=True,
         text=True,
         timeout=timeout,

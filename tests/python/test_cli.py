@@ -50,7 +50,7 @@ def test_list_json_has_one_row_per_device_or_none(virtual_device, attached):
         links = {"ttyACM0": arm.path, "ttyUSB0": wired.path, "rfcomm0": wireless.path}
         expected = [(arm.path, "arm", 4), (wired.path, "wired handle", 2)]
         expected.append((wireless.path, "wireless handle", None))
-    listed = run_in_private_dev(links, TORVI + ["list", "--json"], env=ENV)
+    listed = run_in_private_dev(links, [*TORVI, "list", "--json"], env=ENV)
     assert listed.returncode == 0, listed.stderr
     rows = json.loads(listed.stdout)
     assert [(r["port"], r["kind"], r["model"]) for r in rows] == expected
@@ -121,7 +121,7 @@ def test_trace_forwards_bytes_unchanged_and_decodes_them(virtual_device, tmp_pat
     wakeup_reply_direct = direct_exchange(arm.path, b"\x0a", 22)
     log = tmp_path / "trace.txt"
     trace = subprocess.Popen(
-        TORVI + ["trace", arm.path, "--out", str(log)], stdout=subprocess.PIPE, text=True, env=ENV
+        [*TORVI, "trace", arm.path, "--out", str(log)], stdout=subprocess.PIPE, text=True, env=ENV
     )
     try:
         path = trace.stdout.readline().strip()

@@ -18,9 +18,10 @@ from support import namespace_unavailable
 INTERRUPT_LIMIT = 0.5
 BLOCKED_FOR = 0.5
 
-# Runs in the child: takes Python's usual SIGINT handler, optionally makes /dev a directory of links (as the
-# detection tests do), opens `silent` and `live` as the kind's class, says
-# "ready", makes the blocking call and, once interrupted, the working call.
+# Runs in the child: takes Python's usual SIGINT handler, optionally makes
+# /dev a directory of links (as the detection tests do), opens `silent` and
+# `live` as the kind's class, says "ready", makes the blocking call and, once
+# interrupted, the working call.
 # Prints one JSON line: the monotonic time of the interruption (None when
 # the call returned) and what the working call gave.
 CHILD = r"""
@@ -101,10 +102,10 @@ def test_sigint_interrupts_a_wait_and_the_next_call_works(
     links = {"ttyACM0": silent.path} if in_private_dev else {}
     command = [sys.executable, "-c", CHILD]
     if in_private_dev:
-        command = ["unshare", "--mount", "--propagation", "private"] + command
+        command = ["unshare", "--mount", "--propagation", "private", *command]
     setup = json.dumps([kind, silent.path, live.path, links, blocking, working])
     child = subprocess.Popen(
-        command + [setup], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        [*command, setup], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     )
     try:
         assert child.stdout.readline().strip() == "ready", child.stderr.read()

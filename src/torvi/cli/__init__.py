@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import List, Optional
 
 from .ports import CommandError
 
@@ -45,7 +44,7 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     arguments = parser().parse_args(argv)
     try:
         if arguments.command == "list":

@@ -5,14 +5,14 @@ from __future__ import annotations
 import argparse
 import json
 import uuid
-from typing import Dict, List, Optional
+from typing import Dict
 
 from .ports import CommandError, Connection, connect, library_output_held
 
 Report = Dict[str, object]
 
 
-def printable_text(raw: bytes) -> Optional[str]:
+def printable_text(raw: bytes) -> str | None:
     """The bytes as text when, without trailing zero bytes, they are all
     printable ASCII; else None."""
     text = raw.rstrip(b"\0")
@@ -74,7 +74,7 @@ def handle_report(connection: Connection) -> Report:
     return report
 
 
-def text_lines(report: Report) -> List[str]:
+def text_lines(report: Report) -> list[str]:
     width = max(len(key) for key in report)
     return [
         f"{key.ljust(width)}  {'-' if value is None else value}" for key, value in report.items()
@@ -83,7 +83,7 @@ def text_lines(report: Report) -> List[str]:
 
 def run_info(arguments: argparse.Namespace) -> int:
     connection = connect(arguments.port, arguments.kind)
-    lines: List[str] = []
+    lines: list[str] = []
     with library_output_held(lines):
         report = arm_report(connection) if connection.kind == "arm" else handle_report(connection)
     if lines:

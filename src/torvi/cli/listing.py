@@ -6,7 +6,7 @@ import argparse
 import json
 import sys
 from dataclasses import asdict, dataclass
-from typing import Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Callable, Iterator, Sequence
 
 import TorviHardwareAPI as T
 
@@ -19,7 +19,7 @@ WIRELESS_HANDLE = "wireless handle"
 OTHER_HANDLE = "handle"
 
 # In the order they run; a port keeps the kind of the first that found it.
-DETECTIONS: Sequence[Tuple[str, str, Callable[[], List[str]]]] = (
+DETECTIONS: Sequence[tuple[str, str, Callable[[], list[str]]]] = (
     ("arms", ARM, T.detect_armillars),
     ("wired handles", WIRED_HANDLE, T.detect_wired_handles),
     ("wireless handles", WIRELESS_HANDLE, T.detect_wireless_handles),
@@ -32,10 +32,10 @@ COLUMNS = ("port", "kind", "device_id", "model", "hardware_version", "firmware_v
 class Row:
     port: str
     kind: str
-    device_id: Optional[int] = None
-    model: Optional[int] = None
-    hardware_version: Optional[int] = None
-    firmware_version: Optional[int] = None
+    device_id: int | None = None
+    model: int | None = None
+    hardware_version: int | None = None
+    firmware_version: int | None = None
 
 
 def identify(row: Row) -> Row:
@@ -82,8 +82,8 @@ def progress_steps(labels: Sequence[str]) -> Iterator[None]:
             progress.advance(task)
 
 
-def detect() -> List[Row]:
-    rows: List[Row] = []
+def detect() -> list[Row]:
+    rows: list[Row] = []
     seen = set()
     steps = progress_steps([label for label, _, _ in DETECTIONS])
     for (_, kind, detection), _ in zip(DETECTIONS, steps):
@@ -97,7 +97,7 @@ def detect() -> List[Row]:
         return [identify(row) for row in rows]
 
 
-def text_table(rows: List[Row]) -> str:
+def text_table(rows: list[Row]) -> str:
     cells = [list(COLUMNS)] + [
         ["-" if v is None else str(v) for v in asdict(row).values()] for row in rows
     ]

@@ -12,7 +12,7 @@ import sys
 import termios
 import time
 import tty
-from typing import IO, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import IO, Callable, Dict, Iterator, List, Tuple
 
 from .extras import missing
 from .ports import Connection, connect
@@ -27,7 +27,7 @@ Panels = List[Tuple[str, List[str]]]
 STEPPED_COLUMNS = ("buttons", "hall_level")
 
 
-def xyz(name: str, values: List[float]) -> Sample:
+def xyz(name: str, values: list[float]) -> Sample:
     return {f"{name}_{axis}": v for axis, v in zip("xyz", values)}
 
 
@@ -80,7 +80,7 @@ HANDLE_PANELS: Panels = [
 
 
 @contextlib.contextmanager
-def keys_without_enter() -> Iterator[Optional[int]]:
+def keys_without_enter() -> Iterator[int | None]:
     """Standard input in cbreak mode while the view runs, so that q quits at
     once; None when it is not a terminal."""
     if not sys.stdin.isatty():
@@ -95,7 +95,7 @@ def keys_without_enter() -> Iterator[Optional[int]]:
         termios.tcsetattr(fd, termios.TCSADRAIN, saved)
 
 
-def wait_for_quit(keys: Optional[int], seconds: float) -> bool:
+def wait_for_quit(keys: int | None, seconds: float) -> bool:
     """Sleeps `seconds`; True when q was pressed meanwhile."""
     if keys is None:
         time.sleep(max(seconds, 0.0))
@@ -111,7 +111,7 @@ class Display:
 
     def __init__(self, title: str) -> None:
         self.title = title
-        self.live: Optional[object] = None
+        self.live: object | None = None
         if sys.stdout.isatty():
             try:
                 from rich.live import Live
@@ -152,7 +152,7 @@ def check_plotting() -> None:
 
 
 def write_plot(
-    path: str, title: str, panels: Panels, times: List[float], samples: List[Sample]
+    path: str, title: str, panels: Panels, times: list[float], samples: list[Sample]
 ) -> None:
     import matplotlib
 
@@ -183,10 +183,11 @@ def run_monitor(arguments: argparse.Namespace) -> int:
     sample = arm_sampler(connection) if is_arm else handle_sampler(connection)
     panels = ARM_PANELS if is_arm else HANDLE_PANELS
     title = f"{connection.kind} on {connection.port}"
-    times: List[float] = []
-    samples: List[Sample] = []
-    record: Optional[IO[str]] = open(arguments.csv, "w", newline="") if arguments.csv else None
-    writer: Optional["csv.DictWriter[str]"] = None
+    times: list[float] = []
+    samples: list[Sample] = []
+    # Closed in the finally below, after the live view has ended.
+    record: IO[str] | None = open(arguments.csv, "w", newline="") if arguments.csv else None  # noqa: SIM115
+    writer: csv.DictWriter[str] | None = None
     start = time.monotonic()
     try:
         with Display(title) as display, keys_without_enter() as keys:

@@ -11,7 +11,7 @@ import tempfile
 import termios
 import time
 from dataclasses import dataclass, field
-from typing import Iterator, List, Optional, Tuple
+from typing import Iterator
 
 import TorviHardwareAPI as T
 
@@ -42,7 +42,7 @@ def check_access(port: str) -> None:
     os.close(fd)
 
 
-def unreadable_ports(dev: str = "/dev") -> List[str]:
+def unreadable_ports(dev: str = "/dev") -> list[str]:
     """The serial ports under `dev` that the detections would probe but this
     user cannot open."""
     try:
@@ -66,7 +66,7 @@ def flush_input(port: str) -> None:
 
 @contextlib.contextmanager
 def library_output_held(
-    keep: Optional[List[str]] = None, fds: Tuple[int, ...] = (2,)
+    keep: list[str] | None = None, fds: tuple[int, ...] = (2,)
 ) -> Iterator[None]:
     """Holds back what the library writes on the descriptors `fds` (its error
     lines on 2; the arm probe also prints on 1) while devices are tried: the
@@ -94,9 +94,9 @@ class InfoCatcher(T.Handle):
 
     def __init__(self, stream: T.SerialStream) -> None:
         super().__init__(stream)
-        self.info: Optional[Tuple[int, int, int, int, int]] = None
-        self.status: Optional[Tuple[int, List[float], int, int]] = None
-        self.error: Optional[Tuple[int, int]] = None
+        self.info: tuple[int, int, int, int, int] | None = None
+        self.status: tuple[int, list[float], int, int] | None = None
+        self.error: tuple[int, int] | None = None
 
     def OnReceiveHandleInfo(
         self,
@@ -117,11 +117,11 @@ class InfoCatcher(T.Handle):
     def OnReceiveHandleStatusMessage(  # type: ignore[override]
         self,
         device_id: int,
-        quaternion: List[float],
+        quaternion: list[float],
         error_flag: int,
         hall_effect_sensor_level: int,
         user_data_length: int,
-        user_data: List[int],
+        user_data: list[int],
     ) -> None:
         self.status = (device_id, list(quaternion), error_flag, hall_effect_sensor_level)
 
@@ -137,21 +137,21 @@ class Connection:
     port: str
     kind: str  # "arm" or "handle"
     stream: T.SerialStream
-    arm: Optional[T.Armillar] = None
-    handle: Optional[InfoCatcher] = None
-    arm_info: Optional[Tuple[int, int, int, int, List[int]]] = None
-    library_lines: List[str] = field(default_factory=list)
+    arm: T.Armillar | None = None
+    handle: InfoCatcher | None = None
+    arm_info: tuple[int, int, int, int, list[int]] | None = None
+    library_lines: list[str] = field(default_factory=list)
 
 
 def wake_arm(
     stream: T.SerialStream,
-) -> Optional[Tuple[T.Armillar, Tuple[int, int, int, int, List[int]]]]:
+) -> tuple[T.Armillar, tuple[int, int, int, int, list[int]]] | None:
     arm = T.Armillar(stream)
     info = arm.device_wakeup()
     return (arm, info) if info[1] == ARM_MODEL else None
 
 
-def wake_handle(stream: T.SerialStream) -> Optional[InfoCatcher]:
+def wake_handle(stream: T.SerialStream) -> InfoCatcher | None:
     handle = InfoCatcher(stream)
     handle.SendDeviceWakeup()
     if handle.Receive() <= 0:
@@ -161,12 +161,12 @@ def wake_handle(stream: T.SerialStream) -> Optional[InfoCatcher]:
     return handle
 
 
-def connect(port: str, kind: Optional[str]) -> Connection:
+def connect(port: str, kind: str | None) -> Connection:
     """Opens `port` and wakes the device on it: the arm's wakeup first, then
     the handle's (or only the one `kind` names). Raises CommandError when no
     device answers within the library's waits."""
     check_access(port)
-    lines: List[str] = []
+    lines: list[str] = []
     with library_output_held(lines):
         stream = T.SerialStream(port)
         if kind in (None, "arm"):

@@ -13,7 +13,7 @@ import termios
 import time
 import tty
 from types import FrameType
-from typing import IO, List, Optional
+from typing import IO
 
 from .ports import CommandError, check_access
 from .wire import Conversation, Decoded, describe
@@ -49,9 +49,9 @@ class Printer:
     def __init__(self, out: IO[str]) -> None:
         self.out = out
         self.start = time.monotonic()
-        self.last_request: Optional[float] = None
+        self.last_request: float | None = None
 
-    def show(self, arrow: str, messages: List[Decoded]) -> None:
+    def show(self, arrow: str, messages: list[Decoded]) -> None:
         now = time.monotonic()
         for message in messages:
             name, fields = describe(message)
@@ -66,7 +66,7 @@ class Printer:
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 
-def note_signal(number: int, frame: Optional[FrameType]) -> None:
+def note_signal(number: int, frame: FrameType | None) -> None:
     """Does nothing: the signal's byte on the wake-up pipe ends the relay
     between two messages, so that what went through is also printed."""
 
@@ -109,7 +109,8 @@ def run_trace(arguments: argparse.Namespace) -> int:
     master, slave = os.openpty()
     tty.setraw(slave)
     path = os.ttyname(slave)
-    out: IO[str] = open(arguments.out, "w") if arguments.out else sys.stdout
+    # Closed once the relay ends (standard output is left open).
+    out: IO[str] = open(arguments.out, "w") if arguments.out else sys.stdout  # noqa: SIM115
     stop, wake = os.pipe()
     os.set_blocking(wake, False)
     signal.set_wakeup_fd(wake)
@@ -124,9 +125,12 @@ def run_trace(arguments: argparse.Namespace) -> int:
         print(path, flush=True)
         relay(device, master, Printer(out), stop)
     finally:
-        if arguments.link and os.path.islink(arguments.link):
-            if os.readlink(arguments.link) == path:
-                os.unlink(arguments.link)
+        if (
+            arguments.link
+            and os.path.islink(arguments.link)
+            and os.readlink(arguments.link) == path
+        ):
+            os.unlink(arguments.link)
         for fd in (device, master, slave, stop, wake):
             os.close(fd)
         if out is not sys.stdout:

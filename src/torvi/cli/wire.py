@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Callable, Dict
 
 # --- Arm (ArmillarProtocol.hpp) -------------------------------------------
 DEVICE_WAKEUP = 0x0A  # shared by both devices
@@ -82,7 +82,7 @@ BATTERY_BASE_VOLTS = 3.0
 Fields = Dict[str, object]
 
 
-def floats(payload: bytes, count: int, offset: int = 0) -> List[float]:
+def floats(payload: bytes, count: int, offset: int = 0) -> list[float]:
     return [round(v, 6) for v in struct.unpack_from(f"<{count}f", payload, offset)]
 
 
@@ -209,27 +209,27 @@ class Layout:
     yet) and the decoder of its fields (handed the payload)."""
 
     name: str
-    length: Callable[[bytes], Optional[int]]
+    length: Callable[[bytes], int | None]
     fields: Callable[[bytes], Fields]
 
 
-def fixed(length: int) -> Callable[[bytes], Optional[int]]:
+def fixed(length: int) -> Callable[[bytes], int | None]:
     return lambda payload: length
 
 
-def _handle_state_length(p: bytes) -> Optional[int]:
+def _handle_state_length(p: bytes) -> int | None:
     if len(p) < HANDLE_STATE_HEADER_PAYLOAD_LENGTH:
         return None
     return HANDLE_STATE_HEADER_PAYLOAD_LENGTH + p[HANDLE_STATE_HEADER_PAYLOAD_LENGTH - 1]
 
 
-def _status_message_length(p: bytes) -> Optional[int]:
+def _status_message_length(p: bytes) -> int | None:
     if len(p) <= HANDLE_MESSAGE_USER_DATA_LENGTH_OFFSET:
         return None
     return HANDLE_STATUS_MESSAGE_LENGTH + p[HANDLE_MESSAGE_USER_DATA_LENGTH_OFFSET]
 
 
-REQUESTS: Dict[int, Layout] = {
+REQUESTS: dict[int, Layout] = {
     DEVICE_WAKEUP: Layout("DeviceWakeup", fixed(0), _nothing),
     ARM_ORIENTATION_REQUEST: Layout("OrientationRequest", fixed(0), _nothing),
     ARM_PARAMETER_REQUEST: Layout(
@@ -253,7 +253,7 @@ REQUESTS: Dict[int, Layout] = {
 STATUS_MESSAGE = Layout("HandleStatusMessage", _status_message_length, _status_message)
 STATUS_FRAME = Layout("HandleStatusFrame", fixed(HANDLE_STATUS_FRAME_LENGTH), _status_frame)
 
-REPLIES: Dict[int, Layout] = {
+REPLIES: dict[int, Layout] = {
     ARM_DEVICE_INFO: Layout("DeviceInfo", fixed(ARM_DEVICE_INFO_LENGTH), _arm_info),
     ARM_ORIENTATION_REPLY: Layout(
         "OrientationReply", fixed(ARM_ORIENTATION_LENGTH), lambda p: {"quaternion": floats(p, 4)}
@@ -291,7 +291,7 @@ class Decoded:
     (`layout` None: shown as hex)."""
 
     raw: bytes
-    layout: Optional[Layout]
+    layout: Layout | None
 
     @property
     def name(self) -> str:
@@ -309,13 +309,13 @@ class StreamDecoder:
     starts no message. Bytes of a message not complete yet are held until
     more come or flush() gives them up as hex."""
 
-    def __init__(self, layout_of: Callable[[int], Optional[Layout]]) -> None:
+    def __init__(self, layout_of: Callable[[int], Layout | None]) -> None:
         self._layout_of = layout_of
         self._pending = bytearray()
 
-    def feed(self, data: bytes) -> List[Decoded]:
+    def feed(self, data: bytes) -> list[Decoded]:
         self._pending += data
-        out: List[Decoded] = []
+        out: list[Decoded] = []
         unknown = bytearray()
         while self._pending:
             layout = self._layout_of(self._pending[0])
@@ -337,7 +337,7 @@ class StreamDecoder:
     def pending(self) -> bool:
         return bool(self._pending)
 
-    def flush(self) -> List[Decoded]:
+    def flush(self) -> list[Decoded]:
         """What is held, as undecoded bytes: a message that never completed."""
         if not self._pending:
             return []
@@ -357,25 +357,25 @@ class Conversation:
         self.requests = StreamDecoder(REQUESTS.get)
         self.replies = StreamDecoder(self._reply_layout)
 
-    def _reply_layout(self, code: int) -> Optional[Layout]:
+    def _reply_layout(self, code: int) -> Layout | None:
         if code == HANDLE_STATUS_MESSAGE and self._status_requested:
             return STATUS_FRAME
         return REPLIES.get(code)
 
-    def from_host(self, data: bytes) -> List[Decoded]:
+    def from_host(self, data: bytes) -> list[Decoded]:
         messages = self.requests.feed(data)
         if any(m.layout is REQUESTS[HANDLE_STATUS_REQUEST] for m in messages):
             self._status_requested = True
         return messages
 
-    def from_device(self, data: bytes) -> List[Decoded]:
+    def from_device(self, data: bytes) -> list[Decoded]:
         messages = self.replies.feed(data)
         if any(m.layout is STATUS_FRAME for m in messages):
             self._status_requested = False
         return messages
 
 
-def describe(message: Decoded) -> Tuple[str, str]:
+def describe(message: Decoded) -> tuple[str, str]:
     """The message's name and its fields as text; undecoded bytes as hex."""
     if message.layout is None:
         return message.name, message.raw.hex(" ")
