@@ -44,7 +44,8 @@ constexpr const char* kReceiveDeviceInfoDoc =
     "            device_id_ext (UUID)\n"
     "            ";
 
-// The texts of the deprecation warnings.
+// The texts of the deprecation warnings, each spelled out whole so that a
+// reader finds a warning by its text.
 constexpr const char* kSendDeviceWakeupDeprecated =
     "SendDeviceWakeup is deprecated, use device_wakeup instead";
 constexpr const char* kSendForceDeprecated =

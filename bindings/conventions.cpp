@@ -40,10 +40,6 @@ SignalWatch::SignalWatch() {
     }
 }
 
-// The kept exception is released with the lock held: the watch lives and
-// ends inside a binding, where the lock is held again.
-SignalWatch::~SignalWatch() = default;
-
 bool SignalWatch::Signalled() {
     if (raised) {
         return true;

@@ -49,10 +49,13 @@ template <typename Work, typename After> auto RunThen(Work&& work, After&& after
 /// so a drain or second wait that follows ends at once too; RaiseIfSignalled
 /// raises it when the work has returned. On any other thread it does
 /// nothing, and the waits run as they always have.
+///
+/// The watch lives and ends inside a binding, where the lock is held again,
+/// so a kept exception is released with the lock held.
 class SignalWatch {
 public:
     SignalWatch();
-    ~SignalWatch();
+    // Its check captures `this`: never copied or moved.
     SignalWatch(const SignalWatch&) = delete;
     SignalWatch& operator=(const SignalWatch&) = delete;
 

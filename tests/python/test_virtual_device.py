@@ -72,7 +72,9 @@ def exchange(port, request, length):
 
 def unstuff(raw):
     """The host's reading of a 19-byte status frame: SLIP unstuffing of
-    r[0]..r[17], r[18] looked at only after an ESC at r[17]."""
+    r[0]..r[17], r[18] looked at only after an ESC at r[17]. The test's own
+    copy, apart from the command's decoder, so that a mistake they shared
+    could not hide."""
     out, i = [], 0
     while i <= 17:
         if raw[i] == SLIP_ESC:
