@@ -32,6 +32,9 @@ constexpr double kTail = 0.99;
 /// How long one sleep for the reply lasts before the loop looks at Stop()
 /// and the reply limit again, milliseconds.
 constexpr int kReadableSlice = 10;
+/// How long the loop watches for a reply before it sleeps for it: a little
+/// more than a round trip to a device that answers at once.
+constexpr std::chrono::microseconds kSpinBeforeSleep{50};
 
 constexpr Vector3 kNoForce{0.0f, 0.0f, 0.0f};
 
@@ -239,11 +242,16 @@ bool HapticLoop::Exchange(const Vector3& force, LoopState& state) {
         Fail("the force request could not be written to the arm's port");
         return false;
     }
-    // Sleep until the reply starts to arrive rather than spin in the arm's
-    // wait: the core is then free for the device's side of the exchange and
-    // for the application's threads, which share it on a small machine.
-    while (!arm_.stream->WaitReadable(kReadableSlice) && !cancel_.IsCancelled() &&
-           !ExchangeOverdue()) {
+    // A quick reply is caught by watching for it for a round trip's time;
+    // after that, sleep until it starts to arrive rather than spin in the
+    // arm's wait, so that the core is free for the device's side of the
+    // exchange and for the application's threads, which share it on a small
+    // machine.
+    const Clock::time_point spin_until = exchange_started_ + kSpinBeforeSleep;
+    while (arm_.stream->Available() == 0 && Clock::now() < spin_until) {
+    }
+    while (arm_.stream->Available() == 0 && !arm_.stream->WaitReadable(kReadableSlice) &&
+           !cancel_.IsCancelled() && !ExchangeOverdue()) {
     }
     arm_.ReceiveState(state.position, state.velocity);
     exchanging_ = false;
