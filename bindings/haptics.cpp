@@ -299,14 +299,19 @@ void BindLoop(py::module_& m) {
     loop.def(
         "stop", [](RegisteredLoop& self) { Unlocked([&] { self.Stop(); }); },
         "Stop the loop, leaving the arm with a zero force; may be called any number of times.");
-    loop.def("__enter__", [](py::object self) {
-        self.cast<RegisteredLoop&>().Start();
-        return self;
-    });
-    loop.def("__exit__", [](RegisteredLoop& self, const py::args&) {
-        Unlocked([&] { self.Stop(); });
-        return false;
-    });
+    loop.def(
+        "__enter__",
+        [](RegisteredLoop& self) -> RegisteredLoop& {
+            self.Start();
+            return self;
+        },
+        py::return_value_policy::reference);
+    loop.def(
+        "__exit__",
+        [](RegisteredLoop& self, const py::object&, const py::object&, const py::object&) {
+            Unlocked([&] { self.Stop(); });
+        },
+        py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
     loop.def(
         "add",
         [](RegisteredLoop& self, std::shared_ptr<Effect> effect) {

@@ -134,10 +134,10 @@ def render_natively(arm: T.Armillar, wall_z: float, label: str, seconds: float) 
 def plot(renderings: list[Rendering], path: str) -> None:
     """Penetration and force over time, one column per rendering."""
     try:
-        import matplotlib
+        import matplotlib  # type: ignore[import-not-found, unused-ignore]
 
         matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
     except ImportError:
         print(f"matplotlib is not installed: `pip install matplotlib` to draw {path}")
         return
