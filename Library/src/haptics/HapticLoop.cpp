@@ -120,7 +120,10 @@ void HapticLoop::Start() {
         thread_ = std::thread(&HapticLoop::Run, this);
     } catch (...) {
         running_.store(false);
-        finished_ = true;
+        {
+            std::lock_guard<std::mutex> lock(finished_mutex_);
+            finished_ = true;
+        }
         arm_.ReleaseFromDriver();
         throw;
     }
