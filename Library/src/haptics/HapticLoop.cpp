@@ -23,6 +23,9 @@ constexpr double kNanosecondsPerMicrosecond = 1000.0;
 /// A fixed-rate loop asleep until its deadline looks at the stop request at
 /// least this often, so that a slow rate does not delay Stop().
 constexpr Nanoseconds kLongestSleep = 10'000'000;
+/// How far behind its deadlines a fixed-rate loop may fall and still make
+/// the missed cycles up.
+constexpr Nanoseconds kLongestCatchUp = 20'000'000;
 /// The SCHED_FIFO priority of a fixed-rate loop: above every normal thread,
 /// below the kernel's interrupt threads (50).
 constexpr int kRealtimePriority = 40;
@@ -349,9 +352,13 @@ void HapticLoop::Run() {
             deadline += period;
             const Nanoseconds now = MonotonicNow();
             if (now > deadline) {
-                // Missed ticks are skipped, not made up in a burst.
                 overrun = true;
-                deadline += ((now - deadline) / period + 1) * period;
+                // A short delay is made up by running the late cycles at
+                // once, so that the rate holds over time; after a longer one
+                // the missed ticks are dropped rather than sent in a burst.
+                if (now - deadline > kLongestCatchUp) {
+                    deadline += (now - deadline) / period * period;
+                }
             }
         }
         const double period_us = previous_start < 0 ? -1.0

@@ -72,9 +72,11 @@ public:
 
     /// A loop for `arm` (borrowed: it must outlive the loop). `rate_hz` empty
     /// runs free (the next request as soon as the reply is in), otherwise at
-    /// that rate on absolute deadlines. Throws std::invalid_argument for a
-    /// rate or maximum force that is not a positive finite number. Does not
-    /// start.
+    /// that rate on absolute deadlines: a cycle that ends after the next
+    /// deadline counts as an overrun, and the cycles missed are made up at
+    /// once when the loop is less than 20 ms behind, dropped otherwise. Throws
+    /// std::invalid_argument for a rate or maximum force that is not a positive finite number. Does
+    /// not start.
     HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force);
     /// Stops the loop as Stop() does.
     ~HapticLoop();
