@@ -12,7 +12,7 @@ import time
 import pytest
 
 import TorviHardwareAPI as T
-from support import floats
+from support import floats, queued_bytes
 from TorviHardwareAPI.haptics import ConstantForce, Damper, HapticLoop, Plane, Sphere, Spring
 
 FORCE_REQUEST = 0x2A
@@ -56,6 +56,15 @@ class ForceResponder:
         while len(self.forces) < count and time.monotonic() < deadline:
             time.sleep(0.005)
         assert len(self.forces) >= count, f"only {len(self.forces)} requests"
+
+    def settled_count(self, timeout=2.0):
+        """The number of requests received once every byte the host wrote
+        has been read: requests written before a stop may still be queued."""
+        deadline = time.monotonic() + timeout
+        while queued_bytes(self.pty.master) and time.monotonic() < deadline:
+            time.sleep(0.005)
+        time.sleep(0.02)  # the last one read is recorded
+        return len(self.forces)
 
     def close(self):
         self.done.set()
@@ -202,7 +211,7 @@ def test_life_cycle(arm, responder):
     assert loop.running and stats.cycles >= 4 and stats.failures == 0
     loop.stop()
     loop.stop()
-    sent = len(device.forces)
+    sent = device.settled_count()
     time.sleep(0.05)
     assert len(device.forces) == sent, "nothing is sent after stop"
     # A running loop dropped by the program stops and gives the arm back.
@@ -211,7 +220,7 @@ def test_life_cycle(arm, responder):
     device.wait_for(sent + 3)
     del loop
     gc.collect()
-    count = len(device.forces)
+    count = device.settled_count()
     time.sleep(0.05)
     assert len(device.forces) == count and device.forces[-1] == ZERO
     with HapticLoop(arm):  # the arm is free again

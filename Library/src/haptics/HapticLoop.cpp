@@ -248,23 +248,15 @@ bool HapticLoop::Exchange(const Vector3& force, LoopState& state) {
         Fail("the force request could not be written to the arm's port");
         return false;
     }
-    // A quick reply is caught by watching for it for a round trip's time;
-    // after that, sleep until it starts to arrive rather than spin in the
-    // arm's wait, so that the core is free for the device's side of the
-    // exchange and for the application's threads, which share it on a small
-    // machine.
-    const Clock::time_point spin_until = exchange_started_ + kSpinBeforeSleep;
-    while (arm_.stream->Available() == 0 && Clock::now() < spin_until) {
+    if (AwaitReplyStart()) {
+        arm_.ReceiveState(state.position, state.velocity);
+        if (arm_.LastStateReceived()) {
+            exchanging_ = false;
+            state.force = force;
+            return true;
+        }
     }
-    while (arm_.stream->Available() == 0 && !arm_.stream->WaitReadable(kReadableSlice) &&
-           !cancel_.IsCancelled() && !ExchangeOverdue()) {
-    }
-    arm_.ReceiveState(state.position, state.velocity);
     exchanging_ = false;
-    if (arm_.LastStateReceived()) {
-        state.force = force;
-        return true;
-    }
     if (cancel_.IsCancelled()) {
         // Stop() gave up on a silent arm: not a failure of the loop's own.
         return false;
@@ -276,6 +268,29 @@ bool HapticLoop::Exchange(const Vector3& force, LoopState& state) {
         Fail("the arm's reply to a force request was missing, wrong or short");
     }
     return false;
+}
+
+bool HapticLoop::AwaitReplyStart() const {
+    // A quick reply is caught by watching for it for a round trip's time;
+    // after that, sleep until it starts to arrive rather than spin in the
+    // arm's wait, so that the core is free for the device's side of the
+    // exchange and for the application's threads, which share it on a small
+    // machine.
+    IO::SerialStream& port = *arm_.stream;
+    const Clock::time_point spin_until = exchange_started_ + kSpinBeforeSleep;
+    while (Clock::now() < spin_until) {
+        if (port.Available() > 0) {
+            return true;
+        }
+    }
+    for (;;) {
+        if (port.Available() > 0 || port.WaitReadable(kReadableSlice)) {
+            return true; // bytes, or a hang-up that the arm's wait reports
+        }
+        if (cancel_.IsCancelled() || ExchangeOverdue()) {
+            return false;
+        }
+    }
 }
 
 void HapticLoop::Fail(std::string reason) {

@@ -122,6 +122,9 @@ private:
 
     void Run();
     bool Exchange(const Vector3& force, LoopState& state);
+    /// True once the reply starts to arrive (or the port has hung up); false
+    /// when Stop() cancels or the reply is overdue.
+    bool AwaitReplyStart() const;
     Vector3 Sum(const LoopState& state) const;
     void Record(const LoopState& state, double period_us, double lateness_us, bool overrun);
     void Fail(std::string reason);
