@@ -15,12 +15,14 @@ interval (5 ms). The native loop's thread never asks for the lock.
 from __future__ import annotations
 
 import statistics
+import sys
 import threading
 import time
 from dataclasses import dataclass, field
 
 import TorviHardwareAPI as T
 from TorviHardwareAPI.haptics import HapticLoop, Plane
+from torvi.virtual import VirtualDevice
 
 HAND_FORCE = 1.0  # N along +z
 WALL_DISTANCE = 0.005  # m in front of where the arm starts
@@ -192,10 +194,6 @@ def compare(
 
 
 def main() -> None:
-    import sys
-
-    from torvi.virtual import VirtualDevice
-
     with VirtualDevice("arm") as port:
         compare(
             T.Armillar(T.SerialStream(port.path)),
