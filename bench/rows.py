@@ -20,7 +20,11 @@ import termios
 import time
 import tty
 
+import threading
+
 import TorviHardwareAPI as T
+from TorviHardwareAPI.haptics import Damper, HapticLoop, Plane
+
 from pyserial_arm import PySerialArm
 from stats import summarize_block
 
@@ -376,6 +380,122 @@ class HandleStatusRow(Row):
     def close(self):
         del self.handle
         del self.stream
+
+
+class BusyThread:
+    """A Python thread doing pure-Python work, as a GUI or a simulation
+    beside a haptic loop would. It keeps its own CPU time in `cpu`, so that
+    the loop's share can be told apart from it."""
+
+    def __init__(self):
+        self.cpu = 0.0
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._spin, daemon=True)
+        self.thread.start()
+
+    def _spin(self):
+        clock = time.thread_time
+        while not self.stop.is_set():
+            sum(range(100))
+            self.cpu = clock()
+
+    def close(self):
+        self.stop.set()
+        self.thread.join()
+
+
+# The wall the native-loop rows render: the virtual arm rests above it, so
+# the loop sends small damping forces and the arm stays where it is.
+WALL = {"point": (0.0, 0.0, 0.1), "normal": (0.0, 0.0, 1.0), "stiffness": 800.0, "damping": 2.0}
+WALL_DAMPING = 0.5
+WALL_MAX_FORCE = 5.0
+
+
+class NativeLoopRow(Row):
+    """A HapticLoop rendering a wall and a damper on the arm, free-running or
+    at a fixed rate, alone or beside a busy Python thread. The periods are
+    the loop's cycle periods; the CPU time is the loop thread's: the
+    process's CPU time less that of this thread and of the busy thread.
+    Not part of the virtual arm's service-time target: the loop paces the
+    device differently from a client in a tight loop."""
+
+    device = "arm"
+    in_device_target = False
+    SERIES_LENGTH = 2000
+
+    def __init__(self, arm, key, label, rate_hz=None, busy=False):
+        self.arm = arm
+        self.key = key
+        self.label = label
+        self.rate_hz = rate_hz
+        self.busy = busy
+        self.period_series_us = []
+
+    def measure(self, seconds):
+        busy = BusyThread() if self.busy else None
+        loop = HapticLoop(self.arm, rate_hz=self.rate_hz, max_force=WALL_MAX_FORCE)
+        loop.add(Plane(**WALL))
+        loop.add(Damper(coefficient=WALL_DAMPING))
+        try:
+            with loop:
+                time.sleep(WARMUP_SECONDS)
+                before = self._marks(loop, busy)
+                time.sleep(seconds)
+                after = self._marks(loop, busy)
+                periods = loop.periods_us()
+        finally:
+            if busy:
+                busy.close()
+        if loop.error is not None:
+            raise BlockFailed(f"{self.key}: the loop stopped: {loop.error}")
+        cycles = after["cycles"] - before["cycles"]
+        elapsed = after["wall"] - before["wall"]
+        loop_cpu = (after["process"] - before["process"]) - (after["own"] - before["own"])
+        loop_cpu -= after["busy"] - before["busy"]
+        latest = periods[-min(cycles, len(periods)) :]
+        self.period_series_us = latest[-self.SERIES_LENGTH :]
+        figures = summarize_block([p * 1000.0 for p in latest], elapsed, max(loop_cpu, 0.0))
+        figures["rate"] = cycles / elapsed
+        figures["cpu_us"] = max(loop_cpu, 0.0) / max(cycles, 1) * 1e6
+        figures["lateness_p99_us"] = after["lateness_p99_us"]
+        figures["overruns"] = after["overruns"]
+        figures["realtime"] = after["realtime"]
+        # The final zero-force request and the warm-up's exchanges reached the
+        # device too.
+        figures["requests"] = after["cycles"] + 1
+        return figures
+
+    @staticmethod
+    def _marks(loop, busy):
+        stats = loop.stats()
+        return {
+            "cycles": stats.cycles,
+            "lateness_p99_us": stats.lateness_p99_us,
+            "overruns": stats.overruns,
+            "realtime": stats.realtime,
+            "wall": time.perf_counter(),
+            "process": time.process_time(),
+            "own": time.thread_time(),
+            "busy": busy.cpu if busy else 0.0,
+        }
+
+
+def native_loop_rows(arm):
+    """The native loop's four rows: free-running and at 1 kHz, each alone and
+    beside a busy Python thread."""
+    rows = []
+    for rate, rate_key, rate_label in ((None, "free", "free-running"), (1000.0, "1khz", "1 kHz")):
+        for busy in (False, True):
+            rows.append(
+                NativeLoopRow(
+                    arm,
+                    f"native_loop_{rate_key}" + ("_busy" if busy else ""),
+                    f"native HapticLoop, {rate_label}" + (", busy Python thread" if busy else ""),
+                    rate_hz=rate,
+                    busy=busy,
+                )
+            )
+    return rows
 
 
 def kinematics_cost(program, seconds=0.5):

@@ -39,6 +39,23 @@ MIN_RATE_RATIO_TO_PYSERIAL = 3.5
 MAX_KINEMATICS_ADDED_US = 2.0
 MAX_DEVICE_SHARE = 0.5
 
+# The native loop's targets: free-running against the C client's exchange
+# rate; beside a busy Python thread against its own figures alone; at 1 kHz,
+# over one run of KILOHERTZ_RUN_SECONDS, the rate, the lateness of its
+# wake-ups and its share of one core.
+NATIVE_FREE = "native_loop_free"
+NATIVE_FREE_BUSY = "native_loop_free_busy"
+NATIVE_1KHZ = "native_loop_1khz"
+NATIVE_1KHZ_BUSY = "native_loop_1khz_busy"
+MIN_NATIVE_RATE_RATIO_TO_C = 0.95
+MIN_BUSY_RATE_RATIO = 0.9
+MAX_BUSY_P99_RATIO = 2.0
+KILOHERTZ = 1000.0
+KILOHERTZ_TOLERANCE = 2.0
+KILOHERTZ_RUN_SECONDS = 10.0  # the default of --kilohertz-seconds
+MAX_LATENESS_P99_US = 200.0
+MAX_KILOHERTZ_CPU_SHARE = 0.15
+
 # One short untimed pass of every row before the rounds: a row that cannot
 # run fails before any figure is taken.
 TRIAL_SECONDS = 0.05
@@ -186,6 +203,7 @@ def build_rows(tools, arm_path, stream_path, status_path):
         R.CClientRow(client, "--instant", INSTANT, "C client vs instant responder (pty only)"),
         R.CClientRow(client, "--queued", C_QUEUED, "C client, reply already queued (no device)"),
         R.QueuedReplyRow(),
+        *R.native_loop_rows(arm),
     ]
     return rows, (stream, arm)
 
@@ -250,6 +268,13 @@ def summarize(rows, blocks, kinematics):
             per_request_us = cpu / requests * 1e6
             entry["device_cpu_us_per_request"] = per_request_us
             entry["device_busy_share"] = per_request_us * figures["rate"] / 1e6
+        if isinstance(row, R.NativeLoopRow):
+            entry["cpu_share_of_one_core"] = statistics.median(b["on_cpu_share"] for b in own)
+            entry["lateness_p99_us"] = statistics.median(b["lateness_p99_us"] for b in own)
+            entry["overruns"] = sum(b["overruns"] for b in own)
+            entry["realtime"] = all(b["realtime"] for b in own)
+            # The last block's cycle periods in order, for a chart over time.
+            entry["period_series_us"] = row.period_series_us
         summary[row.key] = entry
 
     def paired(a, b, name, combine):
@@ -263,7 +288,9 @@ def summarize(rows, blocks, kinematics):
     added_cpu_us = paired("module_host_position", "module_joint_torques", "cpu_us", difference)
     service_us = paired(REFERENCE, INSTANT, "mean_us", difference)
     round_trip_us = summary[REFERENCE]["median"]["mean_us"]
-    arm_rows = [row.key for row in rows if row.device == "arm"]
+    arm_rows = [
+        row.key for row in rows if row.device == "arm" and getattr(row, "in_device_target", True)
+    ]
     busiest = max(arm_rows, key=lambda key: summary[key]["device_busy_share"])
     busiest_share = summary[busiest]["device_busy_share"]
     targets = {
@@ -303,6 +330,72 @@ def summarize(rows, blocks, kinematics):
         },
     }
     return summary, targets
+
+
+def native_loop_targets(blocks, kilohertz):
+    """The native loop's figures against its targets (see the constants). The
+    long run's cycle periods are the 1 kHz row's period_series_us."""
+
+    def paired(a, b, name):
+        return paired_median([x[name] for x in blocks[a]], [x[name] for x in blocks[b]], ratio)
+
+    rate_ratio = paired(NATIVE_FREE, REFERENCE, "rate")
+    busy_rate_ratio = paired(NATIVE_FREE_BUSY, NATIVE_FREE, "rate")
+    busy_p99_ratio = paired(NATIVE_FREE_BUSY, NATIVE_FREE, "p99_us")
+    kilohertz_cpu = kilohertz["cpu_us"] * kilohertz["rate"] / 1e6
+    return {
+        "free_rate_ratio_to_c": {
+            "value": rate_ratio,
+            "limit": MIN_NATIVE_RATE_RATIO_TO_C,
+            "met": rate_ratio >= MIN_NATIVE_RATE_RATIO_TO_C,
+        },
+        "busy_thread": {
+            "rate_ratio": busy_rate_ratio,
+            "p99_ratio": busy_p99_ratio,
+            "rate_limit": MIN_BUSY_RATE_RATIO,
+            "p99_limit": MAX_BUSY_P99_RATIO,
+            "met": busy_rate_ratio >= MIN_BUSY_RATE_RATIO and busy_p99_ratio <= MAX_BUSY_P99_RATIO,
+        },
+        "kilohertz": {
+            "seconds": kilohertz["seconds"],
+            "rate": kilohertz["rate"],
+            "lateness_p99_us": kilohertz["lateness_p99_us"],
+            "cpu_share_of_one_core": kilohertz_cpu,
+            "overruns": kilohertz["overruns"],
+            "realtime": kilohertz["realtime"],
+            "met": abs(kilohertz["rate"] - KILOHERTZ) <= KILOHERTZ_TOLERANCE
+            and kilohertz["lateness_p99_us"] < MAX_LATENESS_P99_US
+            and kilohertz_cpu < MAX_KILOHERTZ_CPU_SHARE,
+        },
+    }
+
+
+def native_loop_lines(targets):
+    t = targets["native_loop"]
+    free, busy, khz = t["free_rate_ratio_to_c"], t["busy_thread"], t["kilohertz"]
+    return [
+        f"- native loop, free-running: rate ÷ C client {free['value']:.2f} "
+        f"(target ≥ {free['limit']}): {verdict(free['met'])}",
+        f"- native loop beside a busy Python thread: rate ÷ alone {busy['rate_ratio']:.2f} "
+        f"(target ≥ {busy['rate_limit']}), p99 period ÷ alone {busy['p99_ratio']:.2f} "
+        f"(target ≤ {busy['p99_limit']}): {verdict(busy['met'])}",
+        f"- native loop at 1 kHz for {khz['seconds']:g} s: {khz['rate']:.1f} cycles/s "
+        f"(target {KILOHERTZ:.0f} ± {KILOHERTZ_TOLERANCE:.0f}), p99 lateness "
+        f"{khz['lateness_p99_us']:.0f} µs (target < {MAX_LATENESS_P99_US:.0f}), "
+        f"{khz['cpu_share_of_one_core']:.1%} of one core (target < "
+        f"{MAX_KILOHERTZ_CPU_SHARE:.0%}), {khz['overruns']} overruns, "
+        f"{'SCHED_FIFO' if khz['realtime'] else 'normal priority'}: {verdict(khz['met'])}",
+    ]
+
+
+def native_cpu_lines(rows, summary):
+    """The loop thread's CPU time per second of loop, for each native row."""
+    return [
+        f"- {row.label}: the loop's thread used {summary[row.key]['cpu_share_of_one_core']:.1%} "
+        f"of one core; p99 wake-up lateness {summary[row.key]['lateness_p99_us']:.0f} µs"
+        for row in rows
+        if isinstance(row, R.NativeLoopRow)
+    ]
 
 
 def table(rows, summary):
@@ -387,6 +480,12 @@ def parse_arguments():
         help="seconds to wait at most, in all, for other work on the machine " "to settle",
     )
     parser.add_argument(
+        "--kilohertz-seconds",
+        type=float,
+        default=KILOHERTZ_RUN_SECONDS,
+        help="length of the native loop's one long run at 1 kHz",
+    )
+    parser.add_argument(
         "--results", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parent / "results"
     )
     args = parser.parse_args()
@@ -400,8 +499,9 @@ def log(text):
 
 
 def run_rounds(args, quiet_wait):
-    """Starts the three virtual devices and measures every row in rounds;
-    returns the rows (closed) and the rounds."""
+    """Starts the three virtual devices and measures every row in rounds,
+    then the native loop at 1 kHz in one long run; returns the rows (closed),
+    the rounds and the long run's figures."""
     program = str(args.virtual_device)
     with MeasuredDevice("arm", program=program) as arm_device, MeasuredDevice(
         "handle", "--stream-hz", "max", program=program
@@ -418,11 +518,15 @@ def run_rounds(args, quiet_wait):
                 f"(at most {MAX_ROUNDS_FACTOR * args.repeats} rounds)"
             )
             rounds = measure_all(rows, devices, args.repeats, args.seconds, quiet_wait, log)
+            log(f"  the native loop at 1 kHz for {args.kilohertz_seconds:g} s")
+            kilohertz_row = next(row for row in rows if row.key == NATIVE_1KHZ)
+            kilohertz = kilohertz_row.measure(args.kilohertz_seconds)
+            kilohertz["seconds"] = args.kilohertz_seconds
         finally:
             for row in rows:
                 row.close()
             del keep
-    return rows, rounds
+    return rows, rounds, kilohertz
 
 
 def report(info, args, rounds, used, took_s, rows, summary, targets):
@@ -452,6 +556,10 @@ def report(info, args, rounds, used, took_s, rows, summary, targets):
             "",
             "Targets:",
             *target_lines(targets, summary),
+            *native_loop_lines(targets),
+            "",
+            "Native loop, CPU time per second of loop:",
+            *native_cpu_lines(rows, summary),
             "",
             "Virtual handles:",
             *device_lines(rows, summary),
@@ -477,11 +585,12 @@ def main():
     info["busy_share_before"] = quiet_wait()
     info["load_average_start"] = os.getloadavg()
     started = time.time()
-    rows, rounds = run_rounds(args, quiet_wait)
+    rows, rounds, kilohertz = run_rounds(args, quiet_wait)
     kinematics = R.kinematics_cost(str(args.tools / "torvi-bench-kinematics"))
     info["load_average_end"] = os.getloadavg()
     blocks, used = select_rounds(rounds)
     summary, targets = summarize(rows, blocks, kinematics)
+    targets["native_loop"] = native_loop_targets(blocks, kilohertz)
 
     stamp = datetime.datetime.now().strftime("%Y%m%dT%H%M%S")
     text = report(info, args, rounds, used, time.time() - started, rows, summary, targets)

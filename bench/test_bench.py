@@ -207,6 +207,8 @@ def test_a_short_run_reports_every_row_and_target(tmp_path):
             "0.05",
             "--quiet-wait",
             "0",
+            "--kilohertz-seconds",
+            "0.5",
             "--results",
             str(tmp_path),
         ],
@@ -217,7 +219,7 @@ def test_a_short_run_reports_every_row_and_target(tmp_path):
     assert done.returncode == 0, done.stderr
     result = json.loads((tmp_path / "latest.json").read_text())
     assert set(result["rows"]) == set(result["order"])
-    assert len(result["order"]) == 11
+    assert len(result["order"]) == 15
     assert 5 <= result["rounds_used"] <= len(result["rounds"]) <= 10
     for key, row in result["rows"].items():
         figures = row["median"]
@@ -230,6 +232,10 @@ def test_a_short_run_reports_every_row_and_target(tmp_path):
         "rate_ratio_to_pyserial",
         "host_kinematics_added_us",
         "virtual_arm",
+        "native_loop",
     }
+    for key in ("native_loop_free", "native_loop_1khz_busy"):
+        series = result["rows"][key]["period_series_us"]
+        assert series and all(period > 0 for period in series), key
     assert "| C client: force exchange (the floor) |" in done.stdout
     assert "mean ÷ C" in done.stdout

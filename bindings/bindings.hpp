@@ -13,5 +13,7 @@ void bind_uuid(py::module_& m);
 void bind_device(py::module_& m);
 void bind_armillar(py::module_& m);
 void bind_handle(py::module_& m);
+/// The submodule `haptics`, also put into sys.modules as TorviHardwareAPI.haptics.
+void bind_haptics(py::module_& m);
 
 } // namespace Torvi::HardwareAPI::Bindings

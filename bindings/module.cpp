@@ -44,4 +44,7 @@ PYBIND11_MODULE(TorviHardwareAPI, m) {
     Bindings::bind_handle(m);
 
     m.attr("__version__") = kPackageVersion;
+
+    // A submodule of its own, after the module's fixed surface.
+    Bindings::bind_haptics(m);
 }

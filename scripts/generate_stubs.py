@@ -21,9 +21,14 @@ script fail rather than ship a stale stub:
   (RESULTS below); the fixed-size list annotations, which would need
   pybind11-stubgen at type-checking time, become plain list[float].
 
+The submodule `haptics` gets a stub of its own, haptics.pyi in the stub-only
+package TorviHardwareAPI-stubs next to PATH (HAPTICS_* below say what is
+corrected there); the module's stub leaves the submodule out, so that it
+stays one file that also serves next to the extension.
+
 Usage: python scripts/generate_stubs.py [--check] [--output PATH]
 With --check nothing is written: the script prints the difference between
-the stub it would write and PATH, and exits 1 when there is one.
+the stubs it would write and the files there, and exits 1 when there is one.
 """
 
 from __future__ import annotations
@@ -117,6 +122,24 @@ class _QuillonetStatusDict(typing.TypedDict):
 
 IMPORTS = "import collections.abc\nimport typing\nimport uuid\n"
 
+SUBMODULE = "haptics"
+# The submodule's lines in the module's stub, left out of it.
+SUBMODULE_IMPORT = f"from . import {SUBMODULE}"
+SUBMODULE_IN_ALL = f"'{SUBMODULE}', "
+HAPTICS_HEADER = HEADER.replace(
+    "The same file is installed as TorviHardwareAPI.pyi next to the extension\n"
+    "# and as the stub-only package TorviHardwareAPI-stubs (which mypy reads).\n",
+    "Installed in the stub-only package TorviHardwareAPI-stubs.\n",
+)
+# Every tuple the submodule returns is a vector of three floats; add()
+# returns the effect it was given, whatever its class.
+HAPTICS_VECTOR = ("-> tuple:", "-> tuple[float, float, float]:")
+HAPTICS_ADD = (
+    "def add(self, effect: Effect) -> Effect:",
+    "def add(self, effect: _EffectT) -> _EffectT:",
+)
+HAPTICS_TYPEVAR = '_EffectT = typing.TypeVar("_EffectT", bound="Effect")'
+
 FIXED_SIZE = re.compile(
     r"typing\.Annotated\[(list\[float\]), pybind11_stubgen\.typing_ext\.FixedSize\(\d+\)\]"
 )
@@ -128,12 +151,48 @@ class StubError(Exception):
     pass
 
 
-def run_stubgen() -> str:
+def run_stubgen() -> tuple[str, str]:
+    """pybind11-stubgen's stubs of the module and of its submodule."""
     with tempfile.TemporaryDirectory() as out:
         subprocess.run(
             [sys.executable, "-m", "pybind11_stubgen", MODULE, "--exit-code", "-o", out], check=True
         )
-        return (Path(out) / f"{MODULE}.pyi").read_text()
+        package = Path(out) / MODULE
+        return (package / "__init__.pyi").read_text(), (package / f"{SUBMODULE}.pyi").read_text()
+
+
+def without_submodule(raw: str) -> str:
+    """The module's stub without its lines about the submodule."""
+    lines = raw.splitlines(True)
+    if f"{SUBMODULE_IMPORT}\n" not in lines:
+        raise StubError(f"no {SUBMODULE_IMPORT!r} line in pybind11-stubgen's output")
+    lines.remove(f"{SUBMODULE_IMPORT}\n")
+    text = "".join(lines)
+    if SUBMODULE_IN_ALL not in text:
+        raise StubError(f"{SUBMODULE!r} not in the module's __all__")
+    return text.replace(SUBMODULE_IN_ALL, "", 1)
+
+
+def refine_submodule(raw: str) -> str:
+    """The submodule's stub: the future import first, the vectors' shape and
+    add()'s result as the corrections above say."""
+    lines = raw.splitlines()
+    future = "from __future__ import annotations"
+    if future not in lines or f"import {MODULE}" not in lines:
+        raise StubError(f"unexpected imports in the {SUBMODULE} stub")
+    lines.remove(future)
+    text = "\n".join(lines) + "\n"
+    for before, after in (HAPTICS_VECTOR, HAPTICS_ADD):
+        if before not in text:
+            raise StubError(f"{before!r} not in the {SUBMODULE} stub")
+        text = text.replace(before, after)
+    all_line = next(line for line in lines if line.startswith("__all__"))
+    text = text.replace(all_line, f"{all_line}\n{HAPTICS_TYPEVAR}", 1)
+    body = text.split('"""\n', 2)
+    if len(body) != 3 or not text.startswith('"""'):
+        raise StubError(f"no docstring at the top of the {SUBMODULE} stub")
+    docstring = '"""\n' + body[1] + '"""\n'
+    return checked_stub(HAPTICS_HEADER + docstring + future + "\n" + body[2])
 
 
 def split_top_level(text: str, separator: str) -> list[str]:
@@ -315,29 +374,39 @@ def main() -> int:
 
     module = importlib.import_module(MODULE)
     try:
-        stub = refine(run_stubgen(), module)
+        raw, raw_submodule = run_stubgen()
+        stubs = {
+            args.output: refine(without_submodule(raw), module),
+            args.output.parent / f"{MODULE}-stubs" / f"{SUBMODULE}.pyi": refine_submodule(
+                raw_submodule
+            ),
+        }
     except StubError as error:
         print(f"generate_stubs: {error}; review the corrections in {__file__}", file=sys.stderr)
         return 2
     if args.check:
-        current = args.output.read_text() if args.output.exists() else ""
-        diff = list(
-            difflib.unified_diff(
-                current.splitlines(True), stub.splitlines(True), str(args.output), "regenerated"
+        status = 0
+        for path, stub in stubs.items():
+            current = path.read_text() if path.exists() else ""
+            diff = list(
+                difflib.unified_diff(
+                    current.splitlines(True), stub.splitlines(True), str(path), "regenerated"
+                )
             )
-        )
-        if diff:
-            sys.stdout.writelines(diff)
-            print(
-                f"{args.output} does not match the module: run scripts/generate_stubs.py",
-                file=sys.stderr,
-            )
-            return 1
-        print(f"{args.output} matches the module")
-        return 0
-    args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_text(stub)
-    print(f"wrote {args.output}")
+            if diff:
+                sys.stdout.writelines(diff)
+                print(
+                    f"{path} does not match the module: run scripts/generate_stubs.py",
+                    file=sys.stderr,
+                )
+                status = 1
+            else:
+                print(f"{path} matches the module")
+        return status
+    for path, stub in stubs.items():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(stub)
+        print(f"wrote {path}")
     return 0
 
 

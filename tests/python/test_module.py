@@ -62,6 +62,9 @@ REGISTRATION_ORDER = [
     "Armillar",
     "Handle",
     "__version__",
+    # The native haptic loop's submodule, registered after the module's own
+    # surface.
+    "haptics",
 ]
 
 

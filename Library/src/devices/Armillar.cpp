@@ -85,11 +85,11 @@ bool Armillar::AwaitParameterReply(uint8_t selector) {
 }
 
 bool Armillar::AwaitState(uint8_t code, ArmillarState& state) {
-    if (!AwaitReply(code, P::kStateLength)) {
-        return false;
+    last_state_received = AwaitReply(code, P::kStateLength);
+    if (last_state_received) {
+        state = Messages::DecodeState(receive_buffer.get());
     }
-    state = Messages::DecodeState(receive_buffer.get());
-    return true;
+    return last_state_received;
 }
 
 UUID Armillar::QueryParameter(uint8_t selector) {

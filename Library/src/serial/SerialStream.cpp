@@ -3,6 +3,7 @@
 #include "serial/ErrorLine.hpp"
 #include "serial/serialib.hpp"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 
 namespace Torvi::HardwareAPI::IO {
@@ -54,6 +55,15 @@ int SerialStream::Available() {
         return 0;
     }
     return count;
+}
+
+bool SerialStream::WaitReadable(int timeout_ms) {
+    if (!buffer || buffer->Descriptor() < 0) {
+        return false;
+    }
+    pollfd port{buffer->Descriptor(), POLLIN, 0};
+    // EINTR counts as a time-out: the caller looks again.
+    return ::poll(&port, 1, timeout_ms) > 0;
 }
 
 void SerialStream::Write(const uint8_t* data, size_t n) {

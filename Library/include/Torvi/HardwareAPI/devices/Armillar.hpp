@@ -5,6 +5,7 @@
 #include "Torvi/HardwareAPI/devices/Device.hpp"
 #include "Torvi/HardwareAPI/devices/UUID.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -91,7 +92,25 @@ public:
     /// Replaces both by the received raw joint state; leaves them on failure.
     void ReceiveJointState(Vector3& joint_position, Vector3& joint_velocity);
 
+    // For drivers that run the arm from a thread of their own (the haptic
+    // loop). None of these sends anything or changes an operation above.
+
+    /// True when the last reply awaited for an end-effector or joint state
+    /// (by the state commands, ReceiveState or ReceiveJointState) arrived
+    /// whole; false after its fallback was returned.
+    bool LastStateReceived() const { return last_state_received; }
+    /// Marks the arm as driven by one driver; false, changing nothing, when
+    /// one already has it. Any thread.
+    bool ClaimForDriver() { return !driven.exchange(true); }
+    /// Ends the claim of ClaimForDriver. Any thread.
+    void ReleaseFromDriver() { driven.store(false); }
+    /// True while a driver has the arm: other users must leave it alone.
+    bool Driven() const { return driven.load(); }
+
 private:
+    bool last_state_received = false;
+    std::atomic<bool> driven{false};
+
     void SendCode(uint8_t code);
     void SendFloats(uint8_t code, const float* values, std::size_t count);
     /// Waits for `code` and its `length` payload bytes. True when the payload

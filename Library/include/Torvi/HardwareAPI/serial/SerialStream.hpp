@@ -36,6 +36,11 @@ public:
     /// Bytes waiting in the tty's input queue; 0 when closed or never opened.
     virtual int Available();
 
+    /// Sleeps until bytes are queued, the line hangs up or fails, or
+    /// `timeout_ms` passes, without spinning. True when a read would not wait
+    /// (bytes queued, or an end to report); false on time-out or when closed.
+    virtual bool WaitReadable(int timeout_ms);
+
     /// Writes `n` bytes in one system call; a short or failed write is
     /// reported by an error line and leaves the stream bad.
     virtual void Write(const uint8_t* data, size_t n);

@@ -1,0 +1,142 @@
+#pragma once
+
+#include "Torvi/HardwareAPI/devices/Vector3.hpp"
+
+#include <mutex>
+
+namespace Torvi::HardwareAPI::Haptics {
+
+using Devices::Vector3;
+
+// The parameters of each effect. Lengths and positions are in the arm's
+// Cartesian frame, forces in the unit the arm's force request takes.
+
+struct SpringParameters {
+    Vector3 anchor{};
+    float stiffness = 0.0f; ///< force per unit of distance, >= 0
+};
+
+struct PlaneParameters {
+    Vector3 point{};  ///< any point of the wall's surface
+    Vector3 normal{}; ///< unit length, from the solid into free space
+    float stiffness = 0.0f;
+    float damping = 0.0f; ///< force per unit of velocity into the wall, >= 0
+};
+
+struct SphereParameters {
+    Vector3 center{};
+    float radius = 0.0f;
+    float stiffness = 0.0f;
+    bool inside = false; ///< true: keeps the hand inside; false: a solid ball
+};
+
+struct DamperParameters {
+    float coefficient = 0.0f; ///< force per unit of velocity, >= 0
+};
+
+struct ConstantForceParameters {
+    Vector3 force{};
+};
+
+/// The force laws: pure functions of the parameters and the end effector's
+/// position and velocity. They assume parameters that passed Validate.
+namespace ForceLaws {
+Vector3 Spring(const SpringParameters& spring, const Vector3& position);
+/// One-sided: pushes out of the solid, never pulls into it.
+Vector3 Plane(const PlaneParameters& plane, const Vector3& position, const Vector3& velocity);
+/// No force exactly at the centre, where the direction is undefined.
+Vector3 Sphere(const SphereParameters& sphere, const Vector3& position);
+Vector3 Damper(const DamperParameters& damper, const Vector3& velocity);
+/// `force` scaled down to `max_force` when its norm is larger, direction
+/// kept.
+Vector3 Clamp(const Vector3& force, float max_force);
+} // namespace ForceLaws
+
+/// Checks a parameter set and brings it to its canonical form (the plane's
+/// normal to unit length). Throws std::invalid_argument for a non-finite
+/// number, a negative stiffness, damping, coefficient or radius, or a zero
+/// normal; the argument is then unchanged.
+void Validate(SpringParameters& parameters);
+void Validate(PlaneParameters& parameters);
+void Validate(SphereParameters& parameters);
+void Validate(DamperParameters& parameters);
+void Validate(ConstantForceParameters& parameters);
+
+/// Something that adds a force to each cycle of a HapticLoop. Force() runs on
+/// the loop's thread; it must not block for long nor throw.
+class Effect {
+public:
+    virtual ~Effect() = default;
+    virtual Vector3 Force(const Vector3& position, const Vector3& velocity) const = 0;
+};
+
+/// An effect whose parameters any thread may read or change while a loop
+/// uses it. A change is validated first and is seen whole by the next cycle:
+/// the lock is held only to copy the parameters, never while waiting.
+template <typename Parameters> class ParametricEffect : public Effect {
+public:
+    /// Throws std::invalid_argument as Validate does.
+    explicit ParametricEffect(Parameters initial) {
+        Validate(initial);
+        parameters_ = initial;
+    }
+
+    Parameters Get() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return parameters_;
+    }
+
+    /// Applies `change` to a copy, validates it, and only then publishes it;
+    /// on std::invalid_argument the effect keeps its parameters.
+    template <typename Change> void Update(Change&& change) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Parameters next = parameters_;
+        change(next);
+        Validate(next);
+        parameters_ = next;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    Parameters parameters_;
+};
+
+class Spring final : public ParametricEffect<SpringParameters> {
+public:
+    using ParametricEffect::ParametricEffect;
+    Vector3 Force(const Vector3& position, const Vector3&) const override {
+        return ForceLaws::Spring(Get(), position);
+    }
+};
+
+class Plane final : public ParametricEffect<PlaneParameters> {
+public:
+    using ParametricEffect::ParametricEffect;
+    Vector3 Force(const Vector3& position, const Vector3& velocity) const override {
+        return ForceLaws::Plane(Get(), position, velocity);
+    }
+};
+
+class Sphere final : public ParametricEffect<SphereParameters> {
+public:
+    using ParametricEffect::ParametricEffect;
+    Vector3 Force(const Vector3& position, const Vector3&) const override {
+        return ForceLaws::Sphere(Get(), position);
+    }
+};
+
+class Damper final : public ParametricEffect<DamperParameters> {
+public:
+    using ParametricEffect::ParametricEffect;
+    Vector3 Force(const Vector3&, const Vector3& velocity) const override {
+        return ForceLaws::Damper(Get(), velocity);
+    }
+};
+
+class ConstantForce final : public ParametricEffect<ConstantForceParameters> {
+public:
+    using ParametricEffect::ParametricEffect;
+    Vector3 Force(const Vector3&, const Vector3&) const override { return Get().force; }
+};
+
+} // namespace Torvi::HardwareAPI::Haptics

@@ -1,0 +1,165 @@
+#pragma once
+
+#include "Torvi/HardwareAPI/devices/Cancellation.hpp"
+#include "Torvi/HardwareAPI/devices/Vector3.hpp"
+#include "Torvi/HardwareAPI/haptics/Effects.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace Torvi::HardwareAPI::Devices {
+class Armillar;
+}
+
+namespace Torvi::HardwareAPI::Haptics {
+
+/// What the loop last exchanged with the arm.
+struct LoopState {
+    Vector3 position{}; ///< from the last reply
+    Vector3 velocity{}; ///< from the last reply
+    Vector3 force{};    ///< the force sent with the last request
+    std::uint64_t cycle = 0;
+    double time = 0.0; ///< steady-clock seconds when the last reply arrived
+};
+
+/// How the loop has run since its start. The period figures cover the last
+/// kPeriodWindow cycles; the rest covers the whole run.
+struct LoopStats {
+    std::uint64_t cycles = 0;
+    double rate_hz = 0.0; ///< cycles per second of running time
+    double period_p50_us = 0.0;
+    double period_p99_us = 0.0;
+    double period_max_us = 0.0;
+    /// At a fixed rate, how late the thread woke for its deadlines (99th
+    /// percentile, microseconds); 0 when free-running.
+    double lateness_p99_us = 0.0;
+    std::uint64_t overruns = 0; ///< fixed-rate cycles that missed their next deadline
+    std::uint64_t failures = 0; ///< failed exchanges (the first one ends the loop)
+    bool realtime = false;      ///< the thread runs under SCHED_FIFO
+};
+
+/// A servo loop on a thread of its own: each cycle adds up the effects' forces
+/// for the position and velocity of the previous reply (the first cycle sends
+/// zero force) and the external force, scales the sum down to `max_force`,
+/// sends it with the arm's force request and keeps the reply.
+///
+/// While running, the loop has the arm to itself (Armillar::ClaimForDriver);
+/// nothing else may use the arm or its stream. Effects, the external force
+/// and the parameters of the effects may change from any thread; a cycle sees
+/// each change whole. The loop's thread takes only locks that are held for a
+/// copy, so no caller can stall it.
+///
+/// Failure: the first exchange whose reply does not come whole (a write
+/// failure, a wrong or short reply, or no reply within kReplyLimit) stops the
+/// loop; Error() then says why. Nothing is thrown from the thread.
+class HapticLoop {
+public:
+    /// Periods kept for the percentiles of Stats().
+    static constexpr std::size_t kPeriodWindow = 8192;
+    /// A reply later than this counts as a failed exchange.
+    static constexpr std::chrono::milliseconds kReplyLimit{250};
+    /// How long Stop() lets a running exchange and the final zero-force
+    /// request finish before it cancels their waits.
+    static constexpr std::chrono::milliseconds kStopGrace{40};
+
+    /// A loop for `arm` (borrowed: it must outlive the loop). `rate_hz` empty
+    /// runs free (the next request as soon as the reply is in), otherwise at
+    /// that rate on absolute deadlines: a cycle that ends after the next
+    /// deadline counts as an overrun, and the cycles missed are made up at
+    /// once when the loop is less than 20 ms behind, dropped otherwise. Throws
+    /// std::invalid_argument for a rate or maximum force that is not a positive finite number. Does
+    /// not start.
+    HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force);
+    /// Stops the loop as Stop() does.
+    ~HapticLoop();
+
+    HapticLoop(const HapticLoop&) = delete;
+    HapticLoop& operator=(const HapticLoop&) = delete;
+
+    /// Claims the arm and starts the thread. Throws std::runtime_error when the
+    /// arm is already driven (by this loop or another); does nothing when
+    /// this loop is running.
+    void Start();
+    /// Ends the thread and releases the arm. When the arm was still answering,
+    /// one zero-force request is exchanged first. Returns within about
+    /// kStopGrace plus one cancellation interval, even when the arm has gone
+    /// silent. Any number of times, also before Start().
+    void Stop();
+
+    /// True from Start() until Stop() or a failure.
+    bool Running() const { return running_.load(); }
+    /// Why the loop stopped by itself; empty otherwise (reset by Start()).
+    std::optional<std::string> Error() const;
+
+    /// Adds `effect` (once; adding it again changes nothing) and returns it.
+    std::shared_ptr<Effect> Add(std::shared_ptr<Effect> effect);
+    /// Removes `effect`; throws std::invalid_argument when it is not in the loop.
+    void Remove(const std::shared_ptr<Effect>& effect);
+    /// The external force added to the effects' sum. Throws
+    /// std::invalid_argument for a non-finite component.
+    void SetForce(const Vector3& force);
+
+    LoopState State() const;
+    LoopStats Stats() const;
+    /// The periods of the last cycles in order (at most kPeriodWindow),
+    /// microseconds: a record of the loop's timing over time.
+    std::vector<float> PeriodsUs() const;
+
+    std::optional<double> RateHz() const { return rate_hz_; }
+    float MaxForce() const { return max_force_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    using EffectList = std::vector<std::shared_ptr<Effect>>;
+
+    void Run();
+    bool Exchange(const Vector3& force, LoopState& state);
+    /// True once the reply starts to arrive (or the port has hung up); false
+    /// when Stop() cancels or the reply is overdue.
+    bool AwaitReplyStart() const;
+    Vector3 Sum(const LoopState& state) const;
+    void Record(const LoopState& state, double period_us, double lateness_us, bool overrun);
+    void Fail(std::string reason);
+    bool ExchangeOverdue() const;
+
+    Devices::Armillar& arm_;
+    const std::optional<double> rate_hz_;
+    const float max_force_;
+
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stop_requested_{false};
+    Devices::CancellationToken cancel_;
+    // Set by the loop's thread only; read by its own cancellation check.
+    Clock::time_point exchange_started_{};
+    bool exchanging_ = false;
+
+    // The thread says here that it has ended its last exchange.
+    std::mutex finished_mutex_;
+    std::condition_variable finished_changed_;
+    bool finished_ = true;
+
+    mutable std::mutex inputs_mutex_; // held only to copy or swap
+    std::shared_ptr<const EffectList> effects_ = std::make_shared<EffectList>();
+    Vector3 external_force_{};
+
+    mutable std::mutex published_mutex_; // held only to copy
+    LoopState state_;
+    LoopStats stats_;
+    std::vector<float> periods_;  // ring of the last kPeriodWindow periods
+    std::vector<float> lateness_; // ring of the last kPeriodWindow wake-ups
+    std::size_t next_period_ = 0;
+    Clock::time_point started_at_{};
+    Clock::time_point last_cycle_at_{};
+    std::optional<std::string> error_;
+};
+
+} // namespace Torvi::HardwareAPI::Haptics

@@ -1,0 +1,403 @@
+#include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
+
+#include "Torvi/HardwareAPI/devices/Armillar.hpp"
+#include "Torvi/HardwareAPI/serial/SerialStream.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+namespace Torvi::HardwareAPI::Haptics {
+
+namespace {
+
+using Nanoseconds = std::int64_t;
+
+constexpr Nanoseconds kNanosecondsPerSecond = 1'000'000'000;
+constexpr double kNanosecondsPerMicrosecond = 1000.0;
+/// A fixed-rate loop asleep until its deadline looks at the stop request at
+/// least this often, so that a slow rate does not delay Stop().
+constexpr Nanoseconds kLongestSleep = 10'000'000;
+/// How far behind its deadlines a fixed-rate loop may fall and still make
+/// the missed cycles up.
+constexpr Nanoseconds kLongestCatchUp = 20'000'000;
+/// The SCHED_FIFO priority of a fixed-rate loop: above every normal thread,
+/// below the kernel's interrupt threads (50).
+constexpr int kRealtimePriority = 40;
+constexpr double kMedian = 0.50;
+constexpr double kTail = 0.99;
+
+/// How long one sleep for the reply lasts before the loop looks at Stop()
+/// and the reply limit again, milliseconds.
+constexpr int kReadableSlice = 10;
+/// How long the loop watches for a reply before it sleeps for it: a little
+/// more than a round trip to a device that answers at once.
+constexpr std::chrono::microseconds kSpinBeforeSleep{50};
+
+constexpr Vector3 kNoForce{0.0f, 0.0f, 0.0f};
+
+Nanoseconds MonotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<Nanoseconds>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
+}
+
+void SleepUntil(Nanoseconds deadline) {
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(deadline / kNanosecondsPerSecond);
+    until.tv_nsec = static_cast<long>(deadline % kNanosecondsPerSecond);
+    // EINTR: a signal woke us early; the caller's loop sleeps again.
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
+/// True when the calling thread now runs under SCHED_FIFO; false (and the
+/// thread unchanged) when the process may not have it.
+bool TryRealtime() {
+    sched_param parameters{};
+    parameters.sched_priority = kRealtimePriority;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0;
+}
+
+double Percentile(std::vector<float> values, double fraction) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
+                     values.end());
+    return values[rank];
+}
+
+Vector3 Plus(const Vector3& a, const Vector3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+
+} // namespace
+
+HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force)
+    : arm_(arm), rate_hz_(rate_hz), max_force_(max_force) {
+    if (rate_hz_ && !(std::isfinite(*rate_hz_) && *rate_hz_ > 0.0)) {
+        throw std::invalid_argument("rate_hz must be a positive finite number or None");
+    }
+    if (!(std::isfinite(max_force_) && max_force_ > 0.0f)) {
+        throw std::invalid_argument("max_force must be a positive finite number");
+    }
+    periods_.reserve(kPeriodWindow);
+    lateness_.reserve(kPeriodWindow);
+}
+
+HapticLoop::~HapticLoop() { Stop(); }
+
+void HapticLoop::Start() {
+    if (running_.load()) {
+        return;
+    }
+    if (thread_.joinable()) {
+        // The loop stopped by itself; its thread has ended.
+        thread_.join();
+    }
+    if (!arm_.ClaimForDriver()) {
+        throw std::runtime_error("the arm is already driven by a haptic loop");
+    }
+    stop_requested_.store(false);
+    cancel_.Reset();
+    {
+        std::lock_guard<std::mutex> lock(published_mutex_);
+        state_ = LoopState{};
+        stats_ = LoopStats{};
+        periods_.clear();
+        lateness_.clear();
+        next_period_ = 0;
+        error_.reset();
+        started_at_ = last_cycle_at_ = Clock::now();
+    }
+    {
+        std::lock_guard<std::mutex> lock(finished_mutex_);
+        finished_ = false;
+    }
+    running_.store(true);
+    try {
+        thread_ = std::thread(&HapticLoop::Run, this);
+    } catch (...) {
+        running_.store(false);
+        {
+            std::lock_guard<std::mutex> lock(finished_mutex_);
+            finished_ = true;
+        }
+        arm_.ReleaseFromDriver();
+        throw;
+    }
+}
+
+void HapticLoop::Stop() {
+    if (!thread_.joinable()) {
+        return;
+    }
+    stop_requested_.store(true);
+    {
+        // Give the exchange under way and the final zero-force request their
+        // time; a silent arm gets its waits cancelled.
+        std::unique_lock<std::mutex> lock(finished_mutex_);
+        if (!finished_changed_.wait_for(lock, kStopGrace, [this] { return finished_; })) {
+            cancel_.Cancel();
+        }
+    }
+    thread_.join();
+}
+
+std::optional<std::string> HapticLoop::Error() const {
+    std::lock_guard<std::mutex> lock(published_mutex_);
+    return error_;
+}
+
+std::shared_ptr<Effect> HapticLoop::Add(std::shared_ptr<Effect> effect) {
+    if (!effect) {
+        throw std::invalid_argument("effect must not be empty");
+    }
+    std::lock_guard<std::mutex> lock(inputs_mutex_);
+    if (std::find(effects_->begin(), effects_->end(), effect) == effects_->end()) {
+        // A new list: the loop's thread may be adding up the old one.
+        auto next = std::make_shared<EffectList>(*effects_);
+        next->push_back(effect);
+        effects_ = std::move(next);
+    }
+    return effect;
+}
+
+void HapticLoop::Remove(const std::shared_ptr<Effect>& effect) {
+    std::lock_guard<std::mutex> lock(inputs_mutex_);
+    auto next = std::make_shared<EffectList>(*effects_);
+    const auto found = std::find(next->begin(), next->end(), effect);
+    if (found == next->end()) {
+        throw std::invalid_argument("the effect is not in this loop");
+    }
+    next->erase(found);
+    effects_ = std::move(next);
+}
+
+void HapticLoop::SetForce(const Vector3& force) {
+    for (const float component : force) {
+        if (!std::isfinite(component)) {
+            throw std::invalid_argument("force must hold finite numbers");
+        }
+    }
+    std::lock_guard<std::mutex> lock(inputs_mutex_);
+    external_force_ = force;
+}
+
+LoopState HapticLoop::State() const {
+    std::lock_guard<std::mutex> lock(published_mutex_);
+    return state_;
+}
+
+LoopStats HapticLoop::Stats() const {
+    std::vector<float> periods;
+    std::vector<float> lateness;
+    LoopStats stats;
+    {
+        std::lock_guard<std::mutex> lock(published_mutex_);
+        stats = stats_;
+        periods = periods_;
+        lateness = lateness_;
+        const double seconds = std::chrono::duration<double>(last_cycle_at_ - started_at_).count();
+        stats.rate_hz = seconds > 0.0 ? static_cast<double>(stats.cycles) / seconds : 0.0;
+    }
+    stats.period_p50_us = Percentile(periods, kMedian);
+    stats.period_p99_us = Percentile(std::move(periods), kTail);
+    stats.lateness_p99_us = Percentile(std::move(lateness), kTail);
+    return stats;
+}
+
+std::vector<float> HapticLoop::PeriodsUs() const {
+    std::lock_guard<std::mutex> lock(published_mutex_);
+    // The ring, oldest first.
+    std::vector<float> ordered(periods_.begin() + static_cast<std::ptrdiff_t>(next_period_),
+                               periods_.end());
+    ordered.insert(ordered.end(), periods_.begin(),
+                   periods_.begin() + static_cast<std::ptrdiff_t>(next_period_));
+    return ordered;
+}
+
+bool HapticLoop::ExchangeOverdue() const {
+    return exchanging_ && Clock::now() - exchange_started_ > kReplyLimit;
+}
+
+Vector3 HapticLoop::Sum(const LoopState& state) const {
+    std::shared_ptr<const EffectList> effects;
+    Vector3 total;
+    {
+        std::lock_guard<std::mutex> lock(inputs_mutex_);
+        effects = effects_;
+        total = external_force_;
+    }
+    for (const auto& effect : *effects) {
+        total = Plus(total, effect->Force(state.position, state.velocity));
+    }
+    return ForceLaws::Clamp(total, max_force_);
+}
+
+bool HapticLoop::Exchange(const Vector3& force, LoopState& state) {
+    exchange_started_ = Clock::now();
+    exchanging_ = true;
+    arm_.SendForce(force);
+    if (arm_.stream == nullptr || !arm_.stream->good()) {
+        exchanging_ = false;
+        Fail("the force request could not be written to the arm's port");
+        return false;
+    }
+    if (AwaitReplyStart()) {
+        arm_.ReceiveState(state.position, state.velocity);
+        if (arm_.LastStateReceived()) {
+            exchanging_ = false;
+            state.force = force;
+            return true;
+        }
+    }
+    exchanging_ = false;
+    if (cancel_.IsCancelled()) {
+        // Stop() gave up on a silent arm: not a failure of the loop's own.
+        return false;
+    }
+    if (Clock::now() - exchange_started_ > kReplyLimit) {
+        Fail("the arm did not answer a force request within " +
+             std::to_string(kReplyLimit.count()) + " ms");
+    } else {
+        Fail("the arm's reply to a force request was missing, wrong or short");
+    }
+    return false;
+}
+
+bool HapticLoop::AwaitReplyStart() const {
+    // A quick reply is caught by watching for it for a round trip's time;
+    // after that, sleep until it starts to arrive rather than spin in the
+    // arm's wait, so that the core is free for the device's side of the
+    // exchange and for the application's threads, which share it on a small
+    // machine.
+    IO::SerialStream& port = *arm_.stream;
+    const Clock::time_point spin_until = exchange_started_ + kSpinBeforeSleep;
+    while (Clock::now() < spin_until) {
+        if (port.Available() > 0) {
+            return true;
+        }
+    }
+    for (;;) {
+        if (port.Available() > 0 || port.WaitReadable(kReadableSlice)) {
+            return true; // bytes, or a hang-up that the arm's wait reports
+        }
+        if (cancel_.IsCancelled() || ExchangeOverdue()) {
+            return false;
+        }
+    }
+}
+
+void HapticLoop::Fail(std::string reason) {
+    std::lock_guard<std::mutex> lock(published_mutex_);
+    ++stats_.failures;
+    error_ = std::move(reason);
+}
+
+void HapticLoop::Record(const LoopState& state, double period_us, double lateness_us,
+                        bool overrun) {
+    std::lock_guard<std::mutex> lock(published_mutex_);
+    state_ = state;
+    last_cycle_at_ = Clock::now();
+    ++stats_.cycles;
+    stats_.overruns += overrun ? 1 : 0;
+    if (period_us < 0.0) {
+        return; // the first cycle has no period
+    }
+    stats_.period_max_us = std::max(stats_.period_max_us, period_us);
+    if (periods_.size() < kPeriodWindow) {
+        periods_.push_back(static_cast<float>(period_us));
+        lateness_.push_back(static_cast<float>(lateness_us));
+        next_period_ = periods_.size() % kPeriodWindow;
+    } else {
+        periods_[next_period_] = static_cast<float>(period_us);
+        lateness_[next_period_] = static_cast<float>(lateness_us);
+        next_period_ = (next_period_ + 1) % kPeriodWindow;
+    }
+}
+
+void HapticLoop::Run() {
+    // The waits of this thread end when Stop() gives up on the arm or when a
+    // reply is overdue.
+    Devices::CancellationScope scope([this] { return cancel_.IsCancelled() || ExchangeOverdue(); });
+    // Only a loop that sleeps between exchanges runs under SCHED_FIFO: a
+    // free-running one never yields, and would starve the normal threads
+    // (the application's among them) that share its core.
+    const bool realtime = rate_hz_.has_value() && TryRealtime();
+    {
+        std::lock_guard<std::mutex> lock(published_mutex_);
+        stats_.realtime = realtime;
+    }
+    const Nanoseconds period =
+        rate_hz_ ? static_cast<Nanoseconds>(static_cast<double>(kNanosecondsPerSecond) / *rate_hz_)
+                 : 0;
+    Nanoseconds deadline = MonotonicNow();
+    Nanoseconds previous_start = -1;
+    LoopState state;
+    bool answered = true;
+    while (!stop_requested_.load()) {
+        double lateness_us = 0.0;
+        if (rate_hz_) {
+            Nanoseconds now = MonotonicNow();
+            while (now < deadline && !stop_requested_.load()) {
+                SleepUntil(std::min(deadline, now + kLongestSleep));
+                now = MonotonicNow();
+            }
+            if (stop_requested_.load()) {
+                break;
+            }
+            lateness_us = static_cast<double>(now - deadline) / kNanosecondsPerMicrosecond;
+        }
+        const Nanoseconds start = MonotonicNow();
+        // The first cycle has no reply yet to work from: it sends zero force.
+        const Vector3 force = state.cycle == 0 ? kNoForce : Sum(state);
+        if (!Exchange(force, state)) {
+            answered = false;
+            break;
+        }
+        ++state.cycle;
+        state.time = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+        bool overrun = false;
+        if (rate_hz_) {
+            deadline += period;
+            const Nanoseconds now = MonotonicNow();
+            if (now > deadline) {
+                overrun = true;
+                // A short delay is made up by running the late cycles at
+                // once, so that the rate holds over time; after a longer one
+                // the missed ticks are dropped rather than sent in a burst.
+                if (now - deadline > kLongestCatchUp) {
+                    deadline += (now - deadline) / period * period;
+                }
+            }
+        }
+        const double period_us = previous_start < 0 ? -1.0
+                                                    : static_cast<double>(start - previous_start) /
+                                                          kNanosecondsPerMicrosecond;
+        previous_start = start;
+        Record(state, period_us, lateness_us, overrun);
+    }
+    if (answered) {
+        // Leave the arm without a force; Stop() cancels this too when the arm
+        // has fallen silent since.
+        LoopState last = state;
+        if (Exchange(kNoForce, last)) {
+            std::lock_guard<std::mutex> lock(published_mutex_);
+            state_.force = kNoForce;
+        }
+    }
+    arm_.ReleaseFromDriver();
+    running_.store(false);
+    {
+        std::lock_guard<std::mutex> lock(finished_mutex_);
+        finished_ = true;
+    }
+    finished_changed_.notify_all();
+}
+
+} // namespace Torvi::HardwareAPI::Haptics

@@ -1,0 +1,357 @@
+#include "bindings.hpp"
+#include "conventions.hpp"
+
+#include "Torvi/HardwareAPI/devices/Armillar.hpp"
+#include "Torvi/HardwareAPI/haptics/Effects.hpp"
+#include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
+
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace Torvi::HardwareAPI::Bindings {
+namespace {
+
+/// A vector argument: any sequence of three numbers. Anything else is refused
+/// while the arguments are converted, before the function runs: TypeError for
+/// a value that is not a sequence or holds a non-number, ValueError for
+/// another length or a non-finite number.
+struct ThreeNumbers {
+    Haptics::Vector3 value{};
+};
+
+} // namespace
+} // namespace Torvi::HardwareAPI::Bindings
+
+namespace pybind11::detail {
+
+template <> struct type_caster<Torvi::HardwareAPI::Bindings::ThreeNumbers> {
+    PYBIND11_TYPE_CASTER(Torvi::HardwareAPI::Bindings::ThreeNumbers,
+                         const_name("collections.abc.Sequence[float]"));
+
+    bool load(handle source, bool) {
+        if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr()) ||
+            !PySequence_Check(source.ptr())) {
+            throw type_error(
+                "expected a sequence of three numbers, got " +
+                std::string(pybind11::str(pybind11::type::of(source).attr("__name__"))));
+        }
+        const pybind11::sequence items = reinterpret_borrow<pybind11::sequence>(source);
+        if (items.size() != value.value.size()) {
+            throw value_error("expected a sequence of three numbers, got " +
+                              std::to_string(items.size()));
+        }
+        for (std::size_t i = 0; i < value.value.size(); ++i) {
+            const pybind11::object item = items[i];
+            if (!PyNumber_Check(item.ptr()) || PyUnicode_Check(item.ptr())) {
+                throw type_error(
+                    "expected a number, got " +
+                    std::string(pybind11::str(pybind11::type::of(item).attr("__name__"))));
+            }
+            const double number = PyFloat_AsDouble(item.ptr());
+            if (number == -1.0 && PyErr_Occurred() != nullptr) {
+                throw error_already_set();
+            }
+            const auto component = static_cast<float>(number);
+            if (!std::isfinite(component)) {
+                throw value_error("expected finite numbers, got " +
+                                  std::string(pybind11::repr(item)));
+            }
+            value.value[i] = component;
+        }
+        return true;
+    }
+};
+
+} // namespace pybind11::detail
+
+namespace Torvi::HardwareAPI::Bindings {
+namespace {
+
+using Devices::Armillar;
+using Haptics::Effect;
+using Haptics::HapticLoop;
+using Haptics::LoopState;
+using Haptics::LoopStats;
+using Haptics::Vector3;
+
+/// The Python float with the shortest decimal text that reads back as
+/// `value`: 0.2f comes back as 0.2, not as 0.20000000298023224.
+double Shortest(float value) {
+    constexpr int kFewestDigits = 6;
+    constexpr int kRoundTripDigits = 9; // always enough for a float
+    std::array<char, 32> text{};
+    for (int digits = kFewestDigits; digits < kRoundTripDigits; ++digits) {
+        std::snprintf(text.data(), text.size(), "%.*g", digits, static_cast<double>(value));
+        if (std::strtof(text.data(), nullptr) == value) {
+            return std::strtod(text.data(), nullptr);
+        }
+    }
+    return static_cast<double>(value);
+}
+
+py::tuple Tuple(const Vector3& v) {
+    return py::make_tuple(Shortest(v[0]), Shortest(v[1]), Shortest(v[2]));
+}
+
+/// A HapticLoop made from Python. Every live one is listed, so that the
+/// interpreter's exit can stop those that the program left running. The list
+/// is changed and read with the interpreter lock held.
+class RegisteredLoop : public HapticLoop {
+public:
+    RegisteredLoop(Armillar& arm, std::optional<double> rate_hz, float max_force)
+        : HapticLoop(arm, rate_hz, max_force) {
+        Live().insert(this);
+    }
+    ~RegisteredLoop() { Live().erase(this); }
+
+    RegisteredLoop(const RegisteredLoop&) = delete;
+    RegisteredLoop& operator=(const RegisteredLoop&) = delete;
+
+    static void StopAll() {
+        const std::vector<RegisteredLoop*> loops(Live().begin(), Live().end());
+        for (RegisteredLoop* loop : loops) {
+            Unlocked([loop] { loop->Stop(); });
+        }
+    }
+
+private:
+    // Never destroyed: a loop may outlive the static destructors at exit.
+    static std::unordered_set<RegisteredLoop*>& Live() {
+        static auto* loops = new std::unordered_set<RegisteredLoop*>();
+        return *loops;
+    }
+};
+
+// What a parameter of each type is taken as from Python and given back as.
+template <typename Value> struct ParameterConversion {
+    using Argument = Value;
+    static Value In(Value value) { return value; }
+    static Value Out(Value value) { return value; }
+};
+template <> struct ParameterConversion<float> {
+    using Argument = float;
+    static float In(float value) { return value; }
+    static double Out(float value) { return Shortest(value); }
+};
+template <> struct ParameterConversion<Vector3> {
+    using Argument = ThreeNumbers;
+    static Vector3 In(const ThreeNumbers& argument) { return argument.value; }
+    static py::tuple Out(const Vector3& value) { return Tuple(value); }
+};
+
+template <typename EffectClass>
+using EffectBinding = py::class_<EffectClass, Effect, std::shared_ptr<EffectClass>>;
+
+/// A read/write property for one member of the effect's parameters; a value
+/// that the effect refuses raises ValueError and changes nothing.
+template <typename EffectClass, typename Parameters, typename Value>
+void DefParameter(EffectBinding<EffectClass>& effect, const char* name,
+                  Value Parameters::* member) {
+    using Conversion = ParameterConversion<Value>;
+    effect.def_property(
+        name, [member](const EffectClass& self) { return Conversion::Out(self.Get().*member); },
+        [member](EffectClass& self, typename Conversion::Argument value) {
+            const Value converted = Conversion::In(value);
+            self.Update([&](Parameters& parameters) { parameters.*member = converted; });
+        });
+}
+
+/// The repr: the class name and every property by its name, as a call that
+/// makes an equal effect.
+template <typename EffectClass>
+void DefRepr(EffectBinding<EffectClass>& effect, const char* name,
+             std::vector<const char*> properties) {
+    effect.def("__repr__", [name, properties](const py::object& self) {
+        std::string text = std::string(name) + "(";
+        const char* separator = "";
+        for (const char* property : properties) {
+            text += separator;
+            text += property;
+            text += "=" + std::string(py::repr(self.attr(property)));
+            separator = ", ";
+        }
+        return text + ")";
+    });
+}
+
+void BindEffects(py::module_& m) {
+    using namespace Haptics;
+    py::class_<Effect, std::shared_ptr<Effect>>(
+        m, "Effect", "A force that a HapticLoop adds to each cycle (the base of every effect).");
+
+    EffectBinding<Spring> spring(m, "Spring", "F = stiffness * (anchor - position).");
+    spring.def(py::init([](const ThreeNumbers& anchor, float stiffness) {
+                   return std::make_shared<Spring>(SpringParameters{anchor.value, stiffness});
+               }),
+               py::arg("anchor"), py::arg("stiffness"));
+    DefParameter(spring, "anchor", &SpringParameters::anchor);
+    DefParameter(spring, "stiffness", &SpringParameters::stiffness);
+    DefRepr(spring, "Spring", {"anchor", "stiffness"});
+
+    EffectBinding<Plane> plane(
+        m, "Plane",
+        "A one-sided wall through `point`; `normal` (normalised) points from the solid into "
+        "free space. At depth d > 0, F = (stiffness * d - damping * dot(velocity, normal)) * "
+        "normal, never pulling.");
+    plane.def(py::init([](const ThreeNumbers& point, const ThreeNumbers& normal, float stiffness,
+                          float damping) {
+                  return std::make_shared<Plane>(
+                      PlaneParameters{point.value, normal.value, stiffness, damping});
+              }),
+              py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping"));
+    DefParameter(plane, "point", &PlaneParameters::point);
+    DefParameter(plane, "normal", &PlaneParameters::normal);
+    DefParameter(plane, "stiffness", &PlaneParameters::stiffness);
+    DefParameter(plane, "damping", &PlaneParameters::damping);
+    DefRepr(plane, "Plane", {"point", "normal", "stiffness", "damping"});
+
+    EffectBinding<Sphere> sphere(
+        m, "Sphere",
+        "A solid ball (inside=False) that pushes the hand out, or a shell (inside=True) that "
+        "keeps it in; the force grows with stiffness times the distance from the surface.");
+    sphere.def(py::init([](const ThreeNumbers& center, float radius, float stiffness, bool inside) {
+                   return std::make_shared<Sphere>(
+                       SphereParameters{center.value, radius, stiffness, inside});
+               }),
+               py::arg("center"), py::arg("radius"), py::arg("stiffness"),
+               py::arg("inside") = false);
+    DefParameter(sphere, "center", &SphereParameters::center);
+    DefParameter(sphere, "radius", &SphereParameters::radius);
+    DefParameter(sphere, "stiffness", &SphereParameters::stiffness);
+    DefParameter(sphere, "inside", &SphereParameters::inside);
+    DefRepr(sphere, "Sphere", {"center", "radius", "stiffness", "inside"});
+
+    EffectBinding<Damper> damper(m, "Damper", "F = -coefficient * velocity.");
+    damper.def(py::init([](float coefficient) {
+                   return std::make_shared<Damper>(DamperParameters{coefficient});
+               }),
+               py::arg("coefficient"));
+    DefParameter(damper, "coefficient", &DamperParameters::coefficient);
+    DefRepr(damper, "Damper", {"coefficient"});
+
+    EffectBinding<ConstantForce> constant(m, "ConstantForce", "F = force, wherever the hand is.");
+    constant.def(py::init([](const ThreeNumbers& force) {
+                     return std::make_shared<ConstantForce>(ConstantForceParameters{force.value});
+                 }),
+                 py::arg("force"));
+    DefParameter(constant, "force", &ConstantForceParameters::force);
+    DefRepr(constant, "ConstantForce", {"force"});
+}
+
+void BindRecords(py::module_& m) {
+    py::class_<LoopState>(m, "LoopState", "What the loop last exchanged with the arm.")
+        .def_property_readonly("position", [](const LoopState& s) { return Tuple(s.position); })
+        .def_property_readonly("velocity", [](const LoopState& s) { return Tuple(s.velocity); })
+        .def_property_readonly("force", [](const LoopState& s) { return Tuple(s.force); })
+        .def_readonly("cycle", &LoopState::cycle)
+        .def_readonly("time", &LoopState::time)
+        .def("__repr__", [](const py::object& self) {
+            return py::str("LoopState(cycle={}, time={}, position={}, velocity={}, force={})")
+                .format(self.attr("cycle"), self.attr("time"), self.attr("position"),
+                        self.attr("velocity"), self.attr("force"));
+        });
+
+    py::class_<LoopStats>(m, "LoopStats", "How the loop has run since its start.")
+        .def_readonly("cycles", &LoopStats::cycles)
+        .def_readonly("rate_hz", &LoopStats::rate_hz)
+        .def_readonly("period_p50_us", &LoopStats::period_p50_us)
+        .def_readonly("period_p99_us", &LoopStats::period_p99_us)
+        .def_readonly("period_max_us", &LoopStats::period_max_us)
+        .def_readonly("lateness_p99_us", &LoopStats::lateness_p99_us)
+        .def_readonly("overruns", &LoopStats::overruns)
+        .def_readonly("failures", &LoopStats::failures)
+        .def_readonly("realtime", &LoopStats::realtime)
+        .def("__repr__", [](const LoopStats& s) {
+            return py::str("LoopStats(cycles={}, rate_hz={:.1f}, period_p50_us={:.1f}, "
+                           "period_p99_us={:.1f}, period_max_us={:.1f}, overruns={}, "
+                           "failures={}, realtime={})")
+                .format(s.cycles, s.rate_hz, s.period_p50_us, s.period_p99_us, s.period_max_us,
+                        s.overruns, s.failures, s.realtime);
+        });
+}
+
+void BindLoop(py::module_& m) {
+    py::class_<RegisteredLoop, std::unique_ptr<RegisteredLoop>> loop(
+        m, "HapticLoop",
+        "A servo loop on a native thread that drives one Armillar with force requests: each "
+        "cycle adds up the effects and the external force for the last reply's position and "
+        "velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. "
+        "While it runs, the arm belongs to the loop.");
+    // The loop keeps its Armillar alive, so its thread never drives a
+    // destroyed arm.
+    loop.def(py::init([](Armillar& arm, std::optional<double> rate_hz, float max_force) {
+                 return std::make_unique<RegisteredLoop>(arm, rate_hz, max_force);
+             }),
+             py::arg("arm"), py::arg("rate_hz") = py::none(), py::arg("max_force") = 10.0f,
+             py::keep_alive<1, 2>());
+    loop.def("start", &HapticLoop::Start,
+             "Start the loop's thread; RuntimeError when the arm is already driven.");
+    loop.def(
+        "stop", [](RegisteredLoop& self) { Unlocked([&] { self.Stop(); }); },
+        "Stop the loop, leaving the arm with a zero force; may be called any number of times.");
+    loop.def(
+        "__enter__",
+        [](RegisteredLoop& self) -> RegisteredLoop& {
+            self.Start();
+            return self;
+        },
+        py::return_value_policy::reference);
+    loop.def(
+        "__exit__",
+        [](RegisteredLoop& self, const py::object&, const py::object&, const py::object&) {
+            Unlocked([&] { self.Stop(); });
+        },
+        py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
+    loop.def(
+        "add",
+        [](RegisteredLoop& self, std::shared_ptr<Effect> effect) {
+            return self.Add(std::move(effect));
+        },
+        "Add an effect (from the next cycle on) and return it.", py::arg("effect"));
+    loop.def("remove", &HapticLoop::Remove,
+             "Remove an effect; ValueError when it is not in the loop.", py::arg("effect"));
+    loop.def(
+        "set_force",
+        [](RegisteredLoop& self, const ThreeNumbers& force) { self.SetForce(force.value); },
+        "Set the external force added to the effects' sum.", py::arg("force"));
+    loop.def("state", &HapticLoop::State, "The last reply and the force sent with its request.");
+    loop.def("stats", &HapticLoop::Stats, "Cycle counts and timing since the loop started.");
+    loop.def("periods_us", &HapticLoop::PeriodsUs,
+             "The periods of the most recent cycles (up to 8192), oldest first, in microseconds.");
+    loop.def_property_readonly("running", &HapticLoop::Running);
+    loop.def_property_readonly("error", &HapticLoop::Error);
+    loop.def_property_readonly("rate_hz", &HapticLoop::RateHz);
+    loop.def_property_readonly(
+        "max_force", [](const RegisteredLoop& self) { return Shortest(self.MaxForce()); });
+    loop.def("__repr__", [](const RegisteredLoop& self) {
+        return py::str("HapticLoop(rate_hz={}, max_force={}, running={})")
+            .format(self.RateHz(), self.MaxForce(), self.Running());
+    });
+}
+
+} // namespace
+
+void bind_haptics(py::module_& m) {
+    py::module_ haptics = m.def_submodule(
+        "haptics", "Force rendering on a native thread: HapticLoop and its effects.");
+    BindEffects(haptics);
+    BindRecords(haptics);
+    BindLoop(haptics);
+    // `import TorviHardwareAPI.haptics` finds the submodule without a file.
+    py::module_::import("sys").attr("modules")["TorviHardwareAPI.haptics"] = haptics;
+    // The interpreter's exit never leaves a loop pushing on an arm.
+    py::module_::import("atexit").attr("register")(
+        py::cpp_function([] { RegisteredLoop::StopAll(); }));
+}
+
+} // namespace Torvi::HardwareAPI::Bindings
