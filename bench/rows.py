@@ -17,16 +17,14 @@ import os
 import struct
 import subprocess
 import termios
+import threading
 import time
 import tty
 
-import threading
-
 import TorviHardwareAPI as T
-from TorviHardwareAPI.haptics import Damper, HapticLoop, Plane
-
 from pyserial_arm import PySerialArm
 from stats import summarize_block
+from TorviHardwareAPI.haptics import Damper, HapticLoop, Plane
 
 WARMUP_SECONDS = 0.1
 FORCE_TABLE_SIZE = 64

@@ -1,10 +1,16 @@
 """TorviHardwareAPI without hardware.
 
 Starts a virtual arm and a virtual handle (torvi-virtual-device, installed
-with the module), wakes the arm and prints what it says about itself, runs a
-haptic loop against a virtual wall for a few seconds, then prints a few
-events of the handle received through a Handle subclass. The virtual devices
-are stopped at the end, also when something fails.
+with the module), wakes the arm and prints what it says about itself, renders
+one virtual wall four times (a Python loop and the native HapticLoop, each
+alone and beside a busy Python thread; see haptic_comparison.py), then prints
+a few events of the handle received through a Handle subclass. The virtual
+devices are stopped at the end, also when something fails.
+
+    python demo.py [--plot FILE.png]
+
+--plot draws penetration and force over time for the Python and the native
+loop (needs matplotlib).
 
 Should a virtual device end on its own, the demo stops within a second with
 one line saying which, and exits with status 1; Ctrl-C stops the devices and
@@ -13,6 +19,7 @@ prints "interrupted" (exit status 130).
 
 from __future__ import annotations
 
+import argparse
 import signal
 import sys
 import threading
@@ -20,15 +27,8 @@ import time
 from typing import Callable
 
 import TorviHardwareAPI as T
+from haptic_comparison import compare
 from torvi.virtual import VirtualDevice, VirtualDeviceError
-
-# The haptic loop: a hand pushes the end effector along +z into a wall that
-# pushes back like a spring.
-LOOP_SECONDS = 3.0
-REPORT_EVERY = 0.5  # seconds between two lines of the loop
-HAND_FORCE = 1.0  # N along +z
-WALL_DISTANCE = 0.01  # m in front of where the arm starts
-WALL_STIFFNESS = 300.0  # N/m
 
 HANDLE_EVENTS = 5
 
@@ -49,46 +49,6 @@ def show_arm(arm: T.Armillar) -> None:
     print(f"  firmware version: {arm.get_firmware_version()}")
     print(f"  powered: {arm.get_power_status()}, temperature: {arm.get_temperature():.1f}")
     print("  base orientation:", ", ".join(f"{q:.4f}" for q in arm.get_device_orientation()))
-
-
-def wall_force(z: float, wall: float) -> float:
-    """The hand's push, less the wall's spring once the end effector is in."""
-    depth = z - wall
-    return HAND_FORCE - (WALL_STIFFNESS * depth if depth > 0 else 0.0)
-
-
-def haptic_loop(arm: T.Armillar) -> None:
-    position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
-    wall = position[2] + WALL_DISTANCE
-    print(
-        f"haptic loop: wall at z = {wall:.4f}, hand pushing with {HAND_FORCE} N "
-        f"for {LOOP_SECONDS:.0f} s"
-    )
-    force = [0.0, 0.0, HAND_FORCE]
-    started = last_report = time.perf_counter()
-    exchanges = reported = 0
-    while True:
-        position, velocity = arm.end_effector_force(force)
-        force[2] = wall_force(position[2], wall)
-        exchanges += 1
-        now = time.perf_counter()
-        if now - last_report >= REPORT_EVERY:
-            rate = (exchanges - reported) / (now - last_report)
-            print(
-                f"  t={now - started:4.1f} s  {rate:8.0f} exchanges/s  "
-                f"z={position[2]:.4f}  "
-                f"into the wall {max(0.0, position[2] - wall) * 1000:5.2f} mm  "
-                f"force {force[2]:+.3f} N"
-            )
-            last_report, reported = now, exchanges
-            if now - started >= LOOP_SECONDS:
-                break
-    arm.end_effector_force([0.0, 0.0, 0.0])  # let go
-    print(
-        f"  {exchanges} exchanges, {exchanges / (now - started):.0f} per second on average; "
-        f"settled {max(0.0, position[2] - wall) * 1000:.2f} mm in, "
-        f"where the spring holds the hand: {HAND_FORCE / WALL_STIFFNESS * 1000:.2f} mm"
-    )
 
 
 class DemoHandle(T.Handle):
@@ -184,7 +144,18 @@ class DeviceWatcher:
         signal.signal(DEVICE_ENDED_SIGNAL, signal.SIG_IGN)
 
 
-def run() -> None:
+def render_wall(arm: T.Armillar, plot_path: str | None) -> None:
+    print("haptic loop: one virtual wall, rendered by Python and natively")
+    try:
+        compare(arm, plot_path=plot_path)
+    except RuntimeError as error:
+        # The native loop stops by itself when the arm stops answering; give
+        # the watcher the moment it needs to say why.
+        time.sleep(2 * WATCH_EVERY)
+        raise DeviceEnded(str(error)) from None
+
+
+def run(plot_path: str | None) -> None:
     print(f"TorviHardwareAPI {T.__version__}, library {T.get_cpp_version()}")
     # The devices run in sessions of their own: Ctrl-C reaches the demo
     # alone, which stops them on its way out.
@@ -196,7 +167,7 @@ def run() -> None:
         arm_stream = T.SerialStream(virtual_arm.path)
         arm = T.Armillar(arm_stream)
         show_arm(arm)
-        haptic_loop(arm)
+        render_wall(arm, plot_path)
 
         handle_stream = T.SerialStream(virtual_handle.path)
         handle = DemoHandle(handle_stream)
@@ -208,8 +179,11 @@ def run() -> None:
 
 
 def main() -> int:
+    parser = argparse.ArgumentParser(description="TorviHardwareAPI against virtual devices")
+    parser.add_argument("--plot", metavar="FILE.png", help="chart the haptic runs into FILE.png")
+    arguments = parser.parse_args()
     try:
-        run()
+        run(arguments.plot)
     except (DeviceEnded, VirtualDeviceError) as ended:
         print(f"demo stopped: {ended}", file=sys.stderr)
         return EXIT_DEVICE_ENDED

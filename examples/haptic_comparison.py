@@ -21,8 +21,8 @@ import time
 from dataclasses import dataclass, field
 
 import TorviHardwareAPI as T
-from TorviHardwareAPI.haptics import HapticLoop, Plane
 from torvi.virtual import VirtualDevice
+from TorviHardwareAPI.haptics import HapticLoop, Plane
 
 HAND_FORCE = 1.0  # N along +z
 WALL_DISTANCE = 0.005  # m in front of where the arm starts
@@ -165,9 +165,10 @@ def compare(
 ) -> list[Rendering]:
     """Renders the wall four times on `arm`, prints a line for each, and
     writes the plot to `plot_path` when one is given. Returns the four."""
-    position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
-    wall_z = position[2] + WALL_DISTANCE
-    print(f"the same wall four times, {seconds:.1f} s each (hand {HAND_FORCE} N into it):")
+    print(
+        f"the same wall four times, {seconds:.1f} s each, {WALL_DISTANCE * 1000:.0f} mm in "
+        f"front of the hand (hand {HAND_FORCE} N into it):"
+    )
     renderings = []
     for label, render, busy in (
         ("Python loop", render_in_python, False),
@@ -175,6 +176,10 @@ def compare(
         ("HapticLoop", render_natively, False),
         ("HapticLoop, busy thread", render_natively, True),
     ):
+        # Each rendering starts the same way: the wall a few millimetres in
+        # front of wherever the last one left the hand.
+        position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+        wall_z = position[2] + WALL_DISTANCE
         if busy:
             with BusyThread():
                 rendering = render(arm, wall_z, label, seconds)

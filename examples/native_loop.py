@@ -10,8 +10,8 @@ from __future__ import annotations
 import time
 
 import TorviHardwareAPI as T
-from TorviHardwareAPI.haptics import Damper, HapticLoop, Plane
 from torvi.virtual import VirtualDevice
+from TorviHardwareAPI.haptics import Damper, HapticLoop, Plane
 
 RATE_HZ = 1000.0
 MAX_FORCE = 5.0  # N: the loop never asks for more
