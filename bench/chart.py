@@ -19,7 +19,10 @@ import matplotlib.pyplot as plt
 PERIOD_SERIES = "period_series_us"
 WIDTH_INCHES = 10
 ROW_HEIGHT_INCHES = 0.42
-PERIOD_PANEL_INCHES = 3.2
+PERIOD_PANEL_INCHES = 2.6
+PERIOD_PANELS_PER_ROW = 2
+# Left out of the period panels' titles, which all begin with it.
+LOOP_LABEL_PREFIX = "native HapticLoop, "
 DPI = 110
 
 
@@ -91,15 +94,16 @@ def draw_latencies(axis, rows, left_out):
 
 
 def draw_periods(axes, series):
-    """One panel per loop, side by side on one period scale, so that a
-    noisier loop does not hide a quieter one."""
-    for axis, (label, periods) in zip(axes, series.items()):
+    """One panel per loop on one period scale, so that a noisier loop does
+    not hide a quieter one."""
+    for index, (axis, (label, periods)) in enumerate(zip(axes, series.items())):
         elapsed_s = [t / 1e6 for t in itertools.accumulate(periods)]
         axis.plot(elapsed_s, periods, linewidth=0.7, color="tab:green")
         axis.set_xlabel("time since the loop started (s)")
-        axis.set_title(f"{label}", fontsize=10)
+        axis.set_title(label.removeprefix(LOOP_LABEL_PREFIX), fontsize=10)
         axis.grid(alpha=0.3)
-    axes[0].set_ylabel("cycle period (µs)")
+        if index % PERIOD_PANELS_PER_ROW == 0:
+            axis.set_ylabel("cycle period (µs)")
 
 
 def chart(result, path):
@@ -107,16 +111,19 @@ def chart(result, path):
     rows = [r for r in latency_rows(result, used) if r[1]]
     left_out_rows = latency_rows(result, left_out)
     series = period_rows(result)
+    period_grid_rows = -(-len(series) // PERIOD_PANELS_PER_ROW)
     heights = [max(2.0, ROW_HEIGHT_INCHES * len(rows) + 1.2)]
-    if series:
-        heights.append(PERIOD_PANEL_INCHES)
+    heights += [PERIOD_PANEL_INCHES] * period_grid_rows
     figure = plt.figure(figsize=(WIDTH_INCHES, sum(heights)))
-    columns = max(1, len(series))
-    grid = figure.add_gridspec(len(heights), columns, height_ratios=heights)
+    grid = figure.add_gridspec(len(heights), PERIOD_PANELS_PER_ROW, height_ratios=heights)
     draw_latencies(figure.add_subplot(grid[0, :]), rows, left_out_rows)
     if series:
-        first = figure.add_subplot(grid[1, 0])
-        others = [figure.add_subplot(grid[1, c], sharey=first) for c in range(1, columns)]
+        places = [
+            grid[1 + i // PERIOD_PANELS_PER_ROW, i % PERIOD_PANELS_PER_ROW]
+            for i in range(len(series))
+        ]
+        first = figure.add_subplot(places[0])
+        others = [figure.add_subplot(place, sharey=first) for place in places[1:]]
         draw_periods([first, *others], series)
     machine = result.get("machine", {})
     figure.suptitle(
