@@ -54,10 +54,9 @@ template <typename Work, typename After> auto RunThen(Work&& work, After&& after
 /// so a kept exception is released with the lock held.
 class SignalWatch {
 public:
+    // Its check captures `this`; the scope member, which can be neither
+    // copied nor moved, keeps the watch in place too.
     SignalWatch();
-    // Its check captures `this`: never copied or moved.
-    SignalWatch(const SignalWatch&) = delete;
-    SignalWatch& operator=(const SignalWatch&) = delete;
 
     /// Raises the exception a signal handler raised during the work, if one
     /// did. Call it with the interpreter lock held.

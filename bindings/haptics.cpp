@@ -170,7 +170,7 @@ void DefParameter(EffectBinding<EffectClass>& effect, const char* name,
 /// makes an equal effect.
 template <typename EffectClass>
 void DefRepr(EffectBinding<EffectClass>& effect, const char* name,
-             std::vector<const char*> properties) {
+             const std::vector<const char*>& properties) {
     effect.def("__repr__", [name, properties](const py::object& self) {
         std::string text = std::string(name) + "(";
         const char* separator = "";
@@ -186,6 +186,7 @@ void DefRepr(EffectBinding<EffectClass>& effect, const char* name,
 
 void BindEffects(py::module_& m) {
     using namespace Haptics;
+    // NOLINTNEXTLINE(bugprone-unused-raii): constructing the class_ registers the type
     py::class_<Effect, std::shared_ptr<Effect>>(
         m, "Effect", "A force that a HapticLoop adds to each cycle (the base of every effect).");
 

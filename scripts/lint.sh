@@ -59,7 +59,12 @@ check "ruff format" "$venv/bin/ruff" format --check --quiet .
 check "ruff check" "$venv/bin/ruff" check --quiet .
 
 prepare_check_tools
-check "mypy" env -u PYTHONPATH MYPYPATH="$root/stubs:$root/src" "$check_tools/bin/python" -m mypy \
+# The stub as the package that the wheel installs (with its haptics
+# submodule), under the module's own name, where MYPYPATH can find it.
+lint_stubs="$build/lint-stubs"
+mkdir -p "$lint_stubs"
+ln -sfn "$root/stubs/TorviHardwareAPI-stubs" "$lint_stubs/TorviHardwareAPI"
+check "mypy" env -u PYTHONPATH MYPYPATH="$lint_stubs:$root/src" "$check_tools/bin/python" -m mypy \
     --strict --cache-dir "$build/lint-mypy-cache" examples/ src/torvi scripts/generate_stubs.py
 
 # clang-tidy reads the flags of each file from the compile database, which

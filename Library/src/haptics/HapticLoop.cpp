@@ -5,10 +5,10 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <stdexcept>
 #include <utility>
 
@@ -79,10 +79,10 @@ Vector3 Plus(const Vector3& a, const Vector3& b) { return {a[0] + b[0], a[1] + b
 
 HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force)
     : arm_(arm), rate_hz_(rate_hz), max_force_(max_force) {
-    if (rate_hz_ && !(std::isfinite(*rate_hz_) && *rate_hz_ > 0.0)) {
+    if (rate_hz_ && (!std::isfinite(*rate_hz_) || *rate_hz_ <= 0.0)) {
         throw std::invalid_argument("rate_hz must be a positive finite number or None");
     }
-    if (!(std::isfinite(max_force_) && max_force_ > 0.0f)) {
+    if (!std::isfinite(max_force_) || max_force_ <= 0.0f) {
         throw std::invalid_argument("max_force must be a positive finite number");
     }
     periods_.reserve(kPeriodWindow);

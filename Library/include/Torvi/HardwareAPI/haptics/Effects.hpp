@@ -3,6 +3,7 @@
 #include "Torvi/HardwareAPI/devices/Vector3.hpp"
 
 #include <mutex>
+#include <utility>
 
 namespace Torvi::HardwareAPI::Haptics {
 
@@ -76,10 +77,7 @@ public:
 template <typename Parameters> class ParametricEffect : public Effect {
 public:
     /// Throws std::invalid_argument as Validate does.
-    explicit ParametricEffect(Parameters initial) {
-        Validate(initial);
-        parameters_ = initial;
-    }
+    explicit ParametricEffect(Parameters initial) : parameters_(Validated(initial)) {}
 
     Parameters Get() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -91,12 +89,18 @@ public:
     template <typename Change> void Update(Change&& change) {
         std::lock_guard<std::mutex> lock(mutex_);
         Parameters next = parameters_;
-        change(next);
+        std::forward<Change>(change)(next);
         Validate(next);
         parameters_ = next;
     }
 
 private:
+    /// `parameters` as Validate leaves them (a plane's normal normalised).
+    static Parameters Validated(Parameters parameters) {
+        Validate(parameters);
+        return parameters;
+    }
+
     mutable std::mutex mutex_;
     Parameters parameters_;
 };

@@ -139,7 +139,7 @@ private:
     std::atomic<bool> stop_requested_{false};
     Devices::CancellationToken cancel_;
     // Set by the loop's thread only; read by its own cancellation check.
-    Clock::time_point exchange_started_{};
+    Clock::time_point exchange_started_;
     bool exchanging_ = false;
 
     // The thread says here that it has ended its last exchange.
@@ -157,8 +157,8 @@ private:
     std::vector<float> periods_;  // ring of the last kPeriodWindow periods
     std::vector<float> lateness_; // ring of the last kPeriodWindow wake-ups
     std::size_t next_period_ = 0;
-    Clock::time_point started_at_{};
-    Clock::time_point last_cycle_at_{};
+    Clock::time_point started_at_;
+    Clock::time_point last_cycle_at_;
     std::optional<std::string> error_;
 };
 
