@@ -63,6 +63,59 @@ bool TryRealtime() {
     return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0;
 }
 
+/// The deadlines of a fixed-rate loop, one period apart; a free-running
+/// loop has none and never waits.
+class Deadlines {
+public:
+    explicit Deadlines(const std::optional<double>& rate_hz)
+        : period_(rate_hz ? static_cast<Nanoseconds>(static_cast<double>(kNanosecondsPerSecond) /
+                                                     *rate_hz)
+                          : 0),
+          next_(MonotonicNow()) {}
+
+    /// Sleeps until the next deadline, looking at `stop` at least every
+    /// kLongestSleep. How late it woke, in microseconds, or nothing when
+    /// `stop` was raised.
+    std::optional<double> SleepUntilDue(const std::atomic<bool>& stop) const {
+        if (period_ == 0) {
+            return stop.load() ? std::nullopt : std::optional<double>(0.0);
+        }
+        Nanoseconds now = MonotonicNow();
+        while (now < next_ && !stop.load()) {
+            SleepUntil(std::min(next_, now + kLongestSleep));
+            now = MonotonicNow();
+        }
+        if (stop.load()) {
+            return std::nullopt;
+        }
+        return static_cast<double>(now - next_) / kNanosecondsPerMicrosecond;
+    }
+
+    /// Moves on to the next deadline once a cycle is done; true when the
+    /// cycle ended past it (an overrun).
+    bool Advance() {
+        if (period_ == 0) {
+            return false;
+        }
+        next_ += period_;
+        const Nanoseconds now = MonotonicNow();
+        if (now <= next_) {
+            return false;
+        }
+        // A short delay is made up by running the late cycles at once, so
+        // that the rate holds over time; after a longer one the missed ticks
+        // are dropped rather than sent in a burst.
+        if (now - next_ > kLongestCatchUp) {
+            next_ += (now - next_) / period_ * period_;
+        }
+        return true;
+    }
+
+private:
+    Nanoseconds period_;
+    Nanoseconds next_;
+};
+
 double Percentile(std::vector<float> values, double fraction) {
     if (values.empty()) {
         return 0.0;
@@ -333,25 +386,14 @@ void HapticLoop::Run() {
         std::lock_guard<std::mutex> lock(published_mutex_);
         stats_.realtime = realtime;
     }
-    const Nanoseconds period =
-        rate_hz_ ? static_cast<Nanoseconds>(static_cast<double>(kNanosecondsPerSecond) / *rate_hz_)
-                 : 0;
-    Nanoseconds deadline = MonotonicNow();
+    Deadlines deadlines(rate_hz_);
     Nanoseconds previous_start = -1;
     LoopState state;
     bool answered = true;
-    while (!stop_requested_.load()) {
-        double lateness_us = 0.0;
-        if (rate_hz_) {
-            Nanoseconds now = MonotonicNow();
-            while (now < deadline && !stop_requested_.load()) {
-                SleepUntil(std::min(deadline, now + kLongestSleep));
-                now = MonotonicNow();
-            }
-            if (stop_requested_.load()) {
-                break;
-            }
-            lateness_us = static_cast<double>(now - deadline) / kNanosecondsPerMicrosecond;
+    for (;;) {
+        const std::optional<double> lateness_us = deadlines.SleepUntilDue(stop_requested_);
+        if (!lateness_us) {
+            break;
         }
         const Nanoseconds start = MonotonicNow();
         // The first cycle has no reply yet to work from: it sends zero force.
@@ -362,26 +404,17 @@ void HapticLoop::Run() {
         }
         ++state.cycle;
         state.time = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
-        bool overrun = false;
-        if (rate_hz_) {
-            deadline += period;
-            const Nanoseconds now = MonotonicNow();
-            if (now > deadline) {
-                overrun = true;
-                // A short delay is made up by running the late cycles at
-                // once, so that the rate holds over time; after a longer one
-                // the missed ticks are dropped rather than sent in a burst.
-                if (now - deadline > kLongestCatchUp) {
-                    deadline += (now - deadline) / period * period;
-                }
-            }
-        }
+        const bool overrun = deadlines.Advance();
         const double period_us = previous_start < 0 ? -1.0
                                                     : static_cast<double>(start - previous_start) /
                                                           kNanosecondsPerMicrosecond;
         previous_start = start;
-        Record(state, period_us, lateness_us, overrun);
+        Record(state, period_us, *lateness_us, overrun);
     }
+    Finish(answered, state);
+}
+
+void HapticLoop::Finish(bool answered, const LoopState& state) {
     if (answered) {
         // Leave the arm without a force; Stop() cancels this too when the arm
         // has fallen silent since.

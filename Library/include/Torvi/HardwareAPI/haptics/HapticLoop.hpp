@@ -121,6 +121,9 @@ private:
     using EffectList = std::vector<std::shared_ptr<Effect>>;
 
     void Run();
+    /// The end of the thread: one zero force when the arm still answers,
+    /// the arm given back, the loop marked finished.
+    void Finish(bool answered, const LoopState& state);
     bool Exchange(const Vector3& force, LoopState& state);
     /// True once the reply starts to arrive (or the port has hung up); false
     /// when Stop() cancels or the reply is overdue.
