@@ -248,34 +248,40 @@ def select_rounds(rounds):
     return {key: [r["blocks"][key] for r in chosen] for key in rounds[0]["blocks"]}, len(chosen)
 
 
+def summarize_row(row, own, reference):
+    """One row's medians over its blocks `own`, against the C client's."""
+    figures = median_figures(own)
+    figures["ratio_to_c"] = paired_median(
+        [b["mean_us"] for b in own], [b["mean_us"] for b in reference], ratio
+    )
+    entry = {
+        "label": row.label,
+        "median": figures,
+        "on_cpu_share": statistics.median(b["on_cpu_share"] for b in own),
+    }
+    if row.device:
+        cpu = sum(b["device_cpu_s"] for b in own)
+        requests = sum(b["requests"] for b in own)
+        per_request_us = cpu / requests * 1e6
+        entry["device_cpu_us_per_request"] = per_request_us
+        entry["device_busy_share"] = per_request_us * figures["rate"] / 1e6
+    if isinstance(row, R.NativeLoopRow):
+        entry["cpu_share_of_one_core"] = statistics.median(b["on_cpu_share"] for b in own)
+        entry["lateness_p99_us"] = statistics.median(b["lateness_p99_us"] for b in own)
+        entry["overruns"] = sum(b["overruns"] for b in own)
+        entry["realtime"] = all(b["realtime"] for b in own)
+        # The last block's cycle periods in order, for a chart over time.
+        entry["period_series_us"] = row.period_series_us
+    return entry
+
+
 def summarize(rows, blocks, kinematics):
-    reference = blocks[REFERENCE]
-    summary = {}
-    for row in rows:
-        own = blocks[row.key]
-        figures = median_figures(own)
-        figures["ratio_to_c"] = paired_median(
-            [b["mean_us"] for b in own], [b["mean_us"] for b in reference], ratio
-        )
-        entry = {
-            "label": row.label,
-            "median": figures,
-            "on_cpu_share": statistics.median(b["on_cpu_share"] for b in own),
-        }
-        if row.device:
-            cpu = sum(b["device_cpu_s"] for b in own)
-            requests = sum(b["requests"] for b in own)
-            per_request_us = cpu / requests * 1e6
-            entry["device_cpu_us_per_request"] = per_request_us
-            entry["device_busy_share"] = per_request_us * figures["rate"] / 1e6
-        if isinstance(row, R.NativeLoopRow):
-            entry["cpu_share_of_one_core"] = statistics.median(b["on_cpu_share"] for b in own)
-            entry["lateness_p99_us"] = statistics.median(b["lateness_p99_us"] for b in own)
-            entry["overruns"] = sum(b["overruns"] for b in own)
-            entry["realtime"] = all(b["realtime"] for b in own)
-            # The last block's cycle periods in order, for a chart over time.
-            entry["period_series_us"] = row.period_series_us
-        summary[row.key] = entry
+    summary = {row.key: summarize_row(row, blocks[row.key], blocks[REFERENCE]) for row in rows}
+    return summary, client_targets(rows, blocks, summary, kinematics)
+
+
+def client_targets(rows, blocks, summary, kinematics):
+    """The module's and the virtual arm's figures against their targets."""
 
     def paired(a, b, name, combine):
         return paired_median([x[name] for x in blocks[a]], [x[name] for x in blocks[b]], combine)
@@ -329,7 +335,7 @@ def summarize(rows, blocks, kinematics):
             and busiest_share < MAX_DEVICE_SHARE,
         },
     }
-    return summary, targets
+    return targets
 
 
 def native_loop_targets(blocks, kilohertz):

@@ -184,12 +184,11 @@ void DefRepr(EffectBinding<EffectClass>& effect, const char* name,
     });
 }
 
-void BindEffects(py::module_& m) {
-    using namespace Haptics;
-    // NOLINTNEXTLINE(bugprone-unused-raii): constructing the class_ registers the type
-    py::class_<Effect, std::shared_ptr<Effect>>(
-        m, "Effect", "A force that a HapticLoop adds to each cycle (the base of every effect).");
+// The effects: each constructor takes its parameters by the names of its
+// properties, and every parameter is a read/write property.
 
+void BindSpring(py::module_& m) {
+    using namespace Haptics;
     EffectBinding<Spring> spring(m, "Spring", "F = stiffness * (anchor - position).");
     spring.def(py::init([](const ThreeNumbers& anchor, float stiffness) {
                    return std::make_shared<Spring>(SpringParameters{anchor.value, stiffness});
@@ -198,7 +197,10 @@ void BindEffects(py::module_& m) {
     DefParameter(spring, "anchor", &SpringParameters::anchor);
     DefParameter(spring, "stiffness", &SpringParameters::stiffness);
     DefRepr(spring, "Spring", {"anchor", "stiffness"});
+}
 
+void BindPlane(py::module_& m) {
+    using namespace Haptics;
     EffectBinding<Plane> plane(
         m, "Plane",
         "A one-sided wall through `point`; `normal` (normalised) points from the solid into "
@@ -215,7 +217,10 @@ void BindEffects(py::module_& m) {
     DefParameter(plane, "stiffness", &PlaneParameters::stiffness);
     DefParameter(plane, "damping", &PlaneParameters::damping);
     DefRepr(plane, "Plane", {"point", "normal", "stiffness", "damping"});
+}
 
+void BindSphere(py::module_& m) {
+    using namespace Haptics;
     EffectBinding<Sphere> sphere(
         m, "Sphere",
         "A solid ball (inside=False) that pushes the hand out, or a shell (inside=True) that "
@@ -231,7 +236,10 @@ void BindEffects(py::module_& m) {
     DefParameter(sphere, "stiffness", &SphereParameters::stiffness);
     DefParameter(sphere, "inside", &SphereParameters::inside);
     DefRepr(sphere, "Sphere", {"center", "radius", "stiffness", "inside"});
+}
 
+void BindDamperAndConstantForce(py::module_& m) {
+    using namespace Haptics;
     EffectBinding<Damper> damper(m, "Damper", "F = -coefficient * velocity.");
     damper.def(py::init([](float coefficient) {
                    return std::make_shared<Damper>(DamperParameters{coefficient});
@@ -247,6 +255,16 @@ void BindEffects(py::module_& m) {
                  py::arg("force"));
     DefParameter(constant, "force", &ConstantForceParameters::force);
     DefRepr(constant, "ConstantForce", {"force"});
+}
+
+void BindEffects(py::module_& m) {
+    // NOLINTNEXTLINE(bugprone-unused-raii): constructing the class_ registers the type
+    py::class_<Haptics::Effect, std::shared_ptr<Haptics::Effect>>(
+        m, "Effect", "A force that a HapticLoop adds to each cycle (the base of every effect).");
+    BindSpring(m);
+    BindPlane(m);
+    BindSphere(m);
+    BindDamperAndConstantForce(m);
 }
 
 void BindRecords(py::module_& m) {
