@@ -128,7 +128,7 @@ private:
     /// True once the reply starts to arrive (or the port has hung up); false
     /// when Stop() cancels or the reply is overdue.
     bool AwaitReplyStart() const;
-    Vector3 Sum(const LoopState& state) const;
+    Vector3 Sum(const CycleInput& cycle) const;
     void Record(const LoopState& state, double period_us, double lateness_us, bool overrun);
     void Fail(std::string reason);
     bool ExchangeOverdue() const;
