@@ -1,9 +1,13 @@
 #include "conventions.hpp"
+#include "effect_conventions.hpp"
 
 #include "Torvi/HardwareAPI/devices/UUID.hpp"
 
 #include <pythread.h>
 
+#include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace Torvi::HardwareAPI::Bindings {
@@ -97,6 +101,19 @@ IO::SerialStream& RequireStream(IO::SerialStream* stream, const char* class_name
 py::object StandardUUID(const UUID& identifier) {
     py::object uuid_class = py::module_::import("uuid").attr("UUID");
     return uuid_class(py::arg("hex") = HexText(identifier));
+}
+
+double Shortest(float value) {
+    constexpr int kFewestDigits = 6;
+    constexpr int kRoundTripDigits = 9; // always enough for a float
+    std::array<char, 32> text{};
+    for (int digits = kFewestDigits; digits < kRoundTripDigits; ++digits) {
+        std::snprintf(text.data(), text.size(), "%.*g", digits, static_cast<double>(value));
+        if (std::strtof(text.data(), nullptr) == value) {
+            return std::strtod(text.data(), nullptr);
+        }
+    }
+    return static_cast<double>(value);
 }
 
 } // namespace Torvi::HardwareAPI::Bindings

@@ -23,10 +23,13 @@ import warnings
 import pytest
 
 import TorviHardwareAPI as T
+from TorviHardwareAPI import haptics as H
 
 # (owner.method[variant], what it is called on, method, arguments, request
 # sent before the call so that a reply is on its way, releases the lock)
 ARM_DATA = ([1.0, 2.0, 3.0],)
+EFFECT = H.Damper(coefficient=0.1)
+TRIANGLE = ([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]])
 TABLE = [
     ("get_cpp_version", "module", "get_cpp_version", (), None, False),
     ("print_cpp_version", "module", "print_cpp_version", (), None, False),
@@ -104,6 +107,23 @@ TABLE = [
     ("Handle.Receive", "handle", "Receive", (), ("SendDeviceWakeup",), True),
     ("Handle.Receive[obsolete]", "handle", "Receive", (0,), ("SendDeviceWakeup",), True),
     ("Handle.GetQuillonetStatus", "handle", "GetQuillonetStatus", (), ("RequestStatus",), True),
+    ("Spring.__init__", "haptics", "Spring", ((0, 0, 0), 1.0), None, False),
+    ("Plane.__init__", "haptics", "Plane", ((0, 0, 0), (0, 0, 1), 1.0, 0.0), None, False),
+    ("Sphere.__init__", "haptics", "Sphere", ((0, 0, 0), 1.0, 1.0), None, False),
+    ("Damper.__init__", "haptics", "Damper", (1.0,), None, False),
+    ("ConstantForce.__init__", "haptics", "ConstantForce", ((0, 0, 0),), None, False),
+    ("HapticLoop.__init__", "loop_class", None, (), None, False),
+    ("HapticLoop.start", "loop", "start", (), None, False),
+    ("HapticLoop.stop", "loop", "stop", (), ("start",), True),
+    ("HapticLoop.add", "loop", "add", (EFFECT,), None, False),
+    ("HapticLoop.remove", "loop", "remove", (EFFECT,), ("add", EFFECT), False),
+    ("HapticLoop.set_force", "loop", "set_force", ((0, 0, 0),), None, False),
+    ("HapticLoop.state", "loop", "state", (), None, False),
+    ("HapticLoop.stats", "loop", "stats", (), None, False),
+    ("HapticLoop.periods_us", "loop", "periods_us", (), None, False),
+    # Building the tree releases it; nothing of a mesh waits on the loop.
+    ("Mesh.__init__", "haptics", "Mesh", TRIANGLE, None, True),
+    ("Mesh.set_pose", "mesh", "set_pose", ((0, 0, 1), (1, 0, 0, 0)), None, False),
 ]
 
 SWITCH_INTERVAL = 1e-4  # s: the spinner asks for the lock soon after it waits
@@ -160,7 +180,7 @@ def bound_methods():
         return sum(1 for line in doc.splitlines() if line[:1].isdigit() and ". " in line[:4])
 
     found = {}
-    for name, value in vars(T).items():
+    for name, value in [*vars(T).items(), *vars(H).items()]:
         if type(value).__name__ == "builtin_function_or_method":
             found[name] = overloads(value)
         elif isinstance(value, type):
@@ -188,7 +208,10 @@ def targets(virtual_device):
     handle_device = virtual_device("handle")
     arm_stream = T.SerialStream(arm_device.path)
     handle_stream = T.SerialStream(handle_device.path)
-    return {
+    # The loop drives an arm of its own on the same port.
+    loop_arm = T.Armillar(arm_stream)
+    loop = H.HapticLoop(loop_arm)
+    yield {
         "module": T,
         "stream_class": functools.partial(T.SerialStream, arm_device.path),
         "uuid_class": T.UUID,
@@ -197,7 +220,12 @@ def targets(virtual_device):
         "arm": T.Armillar(arm_stream),
         "handle_class": functools.partial(T.Handle, handle_stream),
         "handle": T.Handle(handle_stream),
+        "haptics": H,
+        "loop_class": functools.partial(H.HapticLoop, loop_arm),
+        "loop": loop,
+        "mesh": H.Mesh(*TRIANGLE),
     }
+    loop.stop()
 
 
 @pytest.mark.parametrize(
