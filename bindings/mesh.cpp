@@ -17,6 +17,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Torvi::HardwareAPI::Bindings {
@@ -216,9 +217,10 @@ template <typename Row> std::vector<Row> Rows(const py::handle& source, const ch
     return RowsFromSequence<Row>(source, name);
 }
 
-py::tuple BoundsOf(const Mesh& mesh) {
+// Pairs of tuples, so that the signature says (tuple, tuple).
+std::pair<py::tuple, py::tuple> BoundsOf(const Mesh& mesh) {
     const auto bounds = mesh.Bounds();
-    return py::make_tuple(Tuple(bounds.first), Tuple(bounds.second));
+    return {Tuple(bounds.first), Tuple(bounds.second)};
 }
 
 constexpr const char* kMeshDoc =
@@ -248,7 +250,7 @@ void BindMeshPose(EffectBinding<Mesh>& mesh) {
         "pose",
         [](const Mesh& self) {
             const MeshParameters parameters = self.Get();
-            return py::make_tuple(Tuple(parameters.position), Tuple(parameters.rotation));
+            return std::make_pair(Tuple(parameters.position), Tuple(parameters.rotation));
         },
         "(position, rotation) as set_pose set them, the rotation normalised.");
 }

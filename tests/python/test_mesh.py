@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 from support import ZERO
+from torvi import meshes
 from TorviHardwareAPI.haptics import HapticLoop, Mesh
 
 HALF = 0.01  # m: a cube of 2 cm about the origin
@@ -245,4 +246,33 @@ def test_refused_changes_leave_the_mesh_as_it_was():
     assert repr(mesh) == (
         "Mesh(<2 triangles>, stiffness=800.0, damping=0.0, static_friction=0.4, "
         "dynamic_friction=0.4)"
+    )
+
+
+def test_meshes_load_reads_files_through_trimesh(tmp_path):
+    trimesh = pytest.importorskip("trimesh")
+    for suffix in ("stl", "obj", "ply"):
+        path = tmp_path / f"box.{suffix}"
+        trimesh.creation.box(extents=(20, 40, 60)).export(path)  # millimetres
+        vertices, faces = meshes.load(path, scale=0.001)
+        assert vertices.dtype == np.float64 and faces.dtype == np.int64
+        mesh = Mesh(vertices, faces)
+        assert mesh.triangle_count == 12
+        assert np.ravel(mesh.bounds) == pytest.approx([-0.01, -0.02, -0.03, 0.01, 0.02, 0.03])
+    with pytest.raises(ValueError):
+        meshes.load(tmp_path / "box.stl", scale=0.0)
+    with pytest.raises(FileNotFoundError):
+        meshes.load(tmp_path / "missing.stl")
+
+
+def test_meshes_load_names_the_extra_when_trimesh_is_missing():
+    program = (
+        "import sys; sys.modules['trimesh'] = None\nfrom torvi import meshes\nmeshes.load('x.stl')"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.run([sys.executable, "-c", program], env=env, capture_output=True, text=True)
+    line = child.stderr.strip().splitlines()[-1]
+    assert line == (
+        "ImportError: torvi.meshes.load needs trimesh and numpy (the extra 'mesh'): "
+        'pip install "torvihardwareapi[mesh]"'
     )
