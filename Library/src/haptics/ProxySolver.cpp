@@ -99,6 +99,14 @@ bool Holds(const Constraints& constraints, std::uint32_t triangle) {
                        [&](const Plane& plane) { return plane.triangle == triangle; });
 }
 
+/// Whether `point` lies over the inside of the triangle (its foot on the
+/// triangle's plane is inside the triangle, not beyond an edge).
+bool Over(const Triangle& triangle, const Vec3d& point) {
+    const Vec3d offset = point - ClosestOnTriangle(point, triangle);
+    const double along = std::fabs(Dot(offset, UnitNormal(triangle)));
+    return Norm(offset) - along <= kRounding;
+}
+
 /// The frictionless proxy: from `start` towards the hand, stopping in front
 /// of each triangle met and sliding over the constraints.
 Vec3d Slide(const TriangleTree& tree, Vec3d proxy, const Vec3d& hand) {
@@ -112,6 +120,11 @@ Vec3d Slide(const TriangleTree& tree, Vec3d proxy, const Vec3d& hand) {
         if (!hit) {
             proxy = *goal;
             if (constraints.count == 0) break; // at the hand
+            // Over its one face's inside the proxy is where a look from here
+            // would stop it again.
+            if (constraints.count == 1 && Over(tree.At(constraints.planes[0].triangle), proxy)) {
+                break;
+            }
             // A face's plane reaches past its edges: look again from here,
             // so that the proxy follows the surface round a convex edge.
             constraints.count = 0;
@@ -156,6 +169,12 @@ Proxy WithFriction(const TriangleTree& tree, const Proxy& previous, Proxy free, 
 }
 
 } // namespace
+
+Proxy StartingProxy(const TriangleTree& tree, const Vec3d& hand) {
+    const ClosestPoint near = tree.Closest(hand, kSurfaceGap);
+    if (!(near.distance_squared < kSurfaceGap * kSurfaceGap)) return {hand, false, {}};
+    return {near.point + UnitNormal(tree.At(near.triangle)) * kSurfaceGap, false, {}};
+}
 
 Proxy SolveProxy(const TriangleTree& tree, const Proxy& previous, const Vec3d& hand,
                  const Friction& friction) {

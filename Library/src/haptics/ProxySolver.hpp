@@ -34,8 +34,15 @@ struct Proxy {
     Vec3d normal;            ///< in contact: unit, from the hand towards the frictionless proxy
 };
 
+/// The proxy for a hand met for the first time (after a restart): at the
+/// hand, out of contact, unless the hand is within kSurfaceGap of a surface.
+/// There no side is the one it came from, so the proxy starts kSurfaceGap
+/// in front of the nearest triangle, on the side its corners turn
+/// counter-clockwise (the outside, for a mesh made the usual way).
+Proxy StartingProxy(const TriangleTree& tree, const Vec3d& hand);
+
 /// The proxy of one cycle, from the previous cycle's proxy (or, at the first
-/// cycle, a proxy at the hand, out of contact) and the hand's position. The
+/// cycle, StartingProxy) and the hand's position. The
 /// proxy moves towards the hand; where its path meets a triangle it stops
 /// kSurfaceGap in front of it and slides over the constraints met (up to
 /// kMaxConstraints) to the point nearest the hand. With friction, a proxy in

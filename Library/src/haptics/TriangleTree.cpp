@@ -299,8 +299,8 @@ std::optional<SegmentHit> TriangleTree::FirstHit(const Vec3d& from, const Vec3d&
     return found;
 }
 
-ClosestPoint TriangleTree::Closest(const Vec3d& point) const {
-    ClosestPoint best{{}, std::numeric_limits<double>::infinity(), 0};
+ClosestPoint TriangleTree::Closest(const Vec3d& point, double within) const {
+    ClosestPoint best{{}, within * within, 0};
     Stack stack;
     std::size_t size = 0;
     stack[size++] = {0, BoxDistanceSquared(nodes_[0].box, point)};
@@ -322,6 +322,9 @@ ClosestPoint TriangleTree::Closest(const Vec3d& point) const {
         const bool left_nearer = left.key <= right.key;
         stack[size++] = left_nearer ? right : left;
         stack[size++] = left_nearer ? left : right;
+    }
+    if (!(best.distance_squared < within * within)) {
+        best.distance_squared = std::numeric_limits<double>::infinity();
     }
     return best;
 }

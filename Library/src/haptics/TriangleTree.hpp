@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -57,8 +58,10 @@ public:
     /// The first triangle the segment from `from` to `to` meets (the smallest
     /// t in [0, 1]; a segment of length zero meets nothing).
     std::optional<SegmentHit> FirstHit(const Vec3d& from, const Vec3d& to) const;
-    /// The point of the mesh closest to `point`.
-    ClosestPoint Closest(const Vec3d& point) const;
+    /// The point of the mesh closest to `point`; with `within`, only points
+    /// nearer than that count, and none (a distance of infinity) may be found.
+    ClosestPoint Closest(const Vec3d& point,
+                         double within = std::numeric_limits<double>::infinity()) const;
 
     struct Node {
         Box box;

@@ -88,7 +88,8 @@ public:
     MeshContact Contact() const;
 
     /// The loop's thread: forgets the proxy, so that the next cycle starts
-    /// it at the hand.
+    /// it at the hand (a hand on the surface itself: 10 um in front of it, on
+    /// the side its triangles turn counter-clockwise).
     void Restart() override;
     /// The loop's thread: moves the proxy on for the cycle's hand position,
     /// publishes it and returns its force.
