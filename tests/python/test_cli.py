@@ -116,6 +116,20 @@ def test_info_on_a_silent_port_fails_in_one_line(virtual_device):
     assert time.monotonic() - started < 9
 
 
+@pytest.mark.parametrize(
+    "command",
+    [["info"], ["info", "--kind", "handle"], ["info", "--kind", "arm"], ["monitor"], ["trace"]],
+)
+@pytest.mark.parametrize(
+    "path, kind", [(__file__, "a regular file"), ("/dev/null", "a character device")]
+)
+def test_a_path_that_is_no_terminal_is_refused_before_any_wait(command, path, kind):
+    # Well inside one of the library's waits (5 to 6 s): the check comes first.
+    result = torvi(command[0], path, *command[1:], timeout=4)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr == f"torvi {command[0]}: {path} is not a terminal ({kind})\n"
+
+
 def test_trace_forwards_bytes_unchanged_and_decodes_them(virtual_device, tmp_path):
     arm = virtual_device("arm")
     wakeup_reply_direct = direct_exchange(arm.path, b"\x0a", 22)
