@@ -85,12 +85,28 @@ template <typename Work> auto Interruptible(Work&& work) {
 /// threads run while the device is busy; the lock is taken back when `work`
 /// returns or throws. `work` must not touch Python objects. A signal handler
 /// that raises ends the work's waits and its exception is raised here (see
-/// SignalWatch). This is the one way the module releases the lock.
+/// SignalWatch). This is the one way the module releases the lock, but for
+/// destructors (UnlockedInDestructor).
 template <typename Work> auto Unlocked(Work&& work) {
     return Interruptible([&] {
         py::gil_scoped_release release;
         return std::forward<Work>(work)();
     });
+}
+
+/// Unlocked for a destructor, which may not raise: `work` runs with the
+/// interpreter lock released but without a signal watch, so it must end by
+/// itself in bounded time. Python deallocates with the lock held; were it
+/// kept, every other Python thread would stand still meanwhile, among them
+/// one that may be answering the device `work` waits for. On a thread that
+/// does not hold the lock, `work` simply runs.
+template <typename Work> void UnlockedInDestructor(Work&& work) {
+    if (PyGILState_Check() == 0) {
+        std::forward<Work>(work)();
+        return;
+    }
+    py::gil_scoped_release release;
+    std::forward<Work>(work)();
 }
 
 /// `function` bound as it is, its waits interruptible by signal handlers

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,7 +113,21 @@ public:
         : HapticLoop(arm, rate_hz, max_force) {
         Live().insert(this);
     }
-    ~RegisteredLoop() { Live().erase(this); }
+    /// Stops a running loop as stop() does, with the interpreter lock
+    /// released: other Python threads run on meanwhile, one of which may be
+    /// the arm's answering side that the final zero-force exchange needs.
+    ~RegisteredLoop() {
+        // Off the list first, so that the exit hook never stops a loop that
+        // is being destroyed.
+        Live().erase(this);
+        try {
+            UnlockedInDestructor([this] { Stop(); });
+        } catch (const std::exception& error) {
+            // Only a thread that cannot be joined throws here, and a
+            // destructor can neither raise it nor mend it: say so once.
+            std::fprintf(stderr, "HapticLoop: stopping on destruction failed: %s\n", error.what());
+        }
+    }
 
     RegisteredLoop(const RegisteredLoop&) = delete;
     RegisteredLoop& operator=(const RegisteredLoop&) = delete;
@@ -120,7 +135,11 @@ public:
     static void StopAll() {
         const std::vector<RegisteredLoop*> loops(Live().begin(), Live().end());
         for (RegisteredLoop* loop : loops) {
-            Unlocked([loop] { loop->Stop(); });
+            // Another thread may have dropped it while the lock was released
+            // for the previous one.
+            if (Live().count(loop) != 0) {
+                Unlocked([loop] { loop->Stop(); });
+            }
         }
     }
 
@@ -313,15 +332,18 @@ void BindLoop(py::module_& m) {
              }),
              py::arg("arm"), py::arg("rate_hz") = py::none(), py::arg("max_force") = 10.0f,
              py::keep_alive<1, 2>());
-    loop.def("start", &HapticLoop::Start,
-             "Start the loop's thread; RuntimeError when the arm is already driven.");
+    // start() may join a thread that ended by itself, and waits for a stop()
+    // under way on another thread: both with the lock released.
+    loop.def(
+        "start", [](RegisteredLoop& self) { Unlocked([&] { self.Start(); }); },
+        "Start the loop's thread; RuntimeError when the arm is already driven.");
     loop.def(
         "stop", [](RegisteredLoop& self) { Unlocked([&] { self.Stop(); }); },
         "Stop the loop, leaving the arm with a zero force; may be called any number of times.");
     loop.def(
         "__enter__",
         [](RegisteredLoop& self) -> RegisteredLoop& {
-            self.Start();
+            Unlocked([&] { self.Start(); });
             return self;
         },
         py::return_value_policy::reference);

@@ -5,7 +5,9 @@ helpers."""
 import array
 import contextlib
 import fcntl
+import functools
 import json
+import operator
 import os
 import select
 import shutil
@@ -274,3 +276,50 @@ def run_in_private_dev(links, command, timeout=120, env=None):
         timeout=timeout,
         env=os.environ if env is None else env,
     )
+
+
+SWITCH_INTERVAL = 1e-4  # s: the spinner asks for the lock soon after it waits
+HOLD = functools.partial(sum, range(200_000))  # a few ms in C, holding the lock
+
+
+class Spinner:
+    """Counts its turns while the main thread's innermost Python frame is
+    turns_during's, i.e. while the main thread is inside the C call made
+    there. A call that releases the interpreter lock lets it turn (see
+    turns_during); one that keeps the lock never does."""
+
+    def __init__(self):
+        self.count = [0]
+        self.main = threading.get_ident()
+        self.running = True
+        self.thread = threading.Thread(target=self._spin, daemon=True)
+
+    def _spin(self):
+        # No reference to the main thread's frame outlives the check: a frame
+        # kept between turns would keep its locals alive.
+        frames = sys._current_frames
+        while self.running:
+            if getattr(frames().get(self.main), "f_code", None) is turns_during.__code__:
+                self.count[0] += 1
+
+    def __enter__(self):
+        self.previous_interval = sys.getswitchinterval()
+        sys.setswitchinterval(SWITCH_INTERVAL)
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.running = False
+        self.thread.join()
+        sys.setswitchinterval(self.previous_interval)
+
+
+def turns_during(call, spinner):
+    """How often the spinner turned while `call` ran. The call is made from C
+    (map over operator.call), so no Python code of this thread runs between
+    the two reads of the count, and a C loop before it holds the lock long
+    enough for the spinner to ask for it: the interpreter then hands the lock
+    over at the first release, however short."""
+    read = functools.partial(operator.getitem, spinner.count, 0)
+    _, before, _, after = list(map(operator.call, [HOLD, read, call, read]))
+    return after - before

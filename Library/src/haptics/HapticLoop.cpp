@@ -145,6 +145,7 @@ HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, fl
 HapticLoop::~HapticLoop() { Stop(); }
 
 void HapticLoop::Start() {
+    std::lock_guard<std::mutex> life(life_mutex_);
     if (running_.load()) {
         return;
     }
@@ -186,6 +187,7 @@ void HapticLoop::Start() {
 }
 
 void HapticLoop::Stop() {
+    std::lock_guard<std::mutex> life(life_mutex_);
     if (!thread_.joinable()) {
         return;
     }

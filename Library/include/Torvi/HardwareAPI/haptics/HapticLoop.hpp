@@ -67,8 +67,11 @@ public:
     /// A reply later than this counts as a failed exchange.
     static constexpr std::chrono::milliseconds kReplyLimit{250};
     /// How long Stop() lets a running exchange and the final zero-force
-    /// request finish before it cancels their waits.
-    static constexpr std::chrono::milliseconds kStopGrace{40};
+    /// request finish before it cancels their waits. Two round trips to an
+    /// arm answered by a Python thread beside a busy one take up to about
+    /// 45 ms on a loaded two-core machine; a grace shorter than that leaves
+    /// such an arm with the loop's last force.
+    static constexpr std::chrono::milliseconds kStopGrace{100};
 
     /// A loop for `arm` (borrowed: it must outlive the loop). `rate_hz` empty
     /// runs free (the next request as soon as the reply is in), otherwise at
@@ -86,12 +89,15 @@ public:
 
     /// Claims the arm and starts the thread. Throws std::runtime_error when the
     /// arm is already driven (by this loop or another); does nothing when
-    /// this loop is running.
+    /// this loop is running. Joins a thread that ended by itself first.
     void Start();
     /// Ends the thread and releases the arm. When the arm was still answering,
     /// one zero-force request is exchanged first. Returns within about
     /// kStopGrace plus one cancellation interval, even when the arm has gone
     /// silent. Any number of times, also before Start().
+    ///
+    /// Start() and Stop() may be called from several threads at once: they
+    /// take turns, so that the thread is started and joined once.
     void Stop();
 
     /// True from Start() until Stop() or a failure.
@@ -137,6 +143,7 @@ private:
     const std::optional<double> rate_hz_;
     const float max_force_;
 
+    std::mutex life_mutex_; // held by Start() and Stop() throughout
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
