@@ -4,6 +4,9 @@
 
 #include <pythread.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace Torvi::HardwareAPI::Bindings {
@@ -77,6 +80,25 @@ void DeprecationNotice::RaiseIfPending() {
         pending.reset();
         throw error;
     }
+}
+
+std::size_t ShortestText(float value, char* text, std::size_t size) {
+    constexpr int kFewestDigits = 6;
+    constexpr int kRoundTripDigits = 9; // always enough for a float
+    int length = 0;
+    for (int digits = kFewestDigits; digits <= kRoundTripDigits; ++digits) {
+        length = std::snprintf(text, size, "%.*g", digits, static_cast<double>(value));
+        if (digits == kRoundTripDigits || std::strtof(text, nullptr) == value) {
+            break;
+        }
+    }
+    return length < 0 ? 0 : std::min(static_cast<std::size_t>(length), size - 1);
+}
+
+double Shortest(float value) {
+    std::array<char, kShortestTextSize> text{};
+    ShortestText(value, text.data(), text.size());
+    return std::strtod(text.data(), nullptr);
 }
 
 std::array<float, 3> FirstThree(const std::vector<float>& values, const char* argument_name) {

@@ -160,6 +160,19 @@ template <typename Work> auto Deprecated(const char* text, Work&& work) {
     return RunThen(std::forward<Work>(work), [&] { notice.RaiseIfPending(); });
 }
 
+/// Room for ShortestText's longest text and its terminating zero.
+constexpr std::size_t kShortestTextSize = 32;
+
+/// The shortest decimal text that reads back as `value` (at most 9
+/// significant digits: 0.2f is "0.2", not "0.200000003"), written to `text`
+/// with a terminating zero; returns its length. "nan" and "inf" as printf
+/// writes them.
+std::size_t ShortestText(float value, char* text, std::size_t size);
+
+/// The Python float with the shortest decimal text that reads back as
+/// `value`: 0.2f comes back as 0.2, not as 0.20000000298023224.
+double Shortest(float value);
+
 /// Entries 0 to 2 of a vector argument. A vector with fewer than three
 /// entries is refused with ValueError naming the argument and its length,
 /// before any device input or output.

@@ -1,5 +1,6 @@
 #include "bindings.hpp"
 #include "conventions.hpp"
+#include "samples.hpp"
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
@@ -85,21 +86,6 @@ using Haptics::LoopState;
 using Haptics::LoopStats;
 using Haptics::Vector3;
 
-/// The Python float with the shortest decimal text that reads back as
-/// `value`: 0.2f comes back as 0.2, not as 0.20000000298023224.
-double Shortest(float value) {
-    constexpr int kFewestDigits = 6;
-    constexpr int kRoundTripDigits = 9; // always enough for a float
-    std::array<char, 32> text{};
-    for (int digits = kFewestDigits; digits < kRoundTripDigits; ++digits) {
-        std::snprintf(text.data(), text.size(), "%.*g", digits, static_cast<double>(value));
-        if (std::strtof(text.data(), nullptr) == value) {
-            return std::strtod(text.data(), nullptr);
-        }
-    }
-    return static_cast<double>(value);
-}
-
 py::tuple Tuple(const Vector3& v) {
     return py::make_tuple(Shortest(v[0]), Shortest(v[1]), Shortest(v[2]));
 }
@@ -109,8 +95,9 @@ py::tuple Tuple(const Vector3& v) {
 /// is changed and read with the interpreter lock held.
 class RegisteredLoop : public HapticLoop {
 public:
-    RegisteredLoop(Armillar& arm, std::optional<double> rate_hz, float max_force)
-        : HapticLoop(arm, rate_hz, max_force) {
+    RegisteredLoop(Armillar& arm, std::optional<double> rate_hz, float max_force,
+                   std::size_t record)
+        : HapticLoop(arm, rate_hz, max_force, record) {
         Live().insert(this);
     }
     /// Stops a running loop as stop() does, with the interpreter lock
@@ -318,20 +305,49 @@ void BindRecords(py::module_& m) {
         });
 }
 
+using LoopBinding = py::class_<RegisteredLoop, std::unique_ptr<RegisteredLoop>>;
+
+void BindLoopLifeCycle(LoopBinding& loop);
+void BindLoopInputsAndOutputs(LoopBinding& loop);
+
+/// The record's capacity from Python: a whole number >= 0.
+std::size_t RecordCapacity(const py::int_& record) {
+    if (PyBool_Check(record.ptr())) {
+        throw py::type_error("record must be a whole number of cycles, not a bool");
+    }
+    const long long cycles = PyLong_AsLongLong(record.ptr());
+    if (cycles == -1 && PyErr_Occurred() != nullptr) {
+        throw py::error_already_set();
+    }
+    if (cycles < 0) {
+        throw py::value_error("record must not be negative, got " + std::to_string(cycles));
+    }
+    return static_cast<std::size_t>(cycles);
+}
+
 void BindLoop(py::module_& m) {
-    py::class_<RegisteredLoop, std::unique_ptr<RegisteredLoop>> loop(
+    LoopBinding loop(
         m, "HapticLoop",
         "A servo loop on a native thread that drives one Armillar with force requests: each "
         "cycle adds up the effects and the external force for the last reply's position and "
         "velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. "
+        "Every cycle is recorded in a ring of `record` cycles (0: none), read by samples(). "
         "While it runs, the arm belongs to the loop.");
     // The loop keeps its Armillar alive, so its thread never drives a
     // destroyed arm.
-    loop.def(py::init([](Armillar& arm, std::optional<double> rate_hz, float max_force) {
-                 return std::make_unique<RegisteredLoop>(arm, rate_hz, max_force);
+    loop.def(py::init([](Armillar& arm, std::optional<double> rate_hz, float max_force,
+                         const py::int_& record) {
+                 return std::make_unique<RegisteredLoop>(arm, rate_hz, max_force,
+                                                         RecordCapacity(record));
              }),
              py::arg("arm"), py::arg("rate_hz") = py::none(), py::arg("max_force") = 10.0f,
-             py::keep_alive<1, 2>());
+             py::arg("record") = HapticLoop::kDefaultRecordCapacity, py::keep_alive<1, 2>());
+    BindLoopLifeCycle(loop);
+    BindLoopInputsAndOutputs(loop);
+}
+
+/// start, stop and the with block.
+void BindLoopLifeCycle(LoopBinding& loop) {
     // start() may join a thread that ended by itself, and waits for a stop()
     // under way on another thread: both with the lock released.
     loop.def(
@@ -353,6 +369,10 @@ void BindLoop(py::module_& m) {
             Unlocked([&] { self.Stop(); });
         },
         py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
+}
+
+/// The effects and force going in; state, timing and the record coming out.
+void BindLoopInputsAndOutputs(LoopBinding& loop) {
     loop.def(
         "add",
         [](RegisteredLoop& self, std::shared_ptr<Effect> effect) {
@@ -367,6 +387,10 @@ void BindLoop(py::module_& m) {
         "Set the external force added to the effects' sum.", py::arg("force"));
     loop.def("state", &HapticLoop::State, "The last reply and the force sent with its request.");
     loop.def("stats", &HapticLoop::Stats, "Cycle counts and timing since the loop started.");
+    loop.def(
+        "samples", [](RegisteredLoop& self) { return TakeSamples(self); },
+        "Every cycle recorded since the previous call, as a Samples object of numpy "
+        "arrays (needs numpy); the record keeps the newest `record` cycles.");
     loop.def("periods_us", &HapticLoop::PeriodsUs,
              "The periods of the most recent cycles (up to 8192), oldest first, in microseconds.");
     loop.def_property_readonly("running", &HapticLoop::Running);
@@ -387,6 +411,7 @@ void bind_haptics(py::module_& m) {
         "haptics", "Force rendering on a native thread: HapticLoop and its effects.");
     BindEffects(haptics);
     BindRecords(haptics);
+    bind_samples(haptics);
     BindLoop(haptics);
     // `import TorviHardwareAPI.haptics` finds the submodule without a file.
     py::module_::import("sys").attr("modules")["TorviHardwareAPI.haptics"] = haptics;

@@ -4,7 +4,7 @@ scripted device, and virtual devices run as separate processes."""
 import pytest
 
 import TorviHardwareAPI as T
-from support import Pty, ScriptedDevice
+from support import ForceResponder, Pty, ScriptedDevice
 from torvi.virtual import VirtualDevice
 
 
@@ -73,3 +73,18 @@ def virtual_handle(virtual_device):
     """A virtual handle with default settings (answers a wakeup with its
     information and a status request with a stuffed frame; no stream)."""
     return virtual_device("handle")
+
+
+@pytest.fixture
+def responder(pty):
+    """Factory: responder(**options) plays an arm answering force requests
+    on the pty (support.ForceResponder); closed at teardown."""
+    made = []
+
+    def start(**options):
+        made.append(ForceResponder(pty, **options))
+        return made[-1]
+
+    yield start
+    for device in made:
+        device.close()

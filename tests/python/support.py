@@ -323,3 +323,65 @@ def turns_during(call, spinner):
     read = functools.partial(operator.getitem, spinner.count, 0)
     _, before, _, after = list(map(operator.call, [HOLD, read, call, read]))
     return after - before
+
+
+FORCE_REQUEST = 0x2A
+FORCE_REQUEST_LENGTH = 13
+STATE_REPLY = b"\x2b"
+ZERO = (0.0, 0.0, 0.0)
+
+
+class ForceResponder:
+    """Plays an arm on the pty: answers each force request with a state
+    reply and records the forces received. The reply holds `position` and
+    `velocity`, or, when `positions` is given, positions(n) for the n-th
+    request (from 1) and zero velocity. After `answers` replies it falls
+    silent (keeps reading, never answers)."""
+
+    def __init__(self, pty, position=ZERO, velocity=ZERO, answers=None, positions=None):
+        self.pty = pty
+        self.reply = STATE_REPLY + floats(*position, *velocity)
+        self.positions = positions
+        self.answers = answers
+        self.forces = []
+        self.stray = b""
+        self.silent = threading.Event()
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._play, daemon=True)
+        self.thread.start()
+
+    def _play(self):
+        while not self.done.is_set():
+            request = self.pty.read(FORCE_REQUEST_LENGTH, 0.05)
+            if not request:
+                continue
+            if len(request) != FORCE_REQUEST_LENGTH or request[0] != FORCE_REQUEST:
+                self.stray += request
+                continue
+            self.forces.append(struct.unpack("<3f", request[1:]))
+            if self.answers is not None and len(self.forces) > self.answers:
+                self.silent.set()
+                continue
+            if self.positions is None:
+                self.pty.write(self.reply)
+            else:
+                self.pty.write(STATE_REPLY + floats(*self.positions(len(self.forces)), *ZERO))
+
+    def wait_for(self, count, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while len(self.forces) < count and time.monotonic() < deadline:
+            time.sleep(0.005)
+        assert len(self.forces) >= count, f"only {len(self.forces)} requests"
+
+    def settled_count(self, timeout=2.0):
+        """The number of requests received once every byte the host wrote
+        has been read: requests written before a stop may still be queued."""
+        deadline = time.monotonic() + timeout
+        while queued_bytes(self.pty.master) and time.monotonic() < deadline:
+            time.sleep(0.005)
+        time.sleep(0.02)  # the last one read is recorded
+        return len(self.forces)
+
+    def close(self):
+        self.done.set()
+        self.thread.join(1.0)

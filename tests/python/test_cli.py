@@ -177,3 +177,19 @@ def test_monitor_records_samples_with_increasing_times(virtual_arm, tmp_path):
     assert len(rows) >= 5
     assert times == sorted(times) and len(set(times)) == len(times)
     assert {"position_x", "temperature", "current_2"} <= set(rows[0])
+
+
+def test_plot_charts_a_recording_and_refuses_what_is_not_one(arm, responder, tmp_path):
+    from TorviHardwareAPI.haptics import HapticLoop
+
+    device = responder()
+    with HapticLoop(arm) as loop:
+        device.wait_for(20)
+    loop.samples().to_csv(tmp_path / "run.csv")
+    result = torvi("plot", tmp_path / "run.csv")
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "run.png").read_bytes()[:4] == b"\x89PNG"
+    (tmp_path / "other.csv").write_text("a,b\n1,2\n")
+    result = torvi("plot", tmp_path / "other.csv", "--out", tmp_path / "other.png")
+    assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
+    assert "not a HapticLoop recording" in result.stderr

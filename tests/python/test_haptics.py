@@ -3,7 +3,6 @@ its life cycle, its hold on the arm, and how it ends when the arm fails."""
 
 import gc
 import os
-import struct
 import subprocess
 import sys
 import threading
@@ -12,77 +11,8 @@ import time
 import pytest
 
 import TorviHardwareAPI as T
-from support import Spinner, floats, queued_bytes, turns_during
+from support import ZERO, Spinner, turns_during
 from TorviHardwareAPI.haptics import ConstantForce, Damper, HapticLoop, Plane, Sphere, Spring
-
-FORCE_REQUEST = 0x2A
-REQUEST_LENGTH = 13
-STATE_REPLY = b"\x2b"
-ZERO = (0.0, 0.0, 0.0)
-
-
-class ForceResponder:
-    """Plays an arm on the pty: answers each force request with the state
-    (position, velocity) the test chose, and records the forces received.
-    After `answers` replies it falls silent (keeps reading, never answers)."""
-
-    def __init__(self, pty, position=ZERO, velocity=ZERO, answers=None):
-        self.pty = pty
-        self.reply = STATE_REPLY + floats(*position, *velocity)
-        self.answers = answers
-        self.forces = []
-        self.stray = b""
-        self.silent = threading.Event()
-        self.done = threading.Event()
-        self.thread = threading.Thread(target=self._play, daemon=True)
-        self.thread.start()
-
-    def _play(self):
-        while not self.done.is_set():
-            request = self.pty.read(REQUEST_LENGTH, 0.05)
-            if not request:
-                continue
-            if len(request) != REQUEST_LENGTH or request[0] != FORCE_REQUEST:
-                self.stray += request
-                continue
-            self.forces.append(struct.unpack("<3f", request[1:]))
-            if self.answers is not None and len(self.forces) > self.answers:
-                self.silent.set()
-                continue
-            self.pty.write(self.reply)
-
-    def wait_for(self, count, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while len(self.forces) < count and time.monotonic() < deadline:
-            time.sleep(0.005)
-        assert len(self.forces) >= count, f"only {len(self.forces)} requests"
-
-    def settled_count(self, timeout=2.0):
-        """The number of requests received once every byte the host wrote
-        has been read: requests written before a stop may still be queued."""
-        deadline = time.monotonic() + timeout
-        while queued_bytes(self.pty.master) and time.monotonic() < deadline:
-            time.sleep(0.005)
-        time.sleep(0.02)  # the last one read is recorded
-        return len(self.forces)
-
-    def close(self):
-        self.done.set()
-        self.thread.join(1.0)
-
-
-@pytest.fixture
-def responder(pty):
-    made = []
-
-    def start(**options):
-        made.append(ForceResponder(pty, **options))
-        return made[-1]
-
-    yield start
-    for device in made:
-        device.close()
-
 
 # (effects, external force, max_force, position, velocity, expected force)
 CASES = {

@@ -11,6 +11,7 @@ thread runs Python code called back from the method (the uuid module) are
 not counted."""
 
 import functools
+import os
 import time
 import warnings
 
@@ -117,6 +118,9 @@ TABLE = [
     ("HapticLoop.state", "loop", "state", (), None, False),
     ("HapticLoop.stats", "loop", "stats", (), None, False),
     ("HapticLoop.periods_us", "loop", "periods_us", (), None, False),
+    ("HapticLoop.samples", "loop", "samples", (), None, True),
+    ("Samples.columns", "samples", "columns", (), None, False),
+    ("Samples.to_csv", "samples", "to_csv", (os.devnull,), None, True),
 ]
 # Not methods: what the last reference's going does (clear() drops it from C).
 DROPS = [
@@ -195,6 +199,7 @@ def targets(virtual_device):
         "handle": T.Handle(handle_stream),
         "haptics": HapticsOn(arm),
         "loop": haptics.HapticLoop(arm),
+        "samples": haptics.HapticLoop(arm).samples(),
         "running_loops": RunningLoops(arm),
     }
 
