@@ -197,7 +197,7 @@ Samples TakeSamples(HapticLoop& loop) {
     // Sized for what is there now; what arrives meanwhile waits for the next
     // call.
     const std::size_t pending = loop.PendingSamples();
-    Samples samples(pending);
+    Samples samples(static_cast<py::ssize_t>(pending));
     RowWriter writer(samples);
     const Haptics::SampleDrain drain =
         Unlocked([&] { return loop.TakeSamples(pending, std::ref(writer)); });

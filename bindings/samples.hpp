@@ -36,14 +36,14 @@ struct Samples {
     py::array_t<float> period_us;
     std::uint64_t dropped = 0;
 
-    explicit Samples(std::size_t rows)
+    explicit Samples(py::ssize_t rows)
         : cycle(rows), time(rows),
           vectors{Vectors(rows), Vectors(rows), Vectors(rows), Vectors(rows)}, period_us(rows) {}
 
     std::size_t Size() const { return static_cast<std::size_t>(cycle.shape(0)); }
 
-    static py::array_t<float> Vectors(std::size_t rows) {
-        return py::array_t<float>({rows, kComponentCount});
+    static py::array_t<float> Vectors(py::ssize_t rows) {
+        return py::array_t<float>({rows, static_cast<py::ssize_t>(kComponentCount)});
     }
 };
 

@@ -143,7 +143,10 @@ HAPTICS_TYPEVAR = '_EffectT = typing.TypeVar("_EffectT", bound="Effect")'
 # name; a path as open() takes it.
 HAPTICS_ARRAY = (re.compile(r"numpy\.ndarray\[(numpy\.\w+)\]"), r"numpy.typing.NDArray[\1]")
 HAPTICS_RECORD = [
-    ("def columns(self) -> dict:", "def columns(self) -> dict[str, numpy.typing.NDArray[typing.Any]]:"),
+    (
+        "def columns(self) -> dict:",
+        "def columns(self) -> dict[str, numpy.typing.NDArray[typing.Any]]:",
+    ),
     ("path: typing.Any, append", "path: str | os.PathLike[str], append"),
     ("import numpy\n", "import numpy\nimport numpy.typing\nimport os\n"),
 ]

@@ -69,7 +69,7 @@ public:
     /// sink(const Sample&)), oldest first, and counts those overwritten
     /// before they could be taken. Samples written meanwhile stay for the
     /// next drain.
-    template <typename Sink> SampleDrain Drain(std::size_t most, Sink&& sink) {
+    template <typename Sink> SampleDrain Drain(std::size_t most, const Sink& sink) {
         SampleDrain drain;
         const std::uint64_t written = written_.load(std::memory_order_acquire);
         if (written - next_ > capacity_) {
