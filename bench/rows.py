@@ -16,6 +16,7 @@ import math
 import os
 import struct
 import subprocess
+import sys
 import termios
 import threading
 import time
@@ -153,22 +154,33 @@ class CClientRow(Row):
 
     device = "arm"
 
-    def __init__(self, program, target, key, label):
-        """`target` is the port, or --instant or --queued (see the program)."""
+    def __init__(self, program, target, key, label, busy=False):
+        """`target` is the port, or --instant or --queued (see the program);
+        `busy`: a Python process spins beside each block."""
         self.program = program
         self.target = target
         self.key = key
         self.label = label
+        self.busy = busy
         if target.startswith("--"):
             self.device = None
+        if busy:
+            # It shares the processors on purpose: not a measure of the
+            # device's service time.
+            self.in_device_target = False
 
     def measure(self, seconds):
-        done = subprocess.run(
-            [self.program, "--warmup", f"{WARMUP_SECONDS:.3f}", self.target, f"{seconds:.3f}"],
-            capture_output=True,
-            text=True,
-            timeout=seconds + 60,
-        )
+        spinner = BusyProcess() if self.busy else None
+        try:
+            done = subprocess.run(
+                [self.program, "--warmup", f"{WARMUP_SECONDS:.3f}", self.target, f"{seconds:.3f}"],
+                capture_output=True,
+                text=True,
+                timeout=seconds + 60,
+            )
+        finally:
+            if spinner:
+                spinner.close()
         if done.returncode != 0:
             raise BlockFailed(f"{self.key}: exit {done.returncode}: {done.stdout} {done.stderr}")
         out = json.loads(done.stdout)
@@ -403,6 +415,22 @@ class BusyThread:
         self.thread.join()
 
 
+class BusyProcess:
+    """A Python process spinning, as BusyThread does in the bench's own
+    process: the same load on the machine's processors for a client of
+    another process, without the interpreter lock to share."""
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            [sys.executable, "-c", "while True: sum(range(100))"], stdin=subprocess.DEVNULL
+        )
+        time.sleep(WARMUP_SECONDS)  # under way before the client starts
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+
+
 # The wall the native-loop rows render: the virtual arm rests above it, so
 # the loop sends small damping forces and the arm stays where it is.
 WALL = {"point": (0.0, 0.0, 0.1), "normal": (0.0, 0.0, 1.0), "stiffness": 800.0, "damping": 2.0}
@@ -427,12 +455,13 @@ class NativeLoopRow(Row):
     in_device_target = False
     SERIES_LENGTH = 2000
 
-    def __init__(self, arm, key, label, rate_hz=None, busy=False, mesh_triangles=None):
+    def __init__(self, arm, key, label, rate_hz=None, busy=False, record=True, mesh_triangles=None):
         self.arm = arm
         self.key = key
         self.label = label
         self.rate_hz = rate_hz
         self.busy = busy
+        self.record = record  # False: the loop keeps no record of its cycles
         self.period_series_us = []
         self.mesh = None
         if mesh_triangles:
@@ -453,7 +482,12 @@ class NativeLoopRow(Row):
 
     def measure(self, seconds):
         busy = BusyThread() if self.busy else None
-        loop = HapticLoop(self.arm, rate_hz=self.rate_hz, max_force=WALL_MAX_FORCE)
+        loop = HapticLoop(
+            self.arm,
+            rate_hz=self.rate_hz,
+            max_force=WALL_MAX_FORCE,
+            **({} if self.record else {"record": 0}),
+        )
         loop.add(Plane(**WALL))
         loop.add(Damper(coefficient=WALL_DAMPING))
         if self.mesh is not None:
@@ -504,8 +538,10 @@ class NativeLoopRow(Row):
 
 def native_loop_rows(arm):
     """The native loop's rows: free-running and at 1 kHz, each alone and
-    beside a busy Python thread; then free-running with a 100k-triangle mesh
-    and at 1 kHz with a 1M-triangle one, each pressed into."""
+    beside a busy Python thread, all recording every cycle; free-running
+    without a record, to see what recording costs; and free-running with a
+    100k-triangle mesh and at 1 kHz with a 1M-triangle one, each pressed
+    into."""
     rows = []
     for rate, rate_key, rate_label in ((None, "free", "free-running"), (1000.0, "1khz", "1 kHz")):
         for busy in (False, True):
@@ -518,6 +554,14 @@ def native_loop_rows(arm):
                     busy=busy,
                 )
             )
+    rows.append(
+        NativeLoopRow(
+            arm,
+            "native_loop_free_unrecorded",
+            "native HapticLoop, free-running, record=0",
+            record=False,
+        )
+    )
     rows.append(
         NativeLoopRow(
             arm,

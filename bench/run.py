@@ -21,6 +21,7 @@ import subprocess
 import sys
 import time
 
+import recording
 import rows as R
 import TorviHardwareAPI as T
 from devices import MeasuredDevice
@@ -58,6 +59,15 @@ KILOHERTZ_TOLERANCE = 2.0
 KILOHERTZ_RUN_SECONDS = 10.0  # the default of --kilohertz-seconds
 MAX_LATENESS_P99_US = 200.0
 MAX_KILOHERTZ_CPU_SHARE = 0.15
+
+# The record: free-running with it against without it, in the same rounds;
+# one samples() call for a full record of a million cycles. Beside a busy
+# Python process the C client is what any client of the arm gets under
+# that load: the floor of the native loop's busy rows.
+NATIVE_FREE_UNRECORDED = "native_loop_free_unrecorded"
+C_BUSY = "c_force_busy"
+MIN_RECORDING_RATE_RATIO = 0.98
+MAX_SAMPLES_MS = 50.0
 
 # One short untimed pass of every row before the rounds: a row that cannot
 # run fails before any figure is taken.
@@ -206,6 +216,9 @@ def build_rows(tools, arm_path, stream_path, status_path):
         R.CClientRow(client, "--instant", INSTANT, "C client vs instant responder (pty only)"),
         R.CClientRow(client, "--queued", C_QUEUED, "C client, reply already queued (no device)"),
         R.QueuedReplyRow(),
+        R.CClientRow(
+            client, arm_path, C_BUSY, "C client: force exchange, busy Python process", busy=True
+        ),
         *R.native_loop_rows(arm),
     ]
     return rows, (stream, arm)
@@ -388,6 +401,7 @@ def native_loop_targets(blocks, kilohertz):
     rate_ratio = paired(NATIVE_FREE, REFERENCE, "rate")
     busy_rate_ratio = paired(NATIVE_FREE_BUSY, NATIVE_FREE, "rate")
     busy_p99_ratio = paired(NATIVE_FREE_BUSY, NATIVE_FREE, "p99_us")
+    recorded_ratio = paired(NATIVE_FREE, NATIVE_FREE_UNRECORDED, "rate")
     kilohertz_cpu = kilohertz["cpu_us"] * kilohertz["rate"] / 1e6
     return {
         "free_rate_ratio_to_c": {
@@ -402,6 +416,12 @@ def native_loop_targets(blocks, kilohertz):
             "p99_limit": MAX_BUSY_P99_RATIO,
             "met": busy_rate_ratio >= MIN_BUSY_RATE_RATIO and busy_p99_ratio <= MAX_BUSY_P99_RATIO,
         },
+        "recording_rate_ratio": {
+            "value": recorded_ratio,
+            "limit": MIN_RECORDING_RATE_RATIO,
+            "met": recorded_ratio >= MIN_RECORDING_RATE_RATIO,
+        },
+        "busy_rate_ratio_to_c_busy": paired(NATIVE_FREE_BUSY, C_BUSY, "rate"),
         "kilohertz": {
             "seconds": kilohertz["seconds"],
             "rate": kilohertz["rate"],
@@ -419,7 +439,12 @@ def native_loop_targets(blocks, kilohertz):
 def native_loop_lines(targets):
     t = targets["native_loop"]
     free, busy, khz = t["free_rate_ratio_to_c"], t["busy_thread"], t["kilohertz"]
+    recorded = t["recording_rate_ratio"]
     return [
+        f"- native loop, free-running, recording ÷ not recording: rate {recorded['value']:.3f} "
+        f"(target ≥ {recorded['limit']}): {verdict(recorded['met'])}",
+        f"- native loop beside a busy Python thread ÷ C client beside a busy Python process: "
+        f"rate {t['busy_rate_ratio_to_c_busy']:.2f}",
         f"- native loop, free-running: rate ÷ C client {free['value']:.2f} "
         f"(target ≥ {free['limit']}): {verdict(free['met'])}",
         f"- native loop beside a busy Python thread: rate ÷ alone {busy['rate_ratio']:.2f} "
@@ -432,6 +457,29 @@ def native_loop_lines(targets):
         f"{MAX_KILOHERTZ_CPU_SHARE:.0%}), {khz['overruns']} overruns, "
         f"{'SCHED_FIFO' if khz['realtime'] else 'normal priority'}: {verdict(khz['met'])}",
     ]
+
+
+def recording_targets(record):
+    call = record["samples_call"]
+    return {
+        "samples_call": {**call, "limit_ms": MAX_SAMPLES_MS, "met": call["ms"] < MAX_SAMPLES_MS},
+        "recorders": record["recorders"],
+    }
+
+
+def recording_lines(targets):
+    call = targets["recording"]["samples_call"]
+    lines = [
+        f"- samples() of {call['samples']:,} cycles: {call['ms']:.1f} ms "
+        f"(target < {call['limit_ms']:.0f}): {verdict(call['met'])}"
+    ]
+    for r in targets["recording"]["recorders"]:
+        lines.append(
+            f"- Recorder to {r['format']} at 1 kHz for {r['seconds']:.0f} s: its thread used "
+            f"{r['cpu_share_of_one_core']:.2%} of one core; {r['written']:,} samples written, "
+            f"{r['dropped']} dropped, {r['bytes_per_sample']:.0f} bytes each"
+        )
+    return lines
 
 
 def native_cpu_lines(rows, summary):
@@ -532,6 +580,18 @@ def parse_arguments():
         help="length of the native loop's one long run at 1 kHz",
     )
     parser.add_argument(
+        "--samples-count",
+        type=int,
+        default=recording.SAMPLES_COUNT,
+        help="cycles in the record that one samples() call takes",
+    )
+    parser.add_argument(
+        "--recorder-seconds",
+        type=float,
+        default=recording.RECORDER_SECONDS,
+        help="length of each Recorder's run at 1 kHz",
+    )
+    parser.add_argument(
         "--results", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parent / "results"
     )
     args = parser.parse_args()
@@ -570,6 +630,10 @@ def run_rounds(args, quiet_wait):
                 row = next(row for row in rows if row.key == key)
                 kilohertz[key] = row.measure(args.kilohertz_seconds)
                 kilohertz[key]["seconds"] = args.kilohertz_seconds
+            log(f"  the record: samples() of {args.samples_count:,} cycles, recorders at 1 kHz")
+            kilohertz["record"] = recording.measure(
+                keep[1], args.samples_count, args.recorder_seconds
+            )
         finally:
             for row in rows:
                 row.close()
@@ -605,6 +669,7 @@ def report(info, args, rounds, used, took_s, rows, summary, targets):
             "Targets:",
             *target_lines(targets, summary),
             *native_loop_lines(targets),
+            *recording_lines(targets),
             *mesh_lines(targets),
             "",
             "Native loop, CPU time per second of loop:",
@@ -641,6 +706,7 @@ def main():
     summary, targets = summarize(rows, blocks, kinematics)
     targets["native_loop"] = native_loop_targets(blocks, kilohertz[NATIVE_1KHZ])
     targets["mesh"] = mesh_targets(blocks, kilohertz[NATIVE_1KHZ_MESH])
+    targets["recording"] = recording_targets(kilohertz.pop("record"))
 
     stamp = datetime.datetime.now().strftime("%Y%m%dT%H%M%S")
     text = report(info, args, rounds, used, time.time() - started, rows, summary, targets)

@@ -1,10 +1,10 @@
 #include "conventions.hpp"
-#include "effect_conventions.hpp"
 
 #include "Torvi/HardwareAPI/devices/UUID.hpp"
 
 #include <pythread.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +83,25 @@ void DeprecationNotice::RaiseIfPending() {
     }
 }
 
+std::size_t ShortestText(float value, char* text, std::size_t size) {
+    constexpr int kFewestDigits = 6;
+    constexpr int kRoundTripDigits = 9; // always enough for a float
+    int length = 0;
+    for (int digits = kFewestDigits; digits <= kRoundTripDigits; ++digits) {
+        length = std::snprintf(text, size, "%.*g", digits, static_cast<double>(value));
+        if (digits == kRoundTripDigits || std::strtof(text, nullptr) == value) {
+            break;
+        }
+    }
+    return length < 0 ? 0 : std::min(static_cast<std::size_t>(length), size - 1);
+}
+
+double Shortest(float value) {
+    std::array<char, kShortestTextSize> text{};
+    ShortestText(value, text.data(), text.size());
+    return std::strtod(text.data(), nullptr);
+}
+
 std::array<float, 3> FirstThree(const std::vector<float>& values, const char* argument_name) {
     if (values.size() < kVectorLength) {
         throw py::value_error(std::string(argument_name) + " must hold at least 3 numbers, got " +
@@ -101,19 +120,6 @@ IO::SerialStream& RequireStream(IO::SerialStream* stream, const char* class_name
 py::object StandardUUID(const UUID& identifier) {
     py::object uuid_class = py::module_::import("uuid").attr("UUID");
     return uuid_class(py::arg("hex") = HexText(identifier));
-}
-
-double Shortest(float value) {
-    constexpr int kFewestDigits = 6;
-    constexpr int kRoundTripDigits = 9; // always enough for a float
-    std::array<char, 32> text{};
-    for (int digits = kFewestDigits; digits < kRoundTripDigits; ++digits) {
-        std::snprintf(text.data(), text.size(), "%.*g", digits, static_cast<double>(value));
-        if (std::strtof(text.data(), nullptr) == value) {
-            return std::strtod(text.data(), nullptr);
-        }
-    }
-    return static_cast<double>(value);
 }
 
 } // namespace Torvi::HardwareAPI::Bindings

@@ -85,12 +85,28 @@ template <typename Work> auto Interruptible(Work&& work) {
 /// threads run while the device is busy; the lock is taken back when `work`
 /// returns or throws. `work` must not touch Python objects. A signal handler
 /// that raises ends the work's waits and its exception is raised here (see
-/// SignalWatch). This is the one way the module releases the lock.
+/// SignalWatch). This is the one way the module releases the lock, but for
+/// destructors (UnlockedInDestructor).
 template <typename Work> auto Unlocked(Work&& work) {
     return Interruptible([&] {
         py::gil_scoped_release release;
         return std::forward<Work>(work)();
     });
+}
+
+/// Unlocked for a destructor, which may not raise: `work` runs with the
+/// interpreter lock released but without a signal watch, so it must end by
+/// itself in bounded time. Python deallocates with the lock held; were it
+/// kept, every other Python thread would stand still meanwhile, among them
+/// one that may be answering the device `work` waits for. On a thread that
+/// does not hold the lock, `work` simply runs.
+template <typename Work> void UnlockedInDestructor(Work&& work) {
+    if (PyGILState_Check() == 0) {
+        std::forward<Work>(work)();
+        return;
+    }
+    py::gil_scoped_release release;
+    std::forward<Work>(work)();
 }
 
 /// `function` bound as it is, its waits interruptible by signal handlers
@@ -143,6 +159,19 @@ template <typename Work> auto Deprecated(const char* text, Work&& work) {
     DeprecationNotice notice(text);
     return RunThen(std::forward<Work>(work), [&] { notice.RaiseIfPending(); });
 }
+
+/// Room for ShortestText's longest text and its terminating zero.
+constexpr std::size_t kShortestTextSize = 32;
+
+/// The shortest decimal text that reads back as `value` (at most 9
+/// significant digits: 0.2f is "0.2", not "0.200000003"), written to `text`
+/// with a terminating zero; returns its length. "nan" and "inf" as printf
+/// writes them.
+std::size_t ShortestText(float value, char* text, std::size_t size);
+
+/// The Python float with the shortest decimal text that reads back as
+/// `value`: 0.2f comes back as 0.2, not as 0.20000000298023224.
+double Shortest(float value);
 
 /// Entries 0 to 2 of a vector argument. A vector with fewer than three
 /// entries is refused with ValueError naming the argument and its length,

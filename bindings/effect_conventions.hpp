@@ -27,10 +27,6 @@ template <std::size_t N> struct Numbers {
 using ThreeNumbers = Numbers<3>;
 using FourNumbers = Numbers<4>;
 
-/// The Python float with the shortest decimal text that reads back as
-/// `value`: 0.2f comes back as 0.2, not as 0.20000000298023224.
-double Shortest(float value);
-
 template <std::size_t N> py::tuple Tuple(const std::array<float, N>& v) {
     py::tuple out(N);
     for (std::size_t i = 0; i < N; ++i)

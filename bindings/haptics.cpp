@@ -1,6 +1,7 @@
 #include "bindings.hpp"
 #include "conventions.hpp"
 #include "effect_conventions.hpp"
+#include "samples.hpp"
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
@@ -8,6 +9,11 @@
 
 #include <pybind11/stl.h>
 
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,11 +36,26 @@ using Haptics::Vector3;
 /// is changed and read with the interpreter lock held.
 class RegisteredLoop : public HapticLoop {
 public:
-    RegisteredLoop(Armillar& arm, std::optional<double> rate_hz, float max_force)
-        : HapticLoop(arm, rate_hz, max_force) {
+    RegisteredLoop(Armillar& arm, std::optional<double> rate_hz, float max_force,
+                   std::size_t record)
+        : HapticLoop(arm, rate_hz, max_force, record) {
         Live().insert(this);
     }
-    ~RegisteredLoop() { Live().erase(this); }
+    /// Stops a running loop as stop() does, with the interpreter lock
+    /// released: other Python threads run on meanwhile, one of which may be
+    /// the arm's answering side that the final zero-force exchange needs.
+    ~RegisteredLoop() {
+        // Off the list first, so that the exit hook never stops a loop that
+        // is being destroyed.
+        Live().erase(this);
+        try {
+            UnlockedInDestructor([this] { Stop(); });
+        } catch (const std::exception& error) {
+            // Only a thread that cannot be joined throws here, and a
+            // destructor can neither raise it nor mend it: say so once.
+            std::fprintf(stderr, "HapticLoop: stopping on destruction failed: %s\n", error.what());
+        }
+    }
 
     RegisteredLoop(const RegisteredLoop&) = delete;
     RegisteredLoop& operator=(const RegisteredLoop&) = delete;
@@ -42,7 +63,11 @@ public:
     static void StopAll() {
         const std::vector<RegisteredLoop*> loops(Live().begin(), Live().end());
         for (RegisteredLoop* loop : loops) {
-            Unlocked([loop] { loop->Stop(); });
+            // Another thread may have dropped it while the lock was released
+            // for the previous one.
+            if (Live().count(loop) != 0) {
+                Unlocked([loop] { loop->Stop(); });
+            }
         }
     }
 
@@ -169,29 +194,61 @@ void BindRecords(py::module_& m) {
         });
 }
 
+using LoopBinding = py::class_<RegisteredLoop, std::unique_ptr<RegisteredLoop>>;
+
+void BindLoopLifeCycle(LoopBinding& loop);
+void BindLoopInputsAndOutputs(LoopBinding& loop);
+
+/// The record's capacity from Python: a whole number >= 0.
+std::size_t RecordCapacity(const py::int_& record) {
+    if (PyBool_Check(record.ptr())) {
+        throw py::type_error("record must be a whole number of cycles, not a bool");
+    }
+    const long long cycles = PyLong_AsLongLong(record.ptr());
+    if (cycles == -1 && PyErr_Occurred() != nullptr) {
+        throw py::error_already_set();
+    }
+    if (cycles < 0) {
+        throw py::value_error("record must not be negative, got " + std::to_string(cycles));
+    }
+    return static_cast<std::size_t>(cycles);
+}
+
 void BindLoop(py::module_& m) {
-    py::class_<RegisteredLoop, std::unique_ptr<RegisteredLoop>> loop(
+    LoopBinding loop(
         m, "HapticLoop",
         "A servo loop on a native thread that drives one Armillar with force requests: each "
         "cycle adds up the effects and the external force for the last reply's position and "
         "velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. "
+        "Every cycle is recorded in a ring of `record` cycles (0: none), read by samples(). "
         "While it runs, the arm belongs to the loop.");
     // The loop keeps its Armillar alive, so its thread never drives a
     // destroyed arm.
-    loop.def(py::init([](Armillar& arm, std::optional<double> rate_hz, float max_force) {
-                 return std::make_unique<RegisteredLoop>(arm, rate_hz, max_force);
+    loop.def(py::init([](Armillar& arm, std::optional<double> rate_hz, float max_force,
+                         const py::int_& record) {
+                 return std::make_unique<RegisteredLoop>(arm, rate_hz, max_force,
+                                                         RecordCapacity(record));
              }),
              py::arg("arm"), py::arg("rate_hz") = py::none(), py::arg("max_force") = 10.0f,
-             py::keep_alive<1, 2>());
-    loop.def("start", &HapticLoop::Start,
-             "Start the loop's thread; RuntimeError when the arm is already driven.");
+             py::arg("record") = HapticLoop::kDefaultRecordCapacity, py::keep_alive<1, 2>());
+    BindLoopLifeCycle(loop);
+    BindLoopInputsAndOutputs(loop);
+}
+
+/// start, stop and the with block.
+void BindLoopLifeCycle(LoopBinding& loop) {
+    // start() may join a thread that ended by itself, and waits for a stop()
+    // under way on another thread: both with the lock released.
+    loop.def(
+        "start", [](RegisteredLoop& self) { Unlocked([&] { self.Start(); }); },
+        "Start the loop's thread; RuntimeError when the arm is already driven.");
     loop.def(
         "stop", [](RegisteredLoop& self) { Unlocked([&] { self.Stop(); }); },
         "Stop the loop, leaving the arm with a zero force; may be called any number of times.");
     loop.def(
         "__enter__",
         [](RegisteredLoop& self) -> RegisteredLoop& {
-            self.Start();
+            Unlocked([&] { self.Start(); });
             return self;
         },
         py::return_value_policy::reference);
@@ -201,6 +258,10 @@ void BindLoop(py::module_& m) {
             Unlocked([&] { self.Stop(); });
         },
         py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
+}
+
+/// The effects and force going in; state, timing and the record coming out.
+void BindLoopInputsAndOutputs(LoopBinding& loop) {
     loop.def(
         "add",
         [](RegisteredLoop& self, std::shared_ptr<Effect> effect) {
@@ -215,6 +276,10 @@ void BindLoop(py::module_& m) {
         "Set the external force added to the effects' sum.", py::arg("force"));
     loop.def("state", &HapticLoop::State, "The last reply and the force sent with its request.");
     loop.def("stats", &HapticLoop::Stats, "Cycle counts and timing since the loop started.");
+    loop.def(
+        "samples", [](RegisteredLoop& self) { return TakeSamples(self); },
+        "Every cycle recorded since the previous call, as a Samples object of numpy "
+        "arrays (needs numpy); the record keeps the newest `record` cycles.");
     loop.def("periods_us", &HapticLoop::PeriodsUs,
              "The periods of the most recent cycles (up to 8192), oldest first, in microseconds.");
     loop.def_property_readonly("running", &HapticLoop::Running);
@@ -235,6 +300,7 @@ void bind_haptics(py::module_& m) {
         "haptics", "Force rendering on a native thread: HapticLoop and its effects.");
     BindEffects(haptics);
     BindRecords(haptics);
+    bind_samples(haptics);
     BindLoop(haptics);
     // `import TorviHardwareAPI.haptics` finds the submodule without a file.
     py::module_::import("sys").attr("modules")["TorviHardwareAPI.haptics"] = haptics;

@@ -3,15 +3,17 @@
 Starts a virtual arm and a virtual handle (torvi-virtual-device, installed
 with the module), wakes the arm and prints what it says about itself, renders
 one virtual wall four times (a Python loop and the native HapticLoop, each
-alone and beside a busy Python thread; see haptic_comparison.py) and a
-triangle mesh through its proxy (see touch_mesh.py), then prints
+alone and beside a busy Python thread; see haptic_comparison.py; the native
+renderings are recorded cycle by cycle, and the demo says how many cycles
+its record kept and lost) and a triangle mesh through its proxy (see
+touch_mesh.py), then prints
 a few events of the handle received through a Handle subclass. The virtual
 devices are stopped at the end, also when something fails.
 
     python demo.py [--plot FILE.png]
 
---plot draws penetration and force over time for the Python and the native
-loop (needs matplotlib).
+--plot draws penetration and force over time for the Python loop and, from
+its record, the native loop (needs matplotlib).
 
 Should a virtual device end on its own, the demo stops within a second with
 one line saying which, and exits with status 1; Ctrl-C stops the devices and

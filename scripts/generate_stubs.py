@@ -149,6 +149,17 @@ HAPTICS_BOUNDS = (
     f"def bounds(self) -> tuple[{HAPTICS_VECTOR3}, {HAPTICS_VECTOR3}]:",
 )
 HAPTICS_TYPEVAR = '_EffectT = typing.TypeVar("_EffectT", bound="Effect")'
+# The record's arrays in the form numpy's own typing takes; its columns by
+# name; a path as open() takes it.
+HAPTICS_ARRAY = (re.compile(r"numpy\.ndarray\[(numpy\.\w+)\]"), r"numpy.typing.NDArray[\1]")
+HAPTICS_RECORD = [
+    (
+        "def columns(self) -> dict:",
+        "def columns(self) -> dict[str, numpy.typing.NDArray[typing.Any]]:",
+    ),
+    ("path: typing.Any, append", "path: str | os.PathLike[str], append"),
+    ("import numpy\n", "import numpy\nimport numpy.typing\nimport os\n"),
+]
 
 FIXED_SIZE = re.compile(
     r"typing\.Annotated\[(list\[float\]), pybind11_stubgen\.typing_ext\.FixedSize\(\d+\)\]"
@@ -192,10 +203,20 @@ def refine_submodule(raw: str) -> str:
         raise StubError(f"unexpected imports in the {SUBMODULE} stub")
     lines.remove(future)
     text = "\n".join(lines) + "\n"
-    for before, after in (HAPTICS_POSE, HAPTICS_BOUNDS, HAPTICS_VECTOR, HAPTICS_ADD):
+    for before, after in (
+        HAPTICS_POSE,
+        HAPTICS_BOUNDS,
+        HAPTICS_VECTOR,
+        HAPTICS_ADD,
+        *HAPTICS_RECORD,
+    ):
         if before not in text:
             raise StubError(f"{before!r} not in the {SUBMODULE} stub")
         text = text.replace(before, after)
+    pattern, replacement = HAPTICS_ARRAY
+    if not pattern.search(text):
+        raise StubError(f"no numpy arrays in the {SUBMODULE} stub")
+    text = pattern.sub(replacement, text)
     all_line = next(line for line in lines if line.startswith("__all__"))
     text = text.replace(all_line, f"{all_line}\n{HAPTICS_TYPEVAR}", 1)
     body = text.split('"""\n', 2)

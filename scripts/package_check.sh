@@ -112,6 +112,12 @@ step "torvi --help in the fresh environment (the extra cli not installed)"
 (cd "$work/run" && "${clean[@]}" torvi --help) | indent ||
     fail "torvi is not on the environment's PATH"
 
+# The module imported and the command ran without numpy above; the examples
+# that read a haptic loop's record need it (a binary wheel: no compiler here).
+step "numpy into the fresh environment, for the examples that record"
+quietly "${clean[@]}" "$fresh/bin/python" -m pip install --only-binary :all: --no-cache-dir \
+    --disable-pip-version-check "numpy>=1.22"
+
 # Runs one program with the fresh environment's Python; its output is shown.
 # An error line fails it too: the examples expect every device to answer.
 run_fresh() {

@@ -6,8 +6,11 @@ Force rendering on a native thread: HapticLoop and its effects.
 from __future__ import annotations
 import TorviHardwareAPI
 import collections.abc
+import numpy
+import numpy.typing
+import os
 import typing
-__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'HapticLoop', 'LoopState', 'LoopStats', 'Mesh', 'Plane', 'Sphere', 'Spring']
+__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'HapticLoop', 'LoopState', 'LoopStats', 'Mesh', 'Plane', 'Samples', 'Sphere', 'Spring']
 _EffectT = typing.TypeVar("_EffectT", bound="Effect")
 class Effect:
     """
@@ -144,15 +147,55 @@ class LoopStats:
     @property
     def realtime(self) -> bool:
         ...
+class Samples:
+    """
+    The cycles a HapticLoop recorded, as numpy arrays: cycle (uint64), time (float64, s), position, velocity, requested (before the clamp) and force (as sent), each float32 (n, 3), period_us (float32; NaN for a first cycle); dropped counts the cycles lost to a full record since the previous samples().
+    """
+    def __len__(self) -> int:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def columns(self) -> dict[str, numpy.typing.NDArray[typing.Any]]:
+        """
+        The columns by name (cycle, time, position_x, ..., period_us), one-dimensional.
+        """
+    def to_csv(self, path: str | os.PathLike[str], append: bool = False) -> None:
+        """
+        Write a header line with the column names and one row a sample; append=True adds the rows to an existing file (the header only when it is empty).
+        """
+    @property
+    def cycle(self) -> numpy.typing.NDArray[numpy.uint64]:
+        ...
+    @property
+    def dropped(self) -> int:
+        ...
+    @property
+    def force(self) -> numpy.typing.NDArray[numpy.float32]:
+        ...
+    @property
+    def period_us(self) -> numpy.typing.NDArray[numpy.float32]:
+        ...
+    @property
+    def position(self) -> numpy.typing.NDArray[numpy.float32]:
+        ...
+    @property
+    def requested(self) -> numpy.typing.NDArray[numpy.float32]:
+        ...
+    @property
+    def time(self) -> numpy.typing.NDArray[numpy.float64]:
+        ...
+    @property
+    def velocity(self) -> numpy.typing.NDArray[numpy.float32]:
+        ...
 class HapticLoop:
     """
-    A servo loop on a native thread that drives one Armillar with force requests: each cycle adds up the effects and the external force for the last reply's position and velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. While it runs, the arm belongs to the loop.
+    A servo loop on a native thread that drives one Armillar with force requests: each cycle adds up the effects and the external force for the last reply's position and velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. Every cycle is recorded in a ring of `record` cycles (0: none), read by samples(). While it runs, the arm belongs to the loop.
     """
     def __enter__(self) -> HapticLoop:
         ...
     def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
         ...
-    def __init__(self, arm: TorviHardwareAPI.Armillar, rate_hz: float | None = None, max_force: float = 10.0) -> None:
+    def __init__(self, arm: TorviHardwareAPI.Armillar, rate_hz: float | None = None, max_force: float = 10.0, record: int = 65536) -> None:
         ...
     def __repr__(self) -> str:
         ...
@@ -167,6 +210,10 @@ class HapticLoop:
     def remove(self, effect: Effect) -> None:
         """
         Remove an effect; ValueError when it is not in the loop.
+        """
+    def samples(self) -> Samples:
+        """
+        Every cycle recorded since the previous call, as a Samples object of numpy arrays (needs numpy); the record keeps the newest `record` cycles.
         """
     def set_force(self, force: collections.abc.Sequence[float]) -> None:
         """

@@ -77,7 +77,8 @@ def virtual_handle(virtual_device):
 
 @pytest.fixture
 def responder(pty):
-    """Factory: responder(**options) starts a ForceResponder on the pty."""
+    """Factory: responder(**options) plays an arm answering force requests
+    on the pty (support.ForceResponder); closed at teardown."""
     made = []
 
     def start(**options):

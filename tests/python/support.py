@@ -5,7 +5,9 @@ helpers."""
 import array
 import contextlib
 import fcntl
+import functools
 import json
+import operator
 import os
 import select
 import shutil
@@ -170,71 +172,6 @@ def open_descriptors(path):
     return count
 
 
-# --- An arm answering force requests ------------------------------------------
-
-FORCE_REQUEST = 0x2A
-FORCE_REQUEST_LENGTH = 13
-STATE_REPLY = b"\x2b"
-ZERO = (0.0, 0.0, 0.0)
-
-
-class ForceResponder:
-    """Plays an arm on the pty: answers each force request with the state
-    the test chose and records the forces received. `position` is the
-    position of every reply (it may be changed while the responder runs);
-    `path`, when given, holds the positions of the first replies in order,
-    after which `position` takes over. After `answers` replies it falls
-    silent (keeps reading, never answers)."""
-
-    def __init__(self, pty, position=ZERO, velocity=ZERO, answers=None, path=()):
-        self.pty = pty
-        self.position = position
-        self.velocity = velocity
-        self.path = list(path)
-        self.answers = answers
-        self.forces = []
-        self.stray = b""
-        self.silent = threading.Event()
-        self.done = threading.Event()
-        self.thread = threading.Thread(target=self._play, daemon=True)
-        self.thread.start()
-
-    def _play(self):
-        while not self.done.is_set():
-            request = self.pty.read(FORCE_REQUEST_LENGTH, 0.05)
-            if not request:
-                continue
-            if len(request) != FORCE_REQUEST_LENGTH or request[0] != FORCE_REQUEST:
-                self.stray += request
-                continue
-            answered = len(self.forces)
-            self.forces.append(struct.unpack("<3f", request[1:]))
-            if self.answers is not None and answered >= self.answers:
-                self.silent.set()
-                continue
-            position = self.path[answered] if answered < len(self.path) else self.position
-            self.pty.write(STATE_REPLY + floats(*position, *self.velocity))
-
-    def wait_for(self, count, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while len(self.forces) < count and time.monotonic() < deadline:
-            time.sleep(0.005)
-        assert len(self.forces) >= count, f"only {len(self.forces)} requests"
-
-    def settled_count(self, timeout=2.0):
-        """The number of requests received once every byte the host wrote
-        has been read: requests written before a stop may still be queued."""
-        deadline = time.monotonic() + timeout
-        while queued_bytes(self.pty.master) and time.monotonic() < deadline:
-            time.sleep(0.005)
-        time.sleep(0.02)  # the last one read is recorded
-        return len(self.forces)
-
-    def close(self):
-        self.done.set()
-        self.thread.join(1.0)
-
-
 # --- A raw host-side port ----------------------------------------------------
 # Virtual devices are started with torvi.virtual.VirtualDevice (src/torvi).
 
@@ -339,3 +276,114 @@ def run_in_private_dev(links, command, timeout=120, env=None):
         timeout=timeout,
         env=os.environ if env is None else env,
     )
+
+
+SWITCH_INTERVAL = 1e-4  # s: the spinner asks for the lock soon after it waits
+HOLD = functools.partial(sum, range(200_000))  # a few ms in C, holding the lock
+
+
+class Spinner:
+    """Counts its turns while the main thread's innermost Python frame is
+    turns_during's, i.e. while the main thread is inside the C call made
+    there. A call that releases the interpreter lock lets it turn (see
+    turns_during); one that keeps the lock never does."""
+
+    def __init__(self):
+        self.count = [0]
+        self.main = threading.get_ident()
+        self.running = True
+        self.thread = threading.Thread(target=self._spin, daemon=True)
+
+    def _spin(self):
+        # No reference to the main thread's frame outlives the check: a frame
+        # kept between turns would keep its locals alive.
+        frames = sys._current_frames
+        while self.running:
+            if getattr(frames().get(self.main), "f_code", None) is turns_during.__code__:
+                self.count[0] += 1
+
+    def __enter__(self):
+        self.previous_interval = sys.getswitchinterval()
+        sys.setswitchinterval(SWITCH_INTERVAL)
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.running = False
+        self.thread.join()
+        sys.setswitchinterval(self.previous_interval)
+
+
+def turns_during(call, spinner):
+    """How often the spinner turned while `call` ran. The call is made from C
+    (map over operator.call), so no Python code of this thread runs between
+    the two reads of the count, and a C loop before it holds the lock long
+    enough for the spinner to ask for it: the interpreter then hands the lock
+    over at the first release, however short."""
+    read = functools.partial(operator.getitem, spinner.count, 0)
+    _, before, _, after = list(map(operator.call, [HOLD, read, call, read]))
+    return after - before
+
+
+FORCE_REQUEST = 0x2A
+FORCE_REQUEST_LENGTH = 13
+STATE_REPLY = b"\x2b"
+ZERO = (0.0, 0.0, 0.0)
+
+
+class ForceResponder:
+    """Plays an arm on the pty: answers each force request with a state
+    reply and records the forces received. The reply holds `position` and
+    `velocity`, or, when `positions` is given, positions(n) for the n-th
+    request (from 1) and `velocity`. After `answers` replies it falls
+    silent (keeps reading, never answers)."""
+
+    def __init__(self, pty, position=ZERO, velocity=ZERO, answers=None, positions=None):
+        self.pty = pty
+        self.reply = STATE_REPLY + floats(*position, *velocity)
+        self.positions = positions
+        self.velocity = velocity
+        self.answers = answers
+        self.forces = []
+        self.stray = b""
+        self.silent = threading.Event()
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._play, daemon=True)
+        self.thread.start()
+
+    def _play(self):
+        while not self.done.is_set():
+            request = self.pty.read(FORCE_REQUEST_LENGTH, 0.05)
+            if not request:
+                continue
+            if len(request) != FORCE_REQUEST_LENGTH or request[0] != FORCE_REQUEST:
+                self.stray += request
+                continue
+            self.forces.append(struct.unpack("<3f", request[1:]))
+            if self.answers is not None and len(self.forces) > self.answers:
+                self.silent.set()
+                continue
+            if self.positions is None:
+                self.pty.write(self.reply)
+            else:
+                position = self.positions(len(self.forces))
+                self.pty.write(STATE_REPLY + floats(*position, *self.velocity))
+
+    def wait_for(self, count, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while len(self.forces) < count and time.monotonic() < deadline:
+            time.sleep(0.005)
+        assert len(self.forces) >= count, f"only {len(self.forces)} requests"
+
+    def settled_count(self, timeout=2.0):
+        """The number of requests received once every byte the host wrote
+        has been read: requests written before a stop may still be queued."""
+        deadline = time.monotonic() + timeout
+        while queued_bytes(self.pty.master) and time.monotonic() < deadline:
+            time.sleep(0.005)
+        time.sleep(0.02)  # the last one read is recorded
+        return len(self.forces)
+
+    def close(self):
+        self.done.set()
+        self.thread.join(1.0)

@@ -116,6 +116,20 @@ def test_info_on_a_silent_port_fails_in_one_line(virtual_device):
     assert time.monotonic() - started < 9
 
 
+@pytest.mark.parametrize(
+    "command",
+    [["info"], ["info", "--kind", "handle"], ["info", "--kind", "arm"], ["monitor"], ["trace"]],
+)
+@pytest.mark.parametrize(
+    "path, kind", [(__file__, "a regular file"), ("/dev/null", "a character device")]
+)
+def test_a_path_that_is_no_terminal_is_refused_before_any_wait(command, path, kind):
+    # Well inside one of the library's waits (5 to 6 s): the check comes first.
+    result = torvi(command[0], path, *command[1:], timeout=4)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr == f"torvi {command[0]}: {path} is not a terminal ({kind})\n"
+
+
 def test_trace_forwards_bytes_unchanged_and_decodes_them(virtual_device, tmp_path):
     arm = virtual_device("arm")
     wakeup_reply_direct = direct_exchange(arm.path, b"\x0a", 22)
@@ -163,3 +177,19 @@ def test_monitor_records_samples_with_increasing_times(virtual_arm, tmp_path):
     assert len(rows) >= 5
     assert times == sorted(times) and len(set(times)) == len(times)
     assert {"position_x", "temperature", "current_2"} <= set(rows[0])
+
+
+def test_plot_charts_a_recording_and_refuses_what_is_not_one(arm, responder, tmp_path):
+    from TorviHardwareAPI.haptics import HapticLoop
+
+    device = responder()
+    with HapticLoop(arm) as loop:
+        device.wait_for(20)
+    loop.samples().to_csv(tmp_path / "run.csv")
+    result = torvi("plot", tmp_path / "run.csv")
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "run.png").read_bytes()[:4] == b"\x89PNG"
+    (tmp_path / "other.csv").write_text("a,b\n1,2\n")
+    result = torvi("plot", tmp_path / "other.csv", "--out", tmp_path / "other.png")
+    assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
+    assert "not a HapticLoop recording" in result.stderr

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import TorviHardwareAPI as T
-from support import ZERO
+from support import ZERO, Spinner, turns_during
 from TorviHardwareAPI.haptics import ConstantForce, Damper, HapticLoop, Plane, Sphere, Spring
 
 # (effects, external force, max_force, position, velocity, expected force)
@@ -155,6 +155,26 @@ def test_life_cycle(arm, responder):
     assert len(device.forces) == count and device.forces[-1] == ZERO
     with HapticLoop(arm):  # the arm is free again
         device.wait_for(count + 2)
+
+
+def test_a_dropped_running_loop_ends_on_zero_force_while_python_threads_run(arm, responder):
+    # The arm is answered from a Python thread and a second one counts its
+    # turns: dropping the loop must let both run, so that the last exchange
+    # is answered and the arm is left with zero force, every time.
+    # (The lock table checks a single drop more strictly, with retries for a
+    # loaded machine; here the counter must turn during the drops at all.)
+    device = responder()
+    turns = 0
+    with Spinner() as spinner:
+        for _ in range(20):
+            held = [HapticLoop(arm)]
+            held[0].add(ConstantForce(force=(1, 2, 3)))
+            held[0].start()
+            device.wait_for(len(device.forces) + 3)
+            turns += turns_during(held.clear, spinner)
+            sent = device.settled_count()
+            assert device.forces[sent - 2 : sent] == [(1, 2, 3), ZERO]
+    assert turns > 0, "the drops held the interpreter lock"
 
 
 def test_the_loop_owns_the_arm_while_it_runs(virtual_arm):

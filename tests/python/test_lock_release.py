@@ -1,34 +1,30 @@
 """Which bound methods release the interpreter lock while they run, checked
 for every one of them from one table: device work releases it, except the
 telemetry queries and detection; constructors, handlers and pure lookups
-keep it. A bound method or overload missing from the table fails.
+keep it. Whatever waits for a haptic loop's thread releases it, the
+loop's destruction included. A bound method or overload missing from the
+table fails.
 
-How a release is seen: a second thread spins and counts its turns while this
-thread is inside the call. The call is made from C (map over operator.call),
-so no Python code of this thread runs between the two reads of the count,
-and a C loop before it holds the lock long enough for the spinning thread to
-ask for it. The interpreter then hands the lock over at the first release
-(it waits until the asking thread has taken it), so a releasing call lets
-the spinner turn at least once, whatever its duration; a keeping call never
-does. Turns taken while this thread runs Python code called back from the
-method (the uuid module) are not counted."""
+How a release is seen: support.Spinner counts a second thread's turns while
+this one is inside the call (support.turns_during). Turns taken while this
+thread runs Python code called back from the method (the uuid module) are
+not counted."""
 
 import functools
-import operator
-import sys
-import threading
+import os
 import time
 import warnings
 
 import pytest
 
 import TorviHardwareAPI as T
-from TorviHardwareAPI import haptics as H
+from support import Spinner, turns_during
+from TorviHardwareAPI import haptics
 
 # (owner.method[variant], what it is called on, method, arguments, request
 # sent before the call so that a reply is on its way, releases the lock)
 ARM_DATA = ([1.0, 2.0, 3.0],)
-EFFECT = H.Damper(coefficient=0.1)
+LOOP_EFFECT = haptics.Damper(0.5)
 TRIANGLE = ([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]])
 TABLE = [
     ("get_cpp_version", "module", "get_cpp_version", (), None, False),
@@ -112,61 +108,31 @@ TABLE = [
     ("Sphere.__init__", "haptics", "Sphere", ((0, 0, 0), 1.0, 1.0), None, False),
     ("Damper.__init__", "haptics", "Damper", (1.0,), None, False),
     ("ConstantForce.__init__", "haptics", "ConstantForce", ((0, 0, 0),), None, False),
-    ("HapticLoop.__init__", "loop_class", None, (), None, False),
-    ("HapticLoop.start", "loop", "start", (), None, False),
-    ("HapticLoop.stop", "loop", "stop", (), ("start",), True),
-    ("HapticLoop.add", "loop", "add", (EFFECT,), None, False),
-    ("HapticLoop.remove", "loop", "remove", (EFFECT,), ("add", EFFECT), False),
+    ("HapticLoop.__init__", "haptics", "HapticLoop", (), None, False),
+    ("HapticLoop.start", "loop", "start", (), None, True),
+    ("HapticLoop.stop", "loop", "stop", (), None, True),
+    ("HapticLoop.__enter__", "loop", "__enter__", (), None, True),
+    ("HapticLoop.__exit__", "loop", "__exit__", (None, None, None), None, True),
+    ("HapticLoop.add", "loop", "add", (haptics.Damper(1.0),), None, False),
+    ("HapticLoop.remove", "loop", "remove", (LOOP_EFFECT,), ("add", LOOP_EFFECT), False),
     ("HapticLoop.set_force", "loop", "set_force", ((0, 0, 0),), None, False),
     ("HapticLoop.state", "loop", "state", (), None, False),
     ("HapticLoop.stats", "loop", "stats", (), None, False),
     ("HapticLoop.periods_us", "loop", "periods_us", (), None, False),
+    ("HapticLoop.samples", "loop", "samples", (), None, True),
+    ("Samples.columns", "samples", "columns", (), None, False),
+    ("Samples.to_csv", "samples", "to_csv", (os.devnull,), None, True),
     # Building the tree releases it; nothing of a mesh waits on the loop.
     ("Mesh.__init__", "haptics", "Mesh", TRIANGLE, None, True),
     ("Mesh.set_pose", "mesh", "set_pose", ((0, 0, 1), (1, 0, 0, 0)), None, False),
 ]
+# Not methods: what the last reference's going does (clear() drops it from C).
+DROPS = [
+    ("HapticLoop[dropped while running]", "running_loops", "clear", (), ("refill",), True),
+]
 
-SWITCH_INTERVAL = 1e-4  # s: the spinner asks for the lock soon after it waits
-HOLD = functools.partial(sum, range(200_000))  # a few ms in C, holding the lock
 KEEPING_TRIES = 3  # a keeping call is never interrupted: a few tries show it
 RELEASE_TRIES_FOR = 3.0  # s: a loaded machine may leave the spinner unscheduled for a while
-
-
-class Spinner:
-    """Counts its turns while the main thread's innermost Python frame is
-    `frame_code`, i.e. while the main thread is inside a C call made there."""
-
-    def __init__(self, frame_code):
-        self.count = [0]
-        self.frame_code = frame_code
-        self.main = threading.get_ident()
-        self.running = True
-        self.thread = threading.Thread(target=self._spin, daemon=True)
-
-    def _spin(self):
-        frames = sys._current_frames
-        while self.running:
-            frame = frames().get(self.main)
-            if frame is not None and frame.f_code is self.frame_code:
-                self.count[0] += 1
-
-    def __enter__(self):
-        self.previous_interval = sys.getswitchinterval()
-        sys.setswitchinterval(SWITCH_INTERVAL)
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.running = False
-        self.thread.join()
-        sys.setswitchinterval(self.previous_interval)
-
-
-def turns_during(call, spinner):
-    """How often the spinner turned while `call` ran."""
-    read = functools.partial(operator.getitem, spinner.count, 0)
-    _, before, _, after = list(map(operator.call, [HOLD, read, call, read]))
-    return after - before
 
 
 def bound_methods():
@@ -180,7 +146,7 @@ def bound_methods():
         return sum(1 for line in doc.splitlines() if line[:1].isdigit() and ". " in line[:4])
 
     found = {}
-    for name, value in [*vars(T).items(), *vars(H).items()]:
+    for name, value in [*vars(T).items(), *vars(haptics).items()]:
         if type(value).__name__ == "builtin_function_or_method":
             found[name] = overloads(value)
         elif isinstance(value, type):
@@ -189,9 +155,26 @@ def bound_methods():
                 # own additions (a conduit method, the __init__ that refuses
                 # construction of a type without constructor) are left out.
                 bound = type(function).__name__ == "instancemethod"
-                if bound and (method == "__init__" or not method.startswith("_")):
+                if bound and (method in LIFE_CYCLE or not method.startswith("_")):
                     found[f"{name}.{method}"] = overloads(function)
     return found
+
+
+LIFE_CYCLE = ("__init__", "__enter__", "__exit__")
+
+
+class RunningLoops(list):
+    """Holds a running HapticLoop after each refill(); clear(), a C method,
+    drops it."""
+
+    def __init__(self, arm):
+        super().__init__()
+        self.arm = arm
+
+    def refill(self):
+        # No local name for the loop: the list holds its only reference.
+        self.append(haptics.HapticLoop(self.arm))
+        self[-1].start()
 
 
 def test_the_table_holds_every_bound_method_and_overload():
@@ -208,35 +191,45 @@ def targets(virtual_device):
     handle_device = virtual_device("handle")
     arm_stream = T.SerialStream(arm_device.path)
     handle_stream = T.SerialStream(handle_device.path)
-    # The loop drives an arm of its own on the same port.
-    loop_arm = T.Armillar(arm_stream)
-    loop = H.HapticLoop(loop_arm)
-    yield {
+    arm = T.Armillar(arm_stream)
+    return {
         "module": T,
         "stream_class": functools.partial(T.SerialStream, arm_device.path),
         "uuid_class": T.UUID,
         "uuid": T.UUID(),
         "arm_class": functools.partial(T.Armillar, arm_stream),
-        "arm": T.Armillar(arm_stream),
+        "arm": arm,
         "handle_class": functools.partial(T.Handle, handle_stream),
         "handle": T.Handle(handle_stream),
-        "haptics": H,
-        "loop_class": functools.partial(H.HapticLoop, loop_arm),
-        "loop": loop,
-        "mesh": H.Mesh(*TRIANGLE),
+        "haptics": HapticsOn(arm),
+        "loop": haptics.HapticLoop(arm),
+        "samples": haptics.HapticLoop(arm).samples(),
+        "running_loops": RunningLoops(arm),
+        "mesh": haptics.Mesh(*TRIANGLE),
     }
-    loop.stop()
+
+
+class HapticsOn:
+    """The haptics submodule's classes, the loop's bound to `arm`."""
+
+    def __init__(self, arm):
+        self.HapticLoop = functools.partial(haptics.HapticLoop, arm)
+
+    def __getattr__(self, name):
+        return getattr(haptics, name)
 
 
 @pytest.mark.parametrize(
-    "entry, target, method, args, request_first, releases", TABLE, ids=[row[0] for row in TABLE]
+    "entry, target, method, args, request_first, releases",
+    TABLE + DROPS,
+    ids=[row[0] for row in TABLE + DROPS],
 )
 def test_lock_release(targets, capfd, entry, target, method, args, request_first, releases):
     owner = targets[target]
     call = functools.partial(getattr(owner, method) if method else owner, *args)
     turns = []
     deadline = time.monotonic() + RELEASE_TRIES_FOR
-    with warnings.catch_warnings(), Spinner(turns_during.__code__) as spinner:
+    with warnings.catch_warnings(), Spinner() as spinner:
         warnings.simplefilter("ignore", DeprecationWarning)
         while True:
             if request_first:

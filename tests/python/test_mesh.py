@@ -37,9 +37,12 @@ def cube(**options):
 def forces_along(arm, responder, mesh, path, velocity=ZERO):
     """The force sent for each position of `path` (the loop answers a reply
     in its next request), then the position held at the end."""
-    device = responder(path=path, position=path[-1], velocity=velocity)
-    with HapticLoop(arm, max_force=1000.0) as loop:
-        loop.add(mesh)
+    # The n-th request (from 1) is answered with the n-th position, the last
+    # one held after the path.
+    device = responder(positions=lambda n: path[min(n, len(path)) - 1], velocity=velocity)
+    loop = HapticLoop(arm, max_force=1000.0)
+    loop.add(mesh)  # before the start: the first cycles see the path's start
+    with loop:
         device.wait_for(len(path) + 2)
     device.close()  # the next run on this pty gets a responder of its own
     assert loop.error is None and device.forces[0] == ZERO

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -132,10 +133,24 @@ double Seconds(Nanoseconds duration) {
     return static_cast<double>(duration) / static_cast<double>(kNanosecondsPerSecond);
 }
 
+/// Microseconds from `previous` to `start`; -1 when there was no previous
+/// cycle (`previous` < 0).
+double PeriodUs(Nanoseconds previous, Nanoseconds start) {
+    return previous < 0 ? -1.0 : static_cast<double>(start - previous) / kNanosecondsPerMicrosecond;
+}
+
+/// Counts the cycle whose reply `state` now holds and stamps its arrival.
+void CycleDone(LoopState& state) {
+    ++state.cycle;
+    state.time =
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 } // namespace
 
-HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force)
-    : arm_(arm), rate_hz_(rate_hz), max_force_(max_force) {
+HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force,
+                       std::size_t record_capacity)
+    : arm_(arm), rate_hz_(rate_hz), max_force_(max_force), record_(record_capacity) {
     if (rate_hz_ && (!std::isfinite(*rate_hz_) || *rate_hz_ <= 0.0)) {
         throw std::invalid_argument("rate_hz must be a positive finite number or None");
     }
@@ -149,6 +164,7 @@ HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, fl
 HapticLoop::~HapticLoop() { Stop(); }
 
 void HapticLoop::Start() {
+    std::lock_guard<std::mutex> life(life_mutex_);
     if (running_.load()) {
         return;
     }
@@ -197,6 +213,7 @@ void HapticLoop::Start() {
 }
 
 void HapticLoop::Stop() {
+    std::lock_guard<std::mutex> life(life_mutex_);
     if (!thread_.joinable()) {
         return;
     }
@@ -306,7 +323,7 @@ Vector3 HapticLoop::Sum(const CycleInput& cycle) const {
         }
         total = Plus(total, effect->Render(cycle));
     }
-    return ForceLaws::Clamp(total, max_force_);
+    return total;
 }
 
 bool HapticLoop::Exchange(const Vector3& force, LoopState& state) {
@@ -369,8 +386,22 @@ void HapticLoop::Fail(std::string reason) {
     error_ = std::move(reason);
 }
 
-void HapticLoop::Record(const LoopState& state, double period_us, double lateness_us,
-                        bool overrun) {
+std::size_t HapticLoop::PendingSamples() const {
+    std::lock_guard<std::mutex> lock(record_reader_mutex_);
+    return record_.Pending();
+}
+
+SampleDrain HapticLoop::TakeSamples(std::size_t most,
+                                    const std::function<void(const LoopSample&)>& sink) {
+    std::lock_guard<std::mutex> lock(record_reader_mutex_);
+    return record_.Drain(most, sink);
+}
+
+void HapticLoop::Record(const LoopState& state, const Vector3& requested, double period_us,
+                        double lateness_us, bool overrun) {
+    record_.Push(LoopSample{
+        state.cycle, state.time, state.position, state.velocity, requested, state.force,
+        period_us < 0.0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(period_us)});
     std::lock_guard<std::mutex> lock(published_mutex_);
     state_ = state;
     last_cycle_at_ = Clock::now();
@@ -415,34 +446,31 @@ void HapticLoop::Run() {
         }
         const Nanoseconds start = MonotonicNow();
         // The first cycle has no reply yet to work from: it sends zero force.
-        const Vector3 force = state.cycle == 0
-                                  ? kNoForce
-                                  : Sum({state.position, state.velocity,
-                                         Seconds(start - previous_start), Seconds(start - began)});
-        if (!Exchange(force, state)) {
+        const Vector3 requested =
+            state.cycle == 0 ? kNoForce
+                             : Sum({state.position, state.velocity, Seconds(start - previous_start),
+                                    Seconds(start - began)});
+        if (!Exchange(ForceLaws::Clamp(requested, max_force_), state)) {
             answered = false;
             break;
         }
-        ++state.cycle;
-        state.time = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+        CycleDone(state);
         const bool overrun = deadlines.Advance();
-        const double period_us = previous_start < 0 ? -1.0
-                                                    : static_cast<double>(start - previous_start) /
-                                                          kNanosecondsPerMicrosecond;
+        Record(state, requested, PeriodUs(previous_start, start), *lateness_us, overrun);
         previous_start = start;
-        Record(state, period_us, *lateness_us, overrun);
     }
-    Finish(answered, state);
+    Finish(answered, state, previous_start);
 }
 
-void HapticLoop::Finish(bool answered, const LoopState& state) {
+void HapticLoop::Finish(bool answered, const LoopState& state, Nanoseconds previous_start) {
     if (answered) {
-        // Leave the arm without a force; Stop() cancels this too when the arm
-        // has fallen silent since.
+        // Leave the arm without a force, a cycle of its own on the record;
+        // Stop() cancels this too when the arm has fallen silent since.
+        const Nanoseconds start = MonotonicNow();
         LoopState last = state;
         if (Exchange(kNoForce, last)) {
-            std::lock_guard<std::mutex> lock(published_mutex_);
-            state_.force = kNoForce;
+            CycleDone(last);
+            Record(last, kNoForce, PeriodUs(previous_start, start), 0.0, false);
         }
     }
     arm_.ReleaseFromDriver();

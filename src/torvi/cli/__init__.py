@@ -1,7 +1,7 @@
 """`torvi`: finds, inspects, watches and traces the devices on the serial
-ports. One module per subcommand; each is imported only when run, so that
-`torvi --help` and the subcommands that need no optional library work
-without the extra "cli"."""
+ports, and charts haptic loop recordings. One module per subcommand; each
+is imported only when run, so that `torvi --help` and the subcommands that
+need no optional library work without the extra "cli"."""
 
 from __future__ import annotations
 
@@ -41,6 +41,12 @@ def parser() -> argparse.ArgumentParser:
     trace.add_argument("port")
     trace.add_argument("--out", metavar="FILE", help="write the decoded trace here")
     trace.add_argument("--link", metavar="PATH", help="also make a symbolic link to the pty")
+
+    plot = commands.add_parser(
+        "plot", help="chart a haptic loop's recording: position, force and period over time"
+    )
+    plot.add_argument("file", metavar="FILE", help="a .csv or .parquet recording")
+    plot.add_argument("--out", metavar="FILE.png", help="the chart (default: FILE with .png)")
     return top
 
 
@@ -59,6 +65,10 @@ def main(argv: list[str] | None = None) -> int:
             from .monitor import run_monitor
 
             return run_monitor(arguments)
+        if arguments.command == "plot":
+            from .plot import run_plot
+
+            return run_plot(arguments)
         from .trace import run_trace
 
         return run_trace(arguments)

@@ -6,6 +6,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
+import stat
 import sys
 import tempfile
 import termios
@@ -30,16 +31,43 @@ class CommandError(Exception):
     """A failure the command reports in one line, with exit status 1."""
 
 
+# What a path that is not a terminal is, by its file type.
+FILE_KINDS = (
+    (stat.S_ISREG, "a regular file"),
+    (stat.S_ISDIR, "a directory"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISFIFO, "a named pipe"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+def file_kind(mode: int) -> str:
+    return next((kind for test, kind in FILE_KINDS if test(mode)), "not a device")
+
+
+def not_a_terminal(port: str, mode: int) -> CommandError:
+    return CommandError(f"{port} is not a terminal ({file_kind(mode)})")
+
+
 def check_access(port: str) -> None:
     """Raises CommandError when `port` cannot be opened for reading and
-    writing, naming the fix for the usual cause (permissions)."""
+    writing (naming the fix for the usual cause, permissions) or is not a
+    terminal, before any device is tried: a file or /dev/null would only
+    cost the library's waits and then look like a silent device."""
     try:
         fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     except OSError as error:
         if error.errno in (errno.EACCES, errno.EPERM):
             raise CommandError(f"cannot open {port}: permission denied; {DIALOUT_FIX}") from error
+        if error.errno == errno.EISDIR:
+            raise not_a_terminal(port, os.stat(port).st_mode) from error
         raise CommandError(f"cannot open {port}: {error.strerror}") from error
-    os.close(fd)
+    try:
+        if not os.isatty(fd):
+            raise not_a_terminal(port, os.fstat(fd).st_mode)
+    finally:
+        os.close(fd)
 
 
 def unreadable_ports(dev: str = "/dev") -> list[str]:

@@ -3,11 +3,13 @@
 #include "Torvi/HardwareAPI/devices/Cancellation.hpp"
 #include "Torvi/HardwareAPI/devices/Vector3.hpp"
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
+#include "Torvi/HardwareAPI/haptics/SampleRing.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +30,21 @@ struct LoopState {
     Vector3 force{};    ///< the force sent with the last request
     std::uint64_t cycle = 0;
     double time = 0.0; ///< steady-clock seconds when the last reply arrived
+};
+
+/// One cycle of the loop as the record keeps it. The recorder may grow
+/// further record types for effects that keep state; each gets a ring of
+/// its own.
+struct LoopSample {
+    std::uint64_t cycle = 0; ///< 1 for the first cycle after each Start()
+    double time = 0.0;       ///< when the reply arrived, as LoopState::time
+    Vector3 position{};      ///< from the reply
+    Vector3 velocity{};      ///< from the reply
+    Vector3 requested{};     ///< the effects' sum plus the external force
+    Vector3 force{};         ///< what was sent: `requested` after the clamp
+    /// Microseconds since the previous cycle started; NaN for the first
+    /// cycle after Start(), which has none.
+    float period_us = 0.0f;
 };
 
 /// How the loop has run since its start. The period figures cover the last
@@ -51,6 +68,10 @@ struct LoopStats {
 /// zero force) and the external force, scales the sum down to `max_force`,
 /// sends it with the arm's force request and keeps the reply.
 ///
+/// Every cycle, the final zero-force exchange of a stop included, goes into
+/// a record of fixed capacity (TakeSamples) that costs the loop's thread a
+/// few stores: a reader that falls behind loses the oldest samples, counted.
+///
 /// While running, the loop has the arm to itself (Armillar::ClaimForDriver);
 /// nothing else may use the arm or its stream. Effects, the external force
 /// and the parameters of the effects may change from any thread; a cycle sees
@@ -64,11 +85,16 @@ class HapticLoop {
 public:
     /// Periods kept for the percentiles of Stats().
     static constexpr std::size_t kPeriodWindow = 8192;
+    /// Cycles the record keeps by default before the oldest are overwritten.
+    static constexpr std::size_t kDefaultRecordCapacity = 65536;
     /// A reply later than this counts as a failed exchange.
     static constexpr std::chrono::milliseconds kReplyLimit{250};
     /// How long Stop() lets a running exchange and the final zero-force
-    /// request finish before it cancels their waits.
-    static constexpr std::chrono::milliseconds kStopGrace{40};
+    /// request finish before it cancels their waits. Two round trips to an
+    /// arm answered by a Python thread beside a busy one take up to about
+    /// 45 ms on a loaded two-core machine; a grace shorter than that leaves
+    /// such an arm with the loop's last force.
+    static constexpr std::chrono::milliseconds kStopGrace{100};
 
     /// A loop for `arm` (borrowed: it must outlive the loop). `rate_hz` empty
     /// runs free (the next request as soon as the reply is in), otherwise at
@@ -76,8 +102,10 @@ public:
     /// deadline counts as an overrun, and the cycles missed are made up at
     /// once when the loop is less than 20 ms behind, dropped otherwise. Throws
     /// std::invalid_argument for a rate or maximum force that is not a positive finite number. Does
-    /// not start.
-    HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force);
+    /// not start. The record's ring of `record_capacity` samples is
+    /// allocated here (0: nothing is recorded); std::bad_alloc when it cannot be.
+    HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force,
+               std::size_t record_capacity = kDefaultRecordCapacity);
     /// Stops the loop as Stop() does.
     ~HapticLoop();
 
@@ -86,12 +114,15 @@ public:
 
     /// Claims the arm and starts the thread. Throws std::runtime_error when the
     /// arm is already driven (by this loop or another); does nothing when
-    /// this loop is running.
+    /// this loop is running. Joins a thread that ended by itself first.
     void Start();
     /// Ends the thread and releases the arm. When the arm was still answering,
     /// one zero-force request is exchanged first. Returns within about
     /// kStopGrace plus one cancellation interval, even when the arm has gone
     /// silent. Any number of times, also before Start().
+    ///
+    /// Start() and Stop() may be called from several threads at once: they
+    /// take turns, so that the thread is started and joined once.
     void Stop();
 
     /// True from Start() until Stop() or a failure.
@@ -113,6 +144,18 @@ public:
     /// microseconds: a record of the loop's timing over time.
     std::vector<float> PeriodsUs() const;
 
+    /// The record's capacity in cycles; 0 when the loop records nothing.
+    std::size_t RecordCapacity() const { return record_.Capacity(); }
+    /// Samples recorded and not yet taken (at most RecordCapacity()).
+    std::size_t PendingSamples() const;
+    /// Hands at most `most` of the oldest samples not yet taken to `sink`,
+    /// oldest first, on the calling thread; `dropped` counts the cycles
+    /// overwritten since the previous call before they could be taken.
+    /// Never makes the loop wait; callable while it runs and after it
+    /// stopped (samples are kept across a restart, and their cycle numbers
+    /// start again at 1). Concurrent callers take turns.
+    SampleDrain TakeSamples(std::size_t most, const std::function<void(const LoopSample&)>& sink);
+
     std::optional<double> RateHz() const { return rate_hz_; }
     float MaxForce() const { return max_force_; }
 
@@ -121,15 +164,20 @@ private:
     using EffectList = std::vector<std::shared_ptr<Effect>>;
 
     void Run();
-    /// The end of the thread: one zero force when the arm still answers,
+    /// The end of the thread: one zero force when the arm still answers
+    /// (`previous_start`: when the last cycle started, steady-clock ns),
     /// the arm given back, the loop marked finished.
-    void Finish(bool answered, const LoopState& state);
+    void Finish(bool answered, const LoopState& state, std::int64_t previous_start);
     bool Exchange(const Vector3& force, LoopState& state);
     /// True once the reply starts to arrive (or the port has hung up); false
     /// when Stop() cancels or the reply is overdue.
     bool AwaitReplyStart() const;
     Vector3 Sum(const CycleInput& cycle) const;
-    void Record(const LoopState& state, double period_us, double lateness_us, bool overrun);
+    /// Publishes a finished cycle and writes it to the record. `requested`
+    /// is the force before the clamp; a negative period marks the first
+    /// cycle, which has none.
+    void Record(const LoopState& state, const Vector3& requested, double period_us,
+                double lateness_us, bool overrun);
     void Fail(std::string reason);
     bool ExchangeOverdue() const;
 
@@ -137,6 +185,7 @@ private:
     const std::optional<double> rate_hz_;
     const float max_force_;
 
+    std::mutex life_mutex_; // held by Start() and Stop() throughout
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
@@ -153,6 +202,9 @@ private:
     mutable std::mutex inputs_mutex_; // held only to copy or swap
     std::shared_ptr<const EffectList> effects_ = std::make_shared<EffectList>();
     Vector3 external_force_{};
+
+    SampleRing<LoopSample> record_;          // written by the loop's thread only
+    mutable std::mutex record_reader_mutex_; // one reader of the record at a time
 
     mutable std::mutex published_mutex_; // held only to copy
     LoopState state_;

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstdint>
+
+namespace Torvi::HardwareAPI::Haptics {
+class HapticLoop;
+}
+
+// The haptic loop's record as Python sees it: the class Samples, a batch of
+// cycles held as numpy arrays, and the drain that makes one.
+namespace Torvi::HardwareAPI::Bindings {
+
+namespace py = pybind11;
+
+// The columns of a recording, in order: a file's header, to_csv and
+// columns() name them so. The vectors are split into their components.
+constexpr const char* kCycleColumn = "cycle";
+constexpr const char* kTimeColumn = "time";
+/// The vectors' places in kVectorColumns and Samples::vectors.
+enum VectorColumn : std::size_t { kPosition, kVelocity, kRequested, kForce, kVectorCount };
+constexpr std::array<const char*, kVectorCount> kVectorColumns = {"position", "velocity",
+                                                                  "requested", "force"};
+constexpr std::array<const char*, 3> kComponents = {"_x", "_y", "_z"};
+constexpr const char* kPeriodColumn = "period_us";
+constexpr std::size_t kComponentCount = kComponents.size();
+
+/// A batch of the record, column by column: what loop.samples() returns.
+struct Samples {
+    py::array_t<std::uint64_t> cycle;
+    py::array_t<double> time;
+    std::array<py::array_t<float>, kVectorColumns.size()> vectors; // in kVectorColumns' order
+    py::array_t<float> period_us;
+    std::uint64_t dropped = 0;
+
+    explicit Samples(py::ssize_t rows)
+        : cycle(rows), time(rows),
+          vectors{Vectors(rows), Vectors(rows), Vectors(rows), Vectors(rows)}, period_us(rows) {}
+
+    std::size_t Size() const { return static_cast<std::size_t>(cycle.shape(0)); }
+
+    static py::array_t<float> Vectors(py::ssize_t rows) {
+        return py::array_t<float>({rows, static_cast<py::ssize_t>(kComponentCount)});
+    }
+};
+
+/// Registers the class Samples in the haptics submodule.
+void bind_samples(py::module_& haptics);
+
+/// loop.samples(): every cycle recorded since the previous call, as a
+/// Samples object. Imports numpy (ImportError naming it when missing);
+/// RuntimeError for a loop that records nothing. The ring is drained with
+/// the interpreter lock released.
+Samples TakeSamples(Haptics::HapticLoop& loop);
+
+} // namespace Torvi::HardwareAPI::Bindings

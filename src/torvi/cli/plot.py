@@ -1,0 +1,120 @@
+"""`torvi plot FILE`: charts a HapticLoop recording (a .csv or .parquet file
+that torvi.recording.Recorder or Samples.to_csv wrote): the hand's position,
+the force requested and the force sent, and each cycle's period, over time."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import math
+from pathlib import Path
+from typing import Dict, List
+
+from .extras import missing
+from .ports import CommandError
+
+Columns = Dict[str, List[float]]
+
+AXES = ("x", "y", "z")
+COLOURS = ("tab:red", "tab:green", "tab:blue")
+NEEDED = (
+    "time",
+    "period_us",
+    *(f"{vector}_{axis}" for vector in ("position", "requested", "force") for axis in AXES),
+)
+
+
+def read_csv(path: Path) -> Columns:
+    with open(path, newline="") as file:
+        reader = csv.DictReader(file)
+        columns: Columns = {name: [] for name in reader.fieldnames or ()}
+        for row in reader:
+            for name, value in row.items():
+                columns[name].append(float(value))
+    return columns
+
+
+def read_parquet(path: Path) -> Columns:
+    try:
+        import pyarrow.parquet
+    except ImportError as error:
+        raise CommandError(
+            "a .parquet recording needs pyarrow: pip install 'torvihardwareapi[record]'"
+        ) from error
+    table = pyarrow.parquet.read_table(path)
+    return {name: [float(v) for v in table.column(name).to_pylist()] for name in table.column_names}
+
+
+def read_recording(path: Path) -> Columns:
+    """The recording's columns; CommandError when it cannot be read or is
+    not a recording."""
+    readers = {".csv": read_csv, ".parquet": read_parquet}
+    reader = readers.get(path.suffix.lower())
+    if reader is None:
+        raise CommandError(f"{path}: a recording ends in .csv or .parquet")
+    try:
+        columns = reader(path)
+    except (OSError, ValueError) as error:
+        raise CommandError(f"cannot read {path}: {error}") from error
+    absent = [name for name in NEEDED if name not in columns]
+    if absent:
+        raise CommandError(f"{path} is not a HapticLoop recording (no column {absent[0]})")
+    if not columns["time"]:
+        raise CommandError(f"{path} holds no samples")
+    return columns
+
+
+def draw(columns: Columns, title: str, out: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    start = columns["time"][0]
+    times = [t - start for t in columns["time"]]
+    figure, (position, force, period) = plt.subplots(3, 1, sharex=True, figsize=(9, 7))
+    for axis, colour in zip(AXES, COLOURS):
+        position.plot(times, columns[f"position_{axis}"], color=colour, label=axis)
+        force.plot(
+            times,
+            columns[f"requested_{axis}"],
+            color=colour,
+            linestyle="--",
+            alpha=0.6,
+            label=f"requested {axis}",
+        )
+        force.plot(times, columns[f"force_{axis}"], color=colour, label=f"sent {axis}")
+    # A first cycle has no period (NaN): matplotlib leaves it out.
+    period.plot(times, columns["period_us"], color="black", linewidth=0.6)
+    for axis, label in (
+        (position, "position (m)"),
+        (force, "force (device units)"),
+        (period, "period (µs)"),
+    ):
+        axis.set_ylabel(label, fontsize=9)
+        axis.grid(alpha=0.3)
+    position.legend(fontsize=8, loc="upper right")
+    force.legend(fontsize=7, loc="upper right", ncol=2)
+    period.set_xlabel("time since the first sample (s)")
+    figure.suptitle(title)
+    figure.tight_layout()
+    figure.savefig(out, dpi=110)
+    plt.close(figure)
+
+
+def run_plot(arguments: argparse.Namespace) -> int:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError as error:
+        raise missing("matplotlib", "plotting") from error
+    path = Path(arguments.file)
+    columns = read_recording(path)
+    out = Path(arguments.out) if arguments.out else path.with_suffix(".png")
+    times = columns["time"]
+    seconds = times[-1] - times[0]
+    rate = f", {(len(times) - 1) / seconds:.0f} cycles/s" if seconds > 0 else ""
+    periods = [p for p in columns["period_us"] if not math.isnan(p)]
+    worst = f", longest period {max(periods):.0f} µs" if periods else ""
+    draw(columns, f"{path.name}: {len(times)} cycles{rate}{worst}", out)
+    print(f"wrote {out}")
+    return 0

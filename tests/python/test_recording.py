@@ -1,0 +1,152 @@
+"""The haptic loop's record: every cycle taken or counted, the samples
+matching the wire, and the Recorder's files, also after Ctrl-C."""
+
+import csv
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import TorviHardwareAPI as T
+from support import ZERO
+from torvi.recording import Recorder
+from TorviHardwareAPI.haptics import ConstantForce, HapticLoop, Spring
+
+
+def test_a_slow_reader_loses_only_whole_counted_cycles(virtual_arm):
+    arm = T.Armillar(T.SerialStream(virtual_arm.path))
+    loop = HapticLoop(arm, record=64)
+    batches = []
+    with loop:
+        for _ in range(30):
+            time.sleep(0.01)
+            batches.append(loop.samples())
+    batches.append(loop.samples())
+    cycles = loop.stats().cycles
+    taken = np.concatenate([s.cycle for s in batches])
+    assert sum(s.dropped for s in batches) > 0, "the reader was meant to fall behind"
+    assert len(taken) + sum(s.dropped for s in batches) == cycles
+    assert (np.diff(taken) > 0).all() and taken[0] >= 1 and taken[-1] <= cycles
+    # Each gap is counted by the time the cycles after it arrive.
+    seen = counted = 0
+    for s in batches:
+        seen, counted = seen + len(s), counted + s.dropped
+        assert len(s) == 0 or int(s.cycle[-1]) - seen <= counted
+
+
+def test_the_record_holds_what_went_over_the_wire(arm, responder):
+    device = responder(positions=lambda n: (n, -n, 0.5))
+    loop = HapticLoop(arm, max_force=1e9)
+    loop.add(Spring(anchor=ZERO, stiffness=1.0))
+    with loop:
+        device.wait_for(50)
+    s = loop.samples()
+    assert s.dropped == 0 and len(s) == loop.stats().cycles == device.settled_count()
+    assert [tuple(f) for f in s.force.tolist()] == device.forces
+    np.testing.assert_array_equal(s.position, [(n, -n, 0.5) for n in s.cycle.tolist()])
+    np.testing.assert_array_equal(s.requested[1:-1], s.force[1:-1])
+    assert np.isnan(s.period_us[0]) and (s.period_us[1:] > 0).all()
+
+
+def test_the_clamp_shows_as_requested_against_sent(arm, responder):
+    device = responder()
+    loop = HapticLoop(arm, max_force=5.0)
+    loop.add(ConstantForce(force=(6, 0, 8)))
+    with loop:
+        device.wait_for(5)
+    s = loop.samples()
+    np.testing.assert_array_equal(s.requested[1:-1], [(6, 0, 8)] * (len(s) - 2))
+    np.testing.assert_allclose(s.force[1:-1], [(3, 0, 4)] * (len(s) - 2), rtol=1e-6)
+    np.testing.assert_array_equal(s.force[[0, -1]], [ZERO, ZERO])
+
+
+def rows(path):
+    with open(path, newline="") as file:
+        return list(csv.DictReader(file))
+
+
+def test_the_recorder_writes_every_sample(arm, responder, tmp_path):
+    device = responder()
+    loop = HapticLoop(arm, rate_hz=1000.0)
+    with Recorder(loop, tmp_path / "run.csv") as recorder, loop:
+        device.wait_for(300)
+    written = rows(tmp_path / "run.csv")
+    assert len(written) == recorder.written == loop.stats().cycles
+    assert recorder.dropped == 0
+    assert [int(row["cycle"]) for row in written] == list(range(1, len(written) + 1))
+    assert float(written[-1]["force_z"]) == 0.0
+
+
+INTERRUPTED = """
+import sys, time
+import TorviHardwareAPI as T
+from TorviHardwareAPI.haptics import ConstantForce, HapticLoop
+from torvi.recording import Recorder
+loop = HapticLoop(T.Armillar(T.SerialStream(sys.argv[1])), rate_hz=1000.0)
+loop.add(ConstantForce(force=(0, 0, 1)))
+try:
+    with Recorder(loop, sys.argv[2]) as recorder, loop:
+        print("recording", flush=True)
+        time.sleep(60)
+finally:
+    print(recorder.written, flush=True)
+"""
+
+
+def test_after_ctrl_c_the_recording_is_complete(virtual_arm, tmp_path):
+    path = tmp_path / "run.csv"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED, virtual_arm.path, str(path)],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    assert child.stdout.readline() == "recording\n"
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=20)
+    assert "KeyboardInterrupt" in err
+    written = rows(path)
+    assert len(written) == int(out) > 100
+    assert all(len(row) == 15 and None not in row.values() for row in written)
+    assert float(written[-1]["force_z"]) == 0.0  # the stop's final cycle is there
+
+
+def test_parquet_recordings_read_back(arm, responder, tmp_path):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    device = responder()
+    loop = HapticLoop(arm)
+    with Recorder(loop, tmp_path / "run.parquet", interval=0.01) as recorder, loop:
+        device.wait_for(200)
+    table = parquet.read_table(tmp_path / "run.parquet")
+    assert table.num_rows == recorder.written == loop.stats().cycles
+    assert table.column_names[:3] == ["cycle", "time", "position_x"]
+
+
+@pytest.mark.parametrize(
+    "make, error",
+    [
+        (lambda arm, path: HapticLoop(arm, record=-1), ValueError),
+        (lambda arm, path: HapticLoop(arm, record=1.5), TypeError),
+        (lambda arm, path: HapticLoop(arm, record=True), TypeError),
+        (lambda arm, path: HapticLoop(arm, record=0).samples(), RuntimeError),
+        (lambda arm, path: Recorder(HapticLoop(arm), path / "run.txt"), ValueError),
+    ],
+)
+def test_bad_recording_arguments_are_refused(arm, tmp_path, make, error):
+    with pytest.raises(error):
+        make(arm, tmp_path)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_without_numpy_only_samples_fails_and_says_what_to_install(arm, monkeypatch):
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    loop = HapticLoop(arm)
+    with pytest.raises(ImportError, match="pip install numpy"):
+        loop.samples()
