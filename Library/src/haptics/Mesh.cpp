@@ -149,8 +149,9 @@ Mesh::Step Mesh::Advance(const MeshParameters& parameters, const Vector3& positi
                          const Vector3& velocity) const {
     const Frame frame(parameters);
     const Vec3d hand = frame.PointToMesh(FromFloats(position));
+    const std::optional<Geometry::Proxy>& kept = loop_side_->proxy;
     const Geometry::Proxy previous =
-        loop_side_->proxy ? *loop_side_->proxy : Geometry::StartingProxy(*tree_, hand);
+        kept.has_value() ? kept.value() : Geometry::StartingProxy(*tree_, hand);
     const Geometry::Friction friction{parameters.static_friction, parameters.dynamic_friction};
     Step step;
     step.proxy = Geometry::SolveProxy(*tree_, previous, hand, friction);

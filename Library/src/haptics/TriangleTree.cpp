@@ -34,14 +34,10 @@ double HalfArea(const Box& box) {
 
 Box PaddedBox(const Triangle& t) {
     Box box = kEmptyBox;
-    for (int i = 0; i < 3; ++i) {
-        const double low = std::min({t.a[i], t.b[i], t.c[i]});
-        const double high = std::max({t.a[i], t.b[i], t.c[i]});
-        box.low[i] = low;
-        box.high[i] = high;
-    }
     double extent = 0.0;
     for (int i = 0; i < 3; ++i) {
+        box.low[i] = std::min({t.a[i], t.b[i], t.c[i]});
+        box.high[i] = std::max({t.a[i], t.b[i], t.c[i]});
         extent = std::max(extent, static_cast<double>(box.high[i]) - box.low[i]);
     }
     for (int i = 0; i < 3; ++i) {
