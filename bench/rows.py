@@ -22,10 +22,11 @@ import threading
 import time
 import tty
 
+import meshes
 import TorviHardwareAPI as T
 from pyserial_arm import PySerialArm
 from stats import summarize_block
-from TorviHardwareAPI.haptics import Damper, HapticLoop, Plane
+from TorviHardwareAPI.haptics import Damper, HapticLoop, Mesh, Plane
 
 WARMUP_SECONDS = 0.1
 FORCE_TABLE_SIZE = 64
@@ -435,6 +436,11 @@ class BusyProcess:
 WALL = {"point": (0.0, 0.0, 0.1), "normal": (0.0, 0.0, 1.0), "stiffness": 800.0, "damping": 2.0}
 WALL_DAMPING = 0.5
 WALL_MAX_FORCE = 5.0
+# The mesh rows add a torus whose tube hangs MESH_CLEARANCE above the arm
+# and push the hand up into it: the proxy is in contact at every cycle.
+MESH_CLEARANCE = 0.001  # m
+MESH_PUSH = (0.0, 0.0, 1.0)  # N
+MESH_STIFFNESS = 800.0  # N/m
 
 
 class NativeLoopRow(Row):
@@ -449,7 +455,7 @@ class NativeLoopRow(Row):
     in_device_target = False
     SERIES_LENGTH = 2000
 
-    def __init__(self, arm, key, label, rate_hz=None, busy=False, record=True):
+    def __init__(self, arm, key, label, rate_hz=None, busy=False, record=True, mesh_triangles=None):
         self.arm = arm
         self.key = key
         self.label = label
@@ -457,6 +463,22 @@ class NativeLoopRow(Row):
         self.busy = busy
         self.record = record  # False: the loop keeps no record of its cycles
         self.period_series_us = []
+        self.mesh = None
+        if mesh_triangles:
+            self.mesh = Mesh(*meshes.torus(mesh_triangles), stiffness=MESH_STIFFNESS)
+
+    def _add_mesh(self, loop):
+        """The torus, its tube's underside just above where the arm is now."""
+        position, _ = self.arm.end_effector_force([0.0, 0.0, 0.0])
+        self.mesh.set_pose(
+            position=(
+                position[0] + meshes.RING,
+                position[1],
+                position[2] + MESH_CLEARANCE + meshes.TUBE,
+            )
+        )
+        loop.add(self.mesh)
+        loop.set_force(MESH_PUSH)
 
     def measure(self, seconds):
         busy = BusyThread() if self.busy else None
@@ -468,6 +490,8 @@ class NativeLoopRow(Row):
         )
         loop.add(Plane(**WALL))
         loop.add(Damper(coefficient=WALL_DAMPING))
+        if self.mesh is not None:
+            self._add_mesh(loop)
         try:
             with loop:
                 time.sleep(WARMUP_SECONDS)
@@ -514,8 +538,10 @@ class NativeLoopRow(Row):
 
 def native_loop_rows(arm):
     """The native loop's rows: free-running and at 1 kHz, each alone and
-    beside a busy Python thread, all recording every cycle; and
-    free-running without a record, to see what recording costs."""
+    beside a busy Python thread, all recording every cycle; free-running
+    without a record, to see what recording costs; and free-running with a
+    100k-triangle mesh and at 1 kHz with a 1M-triangle one, each pressed
+    into."""
     rows = []
     for rate, rate_key, rate_label in ((None, "free", "free-running"), (1000.0, "1khz", "1 kHz")):
         for busy in (False, True):
@@ -534,6 +560,23 @@ def native_loop_rows(arm):
             "native_loop_free_unrecorded",
             "native HapticLoop, free-running, record=0",
             record=False,
+        )
+    )
+    rows.append(
+        NativeLoopRow(
+            arm,
+            "native_loop_free_mesh",
+            "native HapticLoop, free-running, 100k-triangle mesh",
+            mesh_triangles=100_000,
+        )
+    )
+    rows.append(
+        NativeLoopRow(
+            arm,
+            "native_loop_1khz_mesh",
+            "native HapticLoop, 1 kHz, 1M-triangle mesh",
+            rate_hz=1000.0,
+            mesh_triangles=1_000_000,
         )
     )
     return rows

@@ -2,10 +2,12 @@
 # The benchmark: builds the module, the virtual device and the two bench
 # programs, prepares a bench virtual environment with pyserial, and runs
 # bench/run.py, which prints the table and writes bench/results/*.json, then
-# bench/chart.py, which draws bench/results/latest.png from latest.json.
+# bench/chart.py, which draws bench/results/latest.png from latest.json, then
+# bench/mesh.py, the cost of triangle meshes (bench/results/mesh-latest.*).
 #
 #   bash bench/run.sh [--repeats N] [--seconds S] [--quiet-wait S]
 #   bash bench/run.sh --test     checks of the bench itself (pytest)
+#   bash bench/run.sh --mesh     the mesh bench alone (bench/mesh.py)
 #
 # TORVI_VENV (default .venv) is the project's environment, used to build;
 # TORVI_BUILD_DIR (default build) the build directory. The bench environment
@@ -21,7 +23,7 @@ set -euo pipefail
 echo "== building the module, the virtual device and the bench programs" >&2
 configure default "$build"
 "$cmake" --build "$build" --target TorviHardwareAPI_python torvi-virtual-device \
-    torvi-bench-client torvi-bench-kinematics >/dev/null
+    torvi-bench-client torvi-bench-kinematics torvi-bench-mesh >/dev/null
 tools="$build/bench"
 
 bench_venv="$build/bench-venv"
@@ -43,9 +45,18 @@ if [ "${1:-}" = "--test" ]; then
     TORVI_BENCH_TOOLS="$tools" TORVI_VIRTUAL_DEVICE="$build/tools/torvi-virtual-device" \
         exec "$bench_venv/bin/python" -m pytest -p no:cacheprovider "$root/bench/test_bench.py" "$@"
 fi
+mesh() {
+    echo "== the mesh bench" >&2
+    "$bench_venv/bin/python" "$root/bench/mesh.py" --program "$tools/torvi-bench-mesh"
+}
+if [ "${1:-}" = "--mesh" ]; then
+    mesh
+    exit
+fi
 echo "== running" >&2
 "$bench_venv/bin/python" "$root/bench/run.py" \
     --tools "$tools" --virtual-device "$build/tools/torvi-virtual-device" "$@"
 # The chart of the run, beside latest.md.
 "$bench_venv/bin/python" "$root/bench/chart.py" \
     "$root/bench/results/latest.json" "$root/bench/results/latest.png" >&2
+mesh

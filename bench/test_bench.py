@@ -223,7 +223,7 @@ def test_a_short_run_reports_every_row_and_target(tmp_path):
     assert done.returncode == 0, done.stderr
     result = json.loads((tmp_path / "latest.json").read_text())
     assert set(result["rows"]) == set(result["order"])
-    assert len(result["order"]) == 17
+    assert len(result["order"]) == 19
     assert 5 <= result["rounds_used"] <= len(result["rounds"]) <= 10
     for key, row in result["rows"].items():
         figures = row["median"]
@@ -238,6 +238,7 @@ def test_a_short_run_reports_every_row_and_target(tmp_path):
         "virtual_arm",
         "native_loop",
         "recording",
+        "mesh",
     }
     for key in ("native_loop_free", "native_loop_1khz_busy"):
         series = result["rows"][key]["period_series_us"]

@@ -15,5 +15,7 @@ void bind_armillar(py::module_& m);
 void bind_handle(py::module_& m);
 /// The submodule `haptics`, also put into sys.modules as TorviHardwareAPI.haptics.
 void bind_haptics(py::module_& m);
+/// The Mesh effect, into the submodule `haptics` that bind_haptics made.
+void bind_mesh(py::module_& haptics);
 
 } // namespace Torvi::HardwareAPI::Bindings

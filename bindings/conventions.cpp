@@ -5,6 +5,7 @@
 #include <pythread.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <string>

@@ -1,5 +1,6 @@
 #include "bindings.hpp"
 #include "conventions.hpp"
+#include "effect_conventions.hpp"
 #include "samples.hpp"
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
@@ -23,72 +24,12 @@
 namespace Torvi::HardwareAPI::Bindings {
 namespace {
 
-/// A vector argument: any sequence of three numbers. Anything else is refused
-/// while the arguments are converted, before the function runs: TypeError for
-/// a value that is not a sequence or holds a non-number, ValueError for
-/// another length or a non-finite number.
-struct ThreeNumbers {
-    Haptics::Vector3 value{};
-};
-
-} // namespace
-} // namespace Torvi::HardwareAPI::Bindings
-
-namespace pybind11::detail {
-
-template <> struct type_caster<Torvi::HardwareAPI::Bindings::ThreeNumbers> {
-    PYBIND11_TYPE_CASTER(Torvi::HardwareAPI::Bindings::ThreeNumbers,
-                         const_name("collections.abc.Sequence[float]"));
-
-    bool load(handle source, bool) {
-        if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr()) ||
-            !PySequence_Check(source.ptr())) {
-            throw type_error(
-                "expected a sequence of three numbers, got " +
-                std::string(pybind11::str(pybind11::type::of(source).attr("__name__"))));
-        }
-        const pybind11::sequence items = reinterpret_borrow<pybind11::sequence>(source);
-        if (items.size() != value.value.size()) {
-            throw value_error("expected a sequence of three numbers, got " +
-                              std::to_string(items.size()));
-        }
-        for (std::size_t i = 0; i < value.value.size(); ++i) {
-            const pybind11::object item = items[i];
-            if (!PyNumber_Check(item.ptr()) || PyUnicode_Check(item.ptr())) {
-                throw type_error(
-                    "expected a number, got " +
-                    std::string(pybind11::str(pybind11::type::of(item).attr("__name__"))));
-            }
-            const double number = PyFloat_AsDouble(item.ptr());
-            if (number == -1.0 && PyErr_Occurred() != nullptr) {
-                throw error_already_set();
-            }
-            const auto component = static_cast<float>(number);
-            if (!std::isfinite(component)) {
-                throw value_error("expected finite numbers, got " +
-                                  std::string(pybind11::repr(item)));
-            }
-            value.value[i] = component;
-        }
-        return true;
-    }
-};
-
-} // namespace pybind11::detail
-
-namespace Torvi::HardwareAPI::Bindings {
-namespace {
-
 using Devices::Armillar;
 using Haptics::Effect;
 using Haptics::HapticLoop;
 using Haptics::LoopState;
 using Haptics::LoopStats;
 using Haptics::Vector3;
-
-py::tuple Tuple(const Vector3& v) {
-    return py::make_tuple(Shortest(v[0]), Shortest(v[1]), Shortest(v[2]));
-}
 
 /// A HapticLoop made from Python. Every live one is listed, so that the
 /// interpreter's exit can stop those that the program left running. The list
@@ -137,58 +78,6 @@ private:
         return *loops;
     }
 };
-
-// What a parameter of each type is taken as from Python and given back as.
-template <typename Value> struct ParameterConversion {
-    using Argument = Value;
-    static Value In(Value value) { return value; }
-    static Value Out(Value value) { return value; }
-};
-template <> struct ParameterConversion<float> {
-    using Argument = float;
-    static float In(float value) { return value; }
-    static double Out(float value) { return Shortest(value); }
-};
-template <> struct ParameterConversion<Vector3> {
-    using Argument = ThreeNumbers;
-    static Vector3 In(const ThreeNumbers& argument) { return argument.value; }
-    static py::tuple Out(const Vector3& value) { return Tuple(value); }
-};
-
-template <typename EffectClass>
-using EffectBinding = py::class_<EffectClass, Effect, std::shared_ptr<EffectClass>>;
-
-/// A read/write property for one member of the effect's parameters; a value
-/// that the effect refuses raises ValueError and changes nothing.
-template <typename EffectClass, typename Parameters, typename Value>
-void DefParameter(EffectBinding<EffectClass>& effect, const char* name,
-                  Value Parameters::* member) {
-    using Conversion = ParameterConversion<Value>;
-    effect.def_property(
-        name, [member](const EffectClass& self) { return Conversion::Out(self.Get().*member); },
-        [member](EffectClass& self, typename Conversion::Argument value) {
-            const Value converted = Conversion::In(value);
-            self.Update([&](Parameters& parameters) { parameters.*member = converted; });
-        });
-}
-
-/// The repr: the class name and every property by its name, as a call that
-/// makes an equal effect.
-template <typename EffectClass>
-void DefRepr(EffectBinding<EffectClass>& effect, const char* name,
-             const std::vector<const char*>& properties) {
-    effect.def("__repr__", [name, properties](const py::object& self) {
-        std::string text = std::string(name) + "(";
-        const char* separator = "";
-        for (const char* property : properties) {
-            text += separator;
-            text += property;
-            text += "=" + std::string(py::repr(self.attr(property)));
-            separator = ", ";
-        }
-        return text + ")";
-    });
-}
 
 // The effects: each constructor takes its parameters by the names of its
 // properties, and every parameter is a read/write property.

@@ -47,4 +47,6 @@ PYBIND11_MODULE(TorviHardwareAPI, m) {
 
     // A submodule of its own, after the module's fixed surface.
     Bindings::bind_haptics(m);
+    auto haptics = m.attr("haptics").cast<pybind11::module_>();
+    Bindings::bind_mesh(haptics);
 }

@@ -5,7 +5,8 @@ with the module), wakes the arm and prints what it says about itself, renders
 one virtual wall four times (a Python loop and the native HapticLoop, each
 alone and beside a busy Python thread; see haptic_comparison.py; the native
 renderings are recorded cycle by cycle, and the demo says how many cycles
-its record kept and lost), then prints
+its record kept and lost) and a triangle mesh through its proxy (see
+touch_mesh.py), then prints
 a few events of the handle received through a Handle subclass. The virtual
 devices are stopped at the end, also when something fails.
 
@@ -29,8 +30,10 @@ import time
 from typing import Callable
 
 import TorviHardwareAPI as T
+import touch_mesh
 from haptic_comparison import compare
 from torvi.virtual import VirtualDevice, VirtualDeviceError
+from TorviHardwareAPI.haptics import Damper, HapticLoop
 
 HANDLE_EVENTS = 5
 
@@ -157,6 +160,30 @@ def render_wall(arm: T.Armillar, plot_path: str | None) -> None:
         raise DeviceEnded(str(error)) from None
 
 
+MESH_SECONDS = 0.5
+
+
+def render_mesh(arm: T.Armillar) -> None:
+    print("haptic loop: a torus mesh pushed up into, felt through its proxy (touch_mesh.py)")
+    position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    mesh = touch_mesh.placed_torus(position)
+    with HapticLoop(arm, rate_hz=touch_mesh.RATE_HZ, max_force=touch_mesh.MAX_FORCE) as loop:
+        loop.add(mesh)
+        loop.add(Damper(coefficient=touch_mesh.DAMPER))
+        loop.set_force((0.0, 0.0, touch_mesh.PUSH))
+        time.sleep(MESH_SECONDS)
+        hand, proxy, contact = loop.state().position, mesh.proxy, mesh.in_contact
+        stats = loop.stats()
+    if loop.error is not None:
+        time.sleep(2 * WATCH_EVERY)  # the watcher says why
+        raise DeviceEnded(loop.error)
+    print(
+        f"  {mesh.triangle_count} triangles at {stats.rate_hz:.0f} cycles/s; "
+        f"{'in contact' if contact else 'not in contact'}, the hand "
+        f"{(hand[2] - proxy[2]) * 1000:.2f} mm past the proxy on the surface"
+    )
+
+
 def run(plot_path: str | None) -> None:
     print(f"TorviHardwareAPI {T.__version__}, library {T.get_cpp_version()}")
     # The devices run in sessions of their own: Ctrl-C reaches the demo
@@ -170,6 +197,7 @@ def run(plot_path: str | None) -> None:
         arm = T.Armillar(arm_stream)
         show_arm(arm)
         render_wall(arm, plot_path)
+        render_mesh(arm)
 
         handle_stream = T.SerialStream(virtual_handle.path)
         handle = DemoHandle(handle_stream)

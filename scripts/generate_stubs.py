@@ -138,6 +138,16 @@ HAPTICS_ADD = (
     "def add(self, effect: Effect) -> Effect:",
     "def add(self, effect: _EffectT) -> _EffectT:",
 )
+# A mesh's pose and bounds are pairs of such vectors (the rotation of four).
+HAPTICS_VECTOR3 = "tuple[float, float, float]"
+HAPTICS_POSE = (
+    "def pose(self) -> tuple[tuple, tuple]:",
+    f"def pose(self) -> tuple[{HAPTICS_VECTOR3}, tuple[float, float, float, float]]:",
+)
+HAPTICS_BOUNDS = (
+    "def bounds(self) -> tuple[tuple, tuple]:",
+    f"def bounds(self) -> tuple[{HAPTICS_VECTOR3}, {HAPTICS_VECTOR3}]:",
+)
 HAPTICS_TYPEVAR = '_EffectT = typing.TypeVar("_EffectT", bound="Effect")'
 # The record's arrays in the form numpy's own typing takes; its columns by
 # name; a path as open() takes it.
@@ -193,7 +203,13 @@ def refine_submodule(raw: str) -> str:
         raise StubError(f"unexpected imports in the {SUBMODULE} stub")
     lines.remove(future)
     text = "\n".join(lines) + "\n"
-    for before, after in (HAPTICS_VECTOR, HAPTICS_ADD, *HAPTICS_RECORD):
+    for before, after in (
+        HAPTICS_POSE,
+        HAPTICS_BOUNDS,
+        HAPTICS_VECTOR,
+        HAPTICS_ADD,
+        *HAPTICS_RECORD,
+    ):
         if before not in text:
             raise StubError(f"{before!r} not in the {SUBMODULE} stub")
         text = text.replace(before, after)

@@ -10,7 +10,7 @@ import numpy
 import numpy.typing
 import os
 import typing
-__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'HapticLoop', 'LoopState', 'LoopStats', 'Plane', 'Samples', 'Sphere', 'Spring']
+__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'HapticLoop', 'LoopState', 'LoopStats', 'Mesh', 'Plane', 'Samples', 'Sphere', 'Spring']
 _EffectT = typing.TypeVar("_EffectT", bound="Effect")
 class Effect:
     """
@@ -247,3 +247,44 @@ class HapticLoop:
     @property
     def running(self) -> bool:
         ...
+class Mesh(Effect):
+    """
+    A solid of triangles felt through a proxy that follows the hand but never crosses the surface, from either side: F = stiffness * (proxy - hand) - damping * (velocity along the contact normal) * normal, never pulling, with a Coulomb friction cone. vertices: (N, 3) numbers, faces: (M, 3) integer indices (counter-clockwise seen from outside), as numpy arrays of any float or integer type or as nested sequences; triangles of zero area are dropped. The tree over the triangles is built here, on this thread, with the interpreter lock released.
+    """
+    damping: float
+    dynamic_friction: float
+    static_friction: float
+    stiffness: float
+    def __init__(self, vertices: typing.Any, faces: typing.Any, stiffness: float = 800.0, damping: float = 0.0, static_friction: float = 0.0, dynamic_friction: float = 0.0) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def set_pose(self, position: collections.abc.Sequence[float] = (0.0, 0.0, 0.0), rotation: collections.abc.Sequence[float] = (1.0, 0.0, 0.0, 0.0)) -> None:
+        """
+        Place the mesh: its frame's origin at `position` and turned by the quaternion `rotation` (w, x, y, z; normalised) in the arm's frame; seen whole by the next cycle. ValueError for a zero quaternion.
+        """
+    @property
+    def bounds(self) -> tuple[tuple[float, float, float], tuple[float, float, float]]:
+        """
+        ((min x, y, z), (max x, y, z)) in the mesh's own frame.
+        """
+    @property
+    def in_contact(self) -> bool:
+        """
+        Whether the surface held the proxy back at the last cycle.
+        """
+    @property
+    def pose(self) -> tuple[tuple[float, float, float], tuple[float, float, float, float]]:
+        """
+        (position, rotation) as set_pose set them, the rotation normalised.
+        """
+    @property
+    def proxy(self) -> tuple[float, float, float]:
+        """
+        The proxy at the last cycle, in the arm's frame (the hand's position out of contact).
+        """
+    @property
+    def triangle_count(self) -> int:
+        """
+        The triangles kept.
+        """

@@ -68,11 +68,41 @@ STATUS = {
 }
 
 
+def fixed(*values):
+    """Coordinates as fuzz_mesh.cpp reads them when not raw: a signed byte
+    of 1/64 steps and a byte of 1/16384 steps."""
+    out = b""
+    for value in values:
+        whole = int(value * 64) if value >= 0 else -int(-value * 64)
+        out += bytes([whole & 0xFF, int(round((value - whole / 64) * 16384)) & 0xFF])
+    return out
+
+
+TETRAHEDRON = fixed(0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1)
+TETRAHEDRON_FACES = bytes(i + 4 for i in (0, 2, 1, 0, 1, 3, 0, 3, 2, 1, 2, 3))
+# Byte 0: vertices and the raw-float flag (0x20); byte 1: faces.
+MESH = {
+    "tetrahedron_queries_and_hands": bytes([4, 4])
+    + TETRAHEDRON
+    + TETRAHEDRON_FACES
+    + fixed(0.2, 0.2, 1.5, 0.2, 0.2, -1.0, 0, 0, 0, 1, 1, 1)
+    + fixed(0.2, 0.2, 0.5, 0.2, 0.2, 0.1, 0.3, 0.3, -0.5, 0.2, 0.2, 0.1),
+    "index_out_of_range": bytes([4, 1]) + TETRAHEDRON + bytes([4, 5, 40]),
+    "raw_nan": bytes([0x23, 1])
+    + floats(0, 0, 0, 1, 0, 0)
+    + b"\x00\x00\xc0\x7f"
+    + floats(1, 1)
+    + bytes([4, 5, 6]),
+    "all_zero_area": bytes([3, 2]) + fixed(0, 0, 0, 1, 1, 1, 2, 2, 2) + bytes([4, 5, 6, 4, 4, 5]),
+}
+
+
 def main():
     for target, seeds in (
         ("arm_replies", ARM),
         ("handle_receive", HANDLE),
         ("status_frame", STATUS),
+        ("mesh", MESH),
     ):
         folder = HERE / target
         folder.mkdir(parents=True, exist_ok=True)

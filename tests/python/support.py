@@ -335,13 +335,14 @@ class ForceResponder:
     """Plays an arm on the pty: answers each force request with a state
     reply and records the forces received. The reply holds `position` and
     `velocity`, or, when `positions` is given, positions(n) for the n-th
-    request (from 1) and zero velocity. After `answers` replies it falls
+    request (from 1) and `velocity`. After `answers` replies it falls
     silent (keeps reading, never answers)."""
 
     def __init__(self, pty, position=ZERO, velocity=ZERO, answers=None, positions=None):
         self.pty = pty
         self.reply = STATE_REPLY + floats(*position, *velocity)
         self.positions = positions
+        self.velocity = velocity
         self.answers = answers
         self.forces = []
         self.stray = b""
@@ -365,7 +366,8 @@ class ForceResponder:
             if self.positions is None:
                 self.pty.write(self.reply)
             else:
-                self.pty.write(STATE_REPLY + floats(*self.positions(len(self.forces)), *ZERO))
+                position = self.positions(len(self.forces))
+                self.pty.write(STATE_REPLY + floats(*position, *self.velocity))
 
     def wait_for(self, count, timeout=10.0):
         deadline = time.monotonic() + timeout

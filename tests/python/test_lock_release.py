@@ -25,6 +25,7 @@ from TorviHardwareAPI import haptics
 # sent before the call so that a reply is on its way, releases the lock)
 ARM_DATA = ([1.0, 2.0, 3.0],)
 LOOP_EFFECT = haptics.Damper(0.5)
+TRIANGLE = ([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]])
 TABLE = [
     ("get_cpp_version", "module", "get_cpp_version", (), None, False),
     ("print_cpp_version", "module", "print_cpp_version", (), None, False),
@@ -121,6 +122,9 @@ TABLE = [
     ("HapticLoop.samples", "loop", "samples", (), None, True),
     ("Samples.columns", "samples", "columns", (), None, False),
     ("Samples.to_csv", "samples", "to_csv", (os.devnull,), None, True),
+    # Building the tree releases it; nothing of a mesh waits on the loop.
+    ("Mesh.__init__", "haptics", "Mesh", TRIANGLE, None, True),
+    ("Mesh.set_pose", "mesh", "set_pose", ((0, 0, 1), (1, 0, 0, 0)), None, False),
 ]
 # Not methods: what the last reference's going does (clear() drops it from C).
 DROPS = [
@@ -201,6 +205,7 @@ def targets(virtual_device):
         "loop": haptics.HapticLoop(arm),
         "samples": haptics.HapticLoop(arm).samples(),
         "running_loops": RunningLoops(arm),
+        "mesh": haptics.Mesh(*TRIANGLE),
     }
 
 

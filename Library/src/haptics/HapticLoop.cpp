@@ -129,6 +129,10 @@ double Percentile(std::vector<float> values, double fraction) {
 
 Vector3 Plus(const Vector3& a, const Vector3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
 
+double Seconds(Nanoseconds duration) {
+    return static_cast<double>(duration) / static_cast<double>(kNanosecondsPerSecond);
+}
+
 /// Microseconds from `previous` to `start`; -1 when there was no previous
 /// cycle (`previous` < 0).
 double PeriodUs(Nanoseconds previous, Nanoseconds start) {
@@ -173,6 +177,13 @@ void HapticLoop::Start() {
     }
     stop_requested_.store(false);
     cancel_.Reset();
+    {
+        // Effects with state start the run afresh.
+        std::lock_guard<std::mutex> lock(inputs_mutex_);
+        for (const auto& effect : *effects_) {
+            effect->restart_due_.store(true);
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(published_mutex_);
         state_ = LoopState{};
@@ -232,6 +243,7 @@ std::shared_ptr<Effect> HapticLoop::Add(std::shared_ptr<Effect> effect) {
         // A new list: the loop's thread may be adding up the old one.
         auto next = std::make_shared<EffectList>(*effects_);
         next->push_back(effect);
+        effect->restart_due_.store(true);
         effects_ = std::move(next);
     }
     return effect;
@@ -295,7 +307,7 @@ bool HapticLoop::ExchangeOverdue() const {
     return exchanging_ && Clock::now() - exchange_started_ > kReplyLimit;
 }
 
-Vector3 HapticLoop::Sum(const LoopState& state) const {
+Vector3 HapticLoop::Sum(const CycleInput& cycle) const {
     std::shared_ptr<const EffectList> effects;
     Vector3 total;
     {
@@ -304,7 +316,12 @@ Vector3 HapticLoop::Sum(const LoopState& state) const {
         total = external_force_;
     }
     for (const auto& effect : *effects) {
-        total = Plus(total, effect->Force(state.position, state.velocity));
+        // A plain load first: effects shared by two loops are not written
+        // by both every cycle.
+        if (effect->restart_due_.load() && effect->restart_due_.exchange(false)) {
+            effect->Restart();
+        }
+        total = Plus(total, effect->Render(cycle));
     }
     return total;
 }
@@ -418,6 +435,7 @@ void HapticLoop::Run() {
         stats_.realtime = realtime;
     }
     Deadlines deadlines(rate_hz_);
+    const Nanoseconds began = MonotonicNow();
     Nanoseconds previous_start = -1;
     LoopState state;
     bool answered = true;
@@ -428,7 +446,10 @@ void HapticLoop::Run() {
         }
         const Nanoseconds start = MonotonicNow();
         // The first cycle has no reply yet to work from: it sends zero force.
-        const Vector3 requested = state.cycle == 0 ? kNoForce : Sum(state);
+        const Vector3 requested =
+            state.cycle == 0 ? kNoForce
+                             : Sum({state.position, state.velocity, Seconds(start - previous_start),
+                                    Seconds(start - began)});
         if (!Exchange(ForceLaws::Clamp(requested, max_force_), state)) {
             answered = false;
             break;

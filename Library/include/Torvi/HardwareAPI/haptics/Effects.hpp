@@ -2,6 +2,7 @@
 
 #include "Torvi/HardwareAPI/devices/Vector3.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -63,12 +64,42 @@ void Validate(SphereParameters& parameters);
 void Validate(DamperParameters& parameters);
 void Validate(ConstantForceParameters& parameters);
 
-/// Something that adds a force to each cycle of a HapticLoop. Force() runs on
-/// the loop's thread; it must not block for long nor throw.
+class HapticLoop;
+
+/// What a cycle of the loop knows when it adds up the effects.
+struct CycleInput {
+    Vector3 position{};         ///< of the previous reply
+    Vector3 velocity{};         ///< of the previous reply
+    double step_s = 0.0;        ///< seconds since the previous cycle started
+    double since_start_s = 0.0; ///< seconds since the loop started
+};
+
+/// Something that adds a force to each cycle of a HapticLoop. Restart(),
+/// Render() and Force() run on the loop's thread; they must not block for
+/// long, allocate nor throw.
+///
+/// An effect that keeps state between cycles (a proxy, a travelling anchor)
+/// keeps it on the loop's thread alone: Render() updates it, Restart()
+/// clears it, and what other threads may read of it the effect publishes as
+/// a copy. Such an effect belongs to one loop at a time.
 class Effect {
 public:
     virtual ~Effect() = default;
+    /// Before the first Render() of each run of a loop, and before the first
+    /// Render() after the effect joined a running loop.
+    virtual void Restart() {}
+    /// Once per cycle: the effect's force for the cycle. Without state of
+    /// its own an effect renders Force() of the reply's position and velocity.
+    virtual Vector3 Render(const CycleInput& cycle) {
+        return Force(cycle.position, cycle.velocity);
+    }
     virtual Vector3 Force(const Vector3& position, const Vector3& velocity) const = 0;
+
+private:
+    friend class HapticLoop;
+    /// Set by the loop that takes the effect in (Add, Start); taken by the
+    /// loop's thread, which then calls Restart().
+    std::atomic<bool> restart_due_{true};
 };
 
 /// An effect whose parameters any thread may read or change while a loop

@@ -172,7 +172,7 @@ private:
     /// True once the reply starts to arrive (or the port has hung up); false
     /// when Stop() cancels or the reply is overdue.
     bool AwaitReplyStart() const;
-    Vector3 Sum(const LoopState& state) const;
+    Vector3 Sum(const CycleInput& cycle) const;
     /// Publishes a finished cycle and writes it to the record. `requested`
     /// is the force before the clamp; a negative period marks the first
     /// cycle, which has none.

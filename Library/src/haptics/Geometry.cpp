@@ -1,0 +1,94 @@
+#include "haptics/Geometry.hpp"
+
+namespace Torvi::HardwareAPI::Haptics::Geometry {
+
+namespace {
+
+struct Corners {
+    Vec3d a;
+    Vec3d b;
+    Vec3d c;
+};
+
+Corners CornersOf(const Triangle& triangle) {
+    return {FromFloats(triangle.a), FromFloats(triangle.b), FromFloats(triangle.c)};
+}
+
+} // namespace
+
+Vec3d UnitNormal(const Triangle& triangle) {
+    const Corners k = CornersOf(triangle);
+    const Vec3d n = Cross(k.b - k.a, k.c - k.a);
+    const double length = Norm(n);
+    return length > 0.0 ? n * (1.0 / length) : Vec3d{};
+}
+
+bool Degenerate(const Triangle& triangle) {
+    const Corners k = CornersOf(triangle);
+    const Vec3d e1 = k.b - k.a;
+    const Vec3d e2 = k.c - k.a;
+    const double area = Norm(Cross(e1, e2));
+    return !(area > kDegenerateSine * Norm(e1) * Norm(e2));
+}
+
+std::optional<double> SegmentHitsTriangle(const Vec3d& from, const Vec3d& delta,
+                                          const Triangle& triangle) {
+    // Moeller and Trumbore: the hit's barycentric coordinates (u, v) and its
+    // parameter t from three determinants.
+    const Corners k = CornersOf(triangle);
+    const Vec3d e1 = k.b - k.a;
+    const Vec3d e2 = k.c - k.a;
+    const Vec3d p = Cross(delta, e2);
+    const double determinant = Dot(e1, p);
+    if (!(std::fabs(determinant) > kParallelSine * Norm(delta) * Norm(Cross(e1, e2)))) {
+        return std::nullopt;
+    }
+    const double inverse = 1.0 / determinant;
+    const Vec3d s = from - k.a;
+    const double u = Dot(s, p) * inverse;
+    if (u < -kBarycentricSlack || u > 1.0 + kBarycentricSlack) {
+        return std::nullopt;
+    }
+    const Vec3d q = Cross(s, e1);
+    const double v = Dot(delta, q) * inverse;
+    if (v < -kBarycentricSlack || u + v > 1.0 + kBarycentricSlack) {
+        return std::nullopt;
+    }
+    const double t = Dot(e2, q) * inverse;
+    if (t < -kParameterSlack || t > 1.0 + kParameterSlack) {
+        return std::nullopt;
+    }
+    return t;
+}
+
+Vec3d ClosestOnTriangle(const Vec3d& point, const Triangle& triangle) {
+    // Ericson, Real-Time Collision Detection 5.1.5: which of the seven
+    // regions (three corners, three edges, the inside) holds the point.
+    const Corners k = CornersOf(triangle);
+    const Vec3d ab = k.b - k.a;
+    const Vec3d ac = k.c - k.a;
+    const Vec3d ap = point - k.a;
+    const double d1 = Dot(ab, ap);
+    const double d2 = Dot(ac, ap);
+    if (d1 <= 0.0 && d2 <= 0.0) return k.a;
+    const Vec3d bp = point - k.b;
+    const double d3 = Dot(ab, bp);
+    const double d4 = Dot(ac, bp);
+    if (d3 >= 0.0 && d4 <= d3) return k.b;
+    const double vc = d1 * d4 - d3 * d2;
+    if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) return k.a + ab * (d1 / (d1 - d3));
+    const Vec3d cp = point - k.c;
+    const double d5 = Dot(ab, cp);
+    const double d6 = Dot(ac, cp);
+    if (d6 >= 0.0 && d5 <= d6) return k.c;
+    const double vb = d5 * d2 - d1 * d6;
+    if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return k.a + ac * (d2 / (d2 - d6));
+    const double va = d3 * d6 - d5 * d4;
+    if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0) {
+        return k.b + (k.c - k.b) * ((d4 - d3) / ((d4 - d3) + (d5 - d6)));
+    }
+    const double denominator = 1.0 / (va + vb + vc);
+    return k.a + ab * (vb * denominator) + ac * (vc * denominator);
+}
+
+} // namespace Torvi::HardwareAPI::Haptics::Geometry

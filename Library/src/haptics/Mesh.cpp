@@ -1,0 +1,181 @@
+#include "Torvi/HardwareAPI/haptics/Mesh.hpp"
+
+#include "haptics/ProxySolver.hpp"
+#include "haptics/TriangleTree.hpp"
+
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace Torvi::HardwareAPI::Haptics {
+
+using Geometry::FromFloats;
+using Geometry::ToFloats;
+using Geometry::Vec3d;
+
+namespace {
+
+void RequireFiniteNonNegative(float value, const char* name) {
+    if (!std::isfinite(value)) {
+        throw std::invalid_argument(std::string(name) + " must be a finite number");
+    }
+    if (value < 0.0f) {
+        throw std::invalid_argument(std::string(name) + " must not be negative");
+    }
+}
+
+/// The mesh's pose as a rotation matrix and a translation, in double.
+class Frame {
+public:
+    explicit Frame(const MeshParameters& p) : origin_(FromFloats(p.position)) {
+        const double w = p.rotation[0], x = p.rotation[1], y = p.rotation[2], z = p.rotation[3];
+        rows_ = {Vec3d{1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
+                 Vec3d{2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
+                 Vec3d{2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
+    }
+    /// A direction of the mesh's frame in the arm's.
+    Vec3d ToArm(const Vec3d& v) const {
+        return {Dot(rows_[0], v), Dot(rows_[1], v), Dot(rows_[2], v)};
+    }
+    /// A direction of the arm's frame in the mesh's (the transpose).
+    Vec3d ToMesh(const Vec3d& v) const { return rows_[0] * v.x + rows_[1] * v.y + rows_[2] * v.z; }
+    Vec3d PointToArm(const Vec3d& p) const { return ToArm(p) + origin_; }
+    Vec3d PointToMesh(const Vec3d& p) const { return ToMesh(p - origin_); }
+
+private:
+    Vec3d origin_;
+    std::array<Vec3d, 3> rows_{};
+};
+
+std::vector<Geometry::Triangle> Triangles(const std::vector<Vector3>& vertices,
+                                          const std::vector<Mesh::Face>& faces) {
+    if (vertices.empty()) throw std::invalid_argument("a mesh needs at least one vertex");
+    if (faces.empty()) throw std::invalid_argument("a mesh needs at least one face");
+    for (std::size_t i = 0; i < vertices.size(); ++i) {
+        for (const float coordinate : vertices[i]) {
+            if (!std::isfinite(coordinate)) {
+                throw std::invalid_argument("vertex " + std::to_string(i) +
+                                            " has a coordinate that is not a finite number");
+            }
+        }
+    }
+    const auto count = static_cast<std::int64_t>(vertices.size());
+    std::vector<Geometry::Triangle> triangles;
+    triangles.reserve(faces.size());
+    for (std::size_t f = 0; f < faces.size(); ++f) {
+        for (const std::int64_t index : faces[f]) {
+            if (index < 0 || index >= count) {
+                throw std::invalid_argument("face " + std::to_string(f) + " refers to vertex " +
+                                            std::to_string(index) + ", outside 0 to " +
+                                            std::to_string(count - 1));
+            }
+        }
+        const Geometry::Triangle triangle{vertices[static_cast<std::size_t>(faces[f][0])],
+                                          vertices[static_cast<std::size_t>(faces[f][1])],
+                                          vertices[static_cast<std::size_t>(faces[f][2])]};
+        if (!Geometry::Degenerate(triangle)) triangles.push_back(triangle);
+    }
+    if (triangles.empty()) {
+        throw std::invalid_argument("every face of the mesh has zero area");
+    }
+    return triangles;
+}
+
+} // namespace
+
+void Validate(MeshParameters& parameters) {
+    RequireFiniteNonNegative(parameters.stiffness, "stiffness");
+    RequireFiniteNonNegative(parameters.damping, "damping");
+    RequireFiniteNonNegative(parameters.static_friction, "static_friction");
+    RequireFiniteNonNegative(parameters.dynamic_friction, "dynamic_friction");
+    if (parameters.dynamic_friction > parameters.static_friction) {
+        throw std::invalid_argument("dynamic_friction must not exceed static_friction");
+    }
+    for (const float component : parameters.position) {
+        if (!std::isfinite(component)) {
+            throw std::invalid_argument("position must hold finite numbers");
+        }
+    }
+    double norm = 0.0;
+    for (const float component : parameters.rotation) {
+        if (!std::isfinite(component)) {
+            throw std::invalid_argument("rotation must hold finite numbers");
+        }
+        norm += static_cast<double>(component) * component;
+    }
+    norm = std::sqrt(norm);
+    if (!(norm > 0.0) || !std::isfinite(norm)) {
+        throw std::invalid_argument("rotation must be a non-zero quaternion");
+    }
+    for (float& component : parameters.rotation) {
+        component = static_cast<float>(component / norm);
+    }
+}
+
+struct Mesh::LoopSide {
+    std::optional<Geometry::Proxy> proxy; ///< empty until the first cycle after a restart
+};
+
+struct Mesh::Step {
+    Geometry::Proxy proxy;
+    Vector3 proxy_in_arm{};
+    Vector3 force{};
+};
+
+Mesh::Mesh(const std::vector<Vector3>& vertices, const std::vector<Face>& faces,
+           MeshParameters parameters)
+    : ParametricEffect(parameters),
+      tree_(std::make_unique<const Geometry::TriangleTree>(Triangles(vertices, faces))),
+      loop_side_(std::make_unique<LoopSide>()) {
+    const Geometry::Box box = tree_->Bounds();
+    bounds_ = {box.low, box.high};
+}
+
+Mesh::~Mesh() = default;
+
+std::size_t Mesh::TriangleCount() const { return tree_->Size(); }
+
+std::size_t Mesh::MemoryBytes() const { return tree_->MemoryBytes(); }
+
+MeshContact Mesh::Contact() const {
+    std::lock_guard<std::mutex> lock(contact_mutex_);
+    return contact_;
+}
+
+void Mesh::Restart() { loop_side_->proxy.reset(); }
+
+Mesh::Step Mesh::Advance(const MeshParameters& parameters, const Vector3& position,
+                         const Vector3& velocity) const {
+    const Frame frame(parameters);
+    const Vec3d hand = frame.PointToMesh(FromFloats(position));
+    const std::optional<Geometry::Proxy>& kept = loop_side_->proxy;
+    const Geometry::Proxy previous =
+        kept.has_value() ? kept.value() : Geometry::StartingProxy(*tree_, hand);
+    const Geometry::Friction friction{parameters.static_friction, parameters.dynamic_friction};
+    Step step;
+    step.proxy = Geometry::SolveProxy(*tree_, previous, hand, friction);
+    const Vec3d force = Geometry::ContactForce(step.proxy, hand, frame.ToMesh(FromFloats(velocity)),
+                                               parameters.stiffness, parameters.damping);
+    step.force = ToFloats(frame.ToArm(force));
+    // Out of contact the proxy is the hand, exactly as the arm reported it.
+    step.proxy_in_arm =
+        step.proxy.in_contact ? ToFloats(frame.PointToArm(step.proxy.position)) : position;
+    return step;
+}
+
+Vector3 Mesh::Render(const CycleInput& cycle) {
+    const Step step = Advance(Get(), cycle.position, cycle.velocity);
+    loop_side_->proxy = step.proxy;
+    {
+        std::lock_guard<std::mutex> lock(contact_mutex_);
+        contact_ = {step.proxy_in_arm, step.proxy.in_contact};
+    }
+    return step.force;
+}
+
+Vector3 Mesh::Force(const Vector3& position, const Vector3& velocity) const {
+    return Advance(Get(), position, velocity).force;
+}
+
+} // namespace Torvi::HardwareAPI::Haptics
