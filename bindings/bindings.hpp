@@ -15,5 +15,7 @@ void bind_armillar(py::module_& m);
 void bind_handle(py::module_& m);
 /// The submodule `haptics`, also put into sys.modules as TorviHardwareAPI.haptics.
 void bind_haptics(py::module_& m);
+/// The submodule `events`, also put into sys.modules as TorviHardwareAPI.events.
+void bind_events(py::module_& m);
 
 } // namespace Torvi::HardwareAPI::Bindings

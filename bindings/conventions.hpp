@@ -120,6 +120,54 @@ auto UnlockedMethod(Result (Class::*method)(Arguments...)) {
     };
 }
 
+/// A py::class_ whose every method, however it is registered, first runs
+/// `kGuard` on the object once the arguments have converted, before it warns
+/// or touches the device: the one place for a check that the whole class
+/// makes (a device that a native thread owns refuses every call, so that no
+/// second writer interleaves its bytes). Constructors go through
+/// def_constructor, unguarded: they are not calls on an existing object.
+template <auto kGuard, typename Class, typename... Options>
+class GuardedClass : public py::class_<Class, Options...> {
+    using Base = py::class_<Class, Options...>;
+
+public:
+    using Base::Base;
+
+    template <typename Function, typename... Extra>
+    GuardedClass& def(const char* name, Function&& function, const Extra&... extra) {
+        Base::def(name, Guarded(std::forward<Function>(function)), extra...);
+        return *this;
+    }
+
+    template <typename Init, typename... Extra>
+    GuardedClass& def_constructor(Init&& init, const Extra&... extra) {
+        Base::def(std::forward<Init>(init), extra...);
+        return *this;
+    }
+
+private:
+    template <typename Result, typename Owner, typename... Arguments>
+    static auto Guarded(Result (Owner::*method)(Arguments...)) {
+        return [method](Class& self, Arguments... arguments) -> Result {
+            kGuard(self);
+            return (self.*method)(std::forward<Arguments>(arguments)...);
+        };
+    }
+
+    template <typename Function, typename Result, typename Self, typename... Arguments>
+    static auto GuardedAs(Function function, Result (*)(Self, Arguments...)) {
+        return [function = std::move(function)](Self self, Arguments... arguments) -> Result {
+            kGuard(self);
+            return function(std::forward<Self>(self), std::forward<Arguments>(arguments)...);
+        };
+    }
+
+    template <typename Function> static auto Guarded(Function function) {
+        using Signature = py::detail::function_signature_t<Function>;
+        return GuardedAs(std::move(function), static_cast<Signature*>(nullptr));
+    }
+};
+
 /// Issues a DeprecationWarning with stack level 1 (attributed to the calling
 /// Python line) when constructed. When the warning filters turn the warning
 /// into an exception, that exception is kept for RaiseIfPending. Used through

@@ -45,6 +45,7 @@ PYBIND11_MODULE(TorviHardwareAPI, m) {
 
     m.attr("__version__") = kPackageVersion;
 
-    // A submodule of its own, after the module's fixed surface.
+    // Submodules of their own, after the module's fixed surface.
     Bindings::bind_haptics(m);
+    Bindings::bind_events(m);
 }
