@@ -116,12 +116,15 @@ def test_info_on_a_silent_port_fails_in_one_line(virtual_device):
     assert time.monotonic() - started < 9
 
 
-def test_trace_forwards_bytes_unchanged_and_decodes_them(virtual_device, tmp_path):
+def test_trace_forwards_bytes_unchanged_decodes_and_records_them(virtual_device, tmp_path):
     arm = virtual_device("arm")
     wakeup_reply_direct = direct_exchange(arm.path, b"\x0a", 22)
-    log = tmp_path / "trace.txt"
+    session = tmp_path / "session.txt"
     trace = subprocess.Popen(
-        [*TORVI, "trace", arm.path, "--out", str(log)], stdout=subprocess.PIPE, text=True, env=ENV
+        [*TORVI, "trace", arm.path, "--out", str(session)],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=ENV,
     )
     try:
         path = trace.stdout.readline().strip()
@@ -131,14 +134,25 @@ def test_trace_forwards_bytes_unchanged_and_decodes_them(virtual_device, tmp_pat
     finally:
         trace.send_signal(signal.SIGTERM)
         status = trace.wait(10)
+        decoded = trace.stdout.read().splitlines()
         trace.stdout.close()
     assert status == 0
     assert wakeup_reply == wakeup_reply_direct
     assert state_reply[0] == 0x2B and len(state_reply) == 25
     position = [round(v, 6) for v in struct.unpack_from("<3f", state_reply, 1)]
-    lines = log.read_text().splitlines()
-    assert any("> EndEffectorForce force=[0.5, -0.25, 1.0]" in line for line in lines), lines
-    assert any(f"< EndEffectorState position={position}" in line for line in lines), lines
+    assert any("> EndEffectorForce force=[0.5, -0.25, 1.0]" in line for line in decoded), decoded
+    assert any(f"< EndEffectorState position={position}" in line for line in decoded), decoded
+    header, *chunks = session.read_text().splitlines()
+    settings = "baud=115200 data_bits=8 parity=none stop_bits=1"
+    assert header.startswith(
+        f"torvi-session 1 {settings} port={arm.path} library={T.get_cpp_version()} "
+    )
+    # Each chunk as it went through, in order, with non-decreasing times.
+    sent = [(arrow, bytes.fromhex(data)) for _, arrow, data in (c.split(" ", 2) for c in chunks)]
+    assert b"".join(d for a, d in sent if a == ">") == b"\x0a\x2a" + force
+    assert b"".join(d for a, d in sent if a == "<") == wakeup_reply + state_reply
+    times = [float(c.split()[0]) for c in chunks]
+    assert times == sorted(times)
 
 
 def direct_exchange(path, request, reply_length):
