@@ -3,22 +3,15 @@
 import csv
 import json
 import os
-import pathlib
-import signal
 import struct
 import subprocess
-import sys
 import time
 import tty
 
 import pytest
 
 import TorviHardwareAPI as T
-from support import Descriptor, namespace_unavailable, run_in_private_dev
-
-SRC = str(pathlib.Path(__file__).resolve().parents[2] / "src")
-TORVI = [sys.executable, "-m", "torvi.cli"]
-ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([SRC, os.environ.get("PYTHONPATH", "")])}
+from support import ENV, TORVI, Descriptor, Trace, namespace_unavailable, run_in_private_dev
 
 
 def torvi(*arguments, timeout=60):
@@ -120,22 +113,14 @@ def test_trace_forwards_bytes_unchanged_decodes_and_records_them(virtual_device,
     arm = virtual_device("arm")
     wakeup_reply_direct = direct_exchange(arm.path, b"\x0a", 22)
     session = tmp_path / "session.txt"
-    trace = subprocess.Popen(
-        [*TORVI, "trace", arm.path, "--out", str(session)],
-        stdout=subprocess.PIPE,
-        text=True,
-        env=ENV,
-    )
+    trace = Trace(arm.path, "--out", session)
     try:
-        path = trace.stdout.readline().strip()
         force = struct.pack("<3f", 0.5, -0.25, 1.0)
-        wakeup_reply = direct_exchange(path, b"\x0a", 22)
-        state_reply = direct_exchange(path, b"\x2a" + force, 25)
+        wakeup_reply = direct_exchange(trace.path, b"\x0a", 22)
+        state_reply = direct_exchange(trace.path, b"\x2a" + force, 25)
     finally:
-        trace.send_signal(signal.SIGTERM)
-        status = trace.wait(10)
-        decoded = trace.stdout.read().splitlines()
-        trace.stdout.close()
+        status, output = trace.stop()
+    decoded = output.splitlines()
     assert status == 0
     assert wakeup_reply == wakeup_reply_direct
     assert state_reply[0] == 0x2B and len(state_reply) == 25
