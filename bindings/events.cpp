@@ -222,6 +222,7 @@ private:
 
 using AnyEvent = Instance<EventObject>;
 using EventOrNone = py::typing::Optional<EventObject>;
+using StatusOrNone = py::typing::Optional<py::typing::Union<StatusEvent, StatusFrameEvent>>;
 
 /// The Python exception for a listener that has nothing more to give: the
 /// reason it failed, or `ended` (StopIteration, StopAsyncIteration) after a
@@ -400,7 +401,7 @@ void DefListenerWrites(py::class_<RegisteredListener>& listener) {
 void DefListenerState(py::class_<RegisteredListener>& listener) {
     listener.def_property_readonly(
         "latest",
-        [](const RegisteredListener& self) -> EventOrNone {
+        [](const RegisteredListener& self) -> StatusOrNone {
             const std::optional<HandleEvent> latest = self.Latest();
             return latest ? ToPython(*latest) : py::none();
         },
