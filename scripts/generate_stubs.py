@@ -145,7 +145,14 @@ EVENTS_ANEXT = (
 # its __all__.
 SUBMODULE_CORRECTIONS: dict[str, tuple[list[tuple[str, str]], list[str]]] = {
     "haptics": ([HAPTICS_VECTOR, HAPTICS_ADD], [HAPTICS_TYPEVAR]),
-    "events": ([EVENTS_ANEXT, ("import typing", "import collections.abc\nimport typing")], []),
+    "events": (
+        [
+            EVENTS_ANEXT,
+            ("typing.ClassVar[tuple]", "typing.ClassVar[tuple[str, ...]]"),
+            ("import typing", "import collections.abc\nimport typing"),
+        ],
+        [],
+    ),
 }
 
 FIXED_SIZE = re.compile(

@@ -22,7 +22,7 @@ class InfoEvent(HandleEvent):
     """
     kind "info": the handle's information.
     """
-    __match_args__: typing.ClassVar[tuple] = ('tool_data_remaining', 'device_id', 'device_model_number', 'hardware_version', 'firmware_version')
+    __match_args__: typing.ClassVar[tuple[str, ...]] = ('tool_data_remaining', 'device_id', 'device_model_number', 'hardware_version', 'firmware_version')
     def __repr__(self) -> str:
         ...
     @property
@@ -44,7 +44,7 @@ class ErrorEvent(HandleEvent):
     """
     kind "error": an error response.
     """
-    __match_args__: typing.ClassVar[tuple] = ('device_id', 'error_code')
+    __match_args__: typing.ClassVar[tuple[str, ...]] = ('device_id', 'error_code')
     def __repr__(self) -> str:
         ...
     @property
@@ -57,7 +57,7 @@ class StatusEvent(HandleEvent):
     """
     kind "status": a status message (quaternion as four floats).
     """
-    __match_args__: typing.ClassVar[tuple] = ('device_id', 'quaternion', 'error_flag', 'hall_effect_sensor_level', 'user_data_length', 'user_data')
+    __match_args__: typing.ClassVar[tuple[str, ...]] = ('device_id', 'quaternion', 'error_flag', 'hall_effect_sensor_level', 'user_data_length', 'user_data')
     def __repr__(self) -> str:
         ...
     @property
@@ -82,7 +82,7 @@ class StatusFrameEvent(HandleEvent):
     """
     kind "status_frame": the stuffed status frame that answers request_status(); error_flag 1 marks a frame that did not unstuff, its other fields zero.
     """
-    __match_args__: typing.ClassVar[tuple] = ('device_id', 'quaternion', 'error_flag', 'hall_effect_sensor_level', 'buttons', 'battery_level')
+    __match_args__: typing.ClassVar[tuple[str, ...]] = ('device_id', 'quaternion', 'error_flag', 'hall_effect_sensor_level', 'buttons', 'battery_level')
     def __repr__(self) -> str:
         ...
     @property
