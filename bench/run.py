@@ -21,6 +21,7 @@ import subprocess
 import sys
 import time
 
+import listener as L
 import rows as R
 import TorviHardwareAPI as T
 from devices import MeasuredDevice
@@ -593,6 +594,8 @@ def main():
     started = time.time()
     rows, rounds, kilohertz = run_rounds(args, quiet_wait)
     kinematics = R.kinematics_cost(str(args.tools / "torvi-bench-kinematics"))
+    log("  the handle's listener")
+    listener = L.measure(str(args.virtual_device))
     info["load_average_end"] = os.getloadavg()
     blocks, used = select_rounds(rounds)
     summary, targets = summarize(rows, blocks, kinematics)
@@ -600,6 +603,7 @@ def main():
 
     stamp = datetime.datetime.now().strftime("%Y%m%dT%H%M%S")
     text = report(info, args, rounds, used, time.time() - started, rows, summary, targets)
+    text += "\n\n" + "\n".join(L.lines(listener))
     print(text)
     result = {
         "when": stamp,
@@ -613,6 +617,7 @@ def main():
         "rows": summary,
         "targets": targets,
         "kinematics": kinematics,
+        "listener": listener,
         "rounds_used": used,
         "rounds": rounds,
         "order": [row.key for row in rows],
