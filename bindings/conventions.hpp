@@ -12,6 +12,7 @@
 #include <array>
 #include <optional>
 #include <type_traits>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -165,6 +166,50 @@ private:
     template <typename Function> static auto Guarded(Function function) {
         using Signature = py::detail::function_signature_t<Function>;
         return GuardedAs(std::move(function), static_cast<Signature*>(nullptr));
+    }
+};
+
+/// A native `Runner` with a thread of its own (anything with a Stop() that
+/// may wait for that thread), made from Python. Every live one is listed, so
+/// that StopAll, which the submodule registers with atexit, stops those the
+/// program left running at the interpreter's exit. Stop() runs with the
+/// interpreter lock released there and in the destructor, which Python calls
+/// with the lock held when the object is dropped: nothing waits for the
+/// thread while holding it. The list is changed and read with the lock held.
+template <typename Runner> class StoppedAtExit : public Runner {
+public:
+    // Never a copy: the first argument is not a Runner.
+    template <typename First, typename... Rest,
+              typename = std::enable_if_t<!std::is_base_of_v<Runner, std::decay_t<First>>>>
+    explicit StoppedAtExit(First&& first, Rest&&... rest)
+        : Runner(std::forward<First>(first), std::forward<Rest>(rest)...) {
+        Live().insert(this);
+    }
+    ~StoppedAtExit() {
+        Live().erase(this);
+        if (PyGILState_Check() != 0) {
+            py::gil_scoped_release release;
+            this->Stop();
+        } else {
+            this->Stop();
+        }
+    }
+
+    StoppedAtExit(const StoppedAtExit&) = delete;
+    StoppedAtExit& operator=(const StoppedAtExit&) = delete;
+
+    static void StopAll() {
+        const std::vector<StoppedAtExit*> running(Live().begin(), Live().end());
+        for (StoppedAtExit* each : running) {
+            Unlocked([each] { each->Stop(); });
+        }
+    }
+
+private:
+    // Never destroyed: an object may outlive the static destructors at exit.
+    static std::unordered_set<StoppedAtExit*>& Live() {
+        static auto* live = new std::unordered_set<StoppedAtExit*>();
+        return *live;
     }
 };
 

@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -182,43 +181,9 @@ void BindStatusClasses(py::module_& m) {
                      "battery_level"});
 }
 
-/// A HandleListener made from Python. Every live one is listed, so that the
-/// interpreter's exit can stop those that the program left running; the list
-/// is changed and read with the interpreter lock held.
-class RegisteredListener : public HandleListener {
-public:
-    RegisteredListener(Handle& handle, std::size_t maxlen) : HandleListener(handle, maxlen) {
-        Live().insert(this);
-    }
-    // Dropped from Python with the lock held: the reader is stopped with the
-    // lock released, so that nothing waits for a thread while holding it.
-    ~RegisteredListener() {
-        Live().erase(this);
-        if (PyGILState_Check() != 0) {
-            py::gil_scoped_release release;
-            Stop();
-        } else {
-            Stop();
-        }
-    }
-
-    RegisteredListener(const RegisteredListener&) = delete;
-    RegisteredListener& operator=(const RegisteredListener&) = delete;
-
-    static void StopAll() {
-        const std::vector<RegisteredListener*> listeners(Live().begin(), Live().end());
-        for (RegisteredListener* listener : listeners) {
-            Unlocked([listener] { listener->Stop(); });
-        }
-    }
-
-private:
-    // Never destroyed: a listener may outlive the static destructors at exit.
-    static std::unordered_set<RegisteredListener*>& Live() {
-        static auto* listeners = new std::unordered_set<RegisteredListener*>();
-        return *listeners;
-    }
-};
+/// A HandleListener made from Python: stopped when dropped and at the
+/// interpreter's exit, the interpreter lock released.
+using RegisteredListener = StoppedAtExit<HandleListener>;
 
 using AnyEvent = Instance<EventObject>;
 using EventOrNone = py::typing::Optional<EventObject>;
