@@ -185,6 +185,9 @@ public:
         : Runner(std::forward<First>(first), std::forward<Rest>(rest)...) {
         Live().insert(this);
     }
+    // Releasing the lock and joining a thread throw only on a broken
+    // interpreter or thread state, where ending the process is the answer.
+    // NOLINTNEXTLINE(bugprone-exception-escape): see above
     ~StoppedAtExit() {
         Live().erase(this);
         if (PyGILState_Check() != 0) {

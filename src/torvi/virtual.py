@@ -65,11 +65,11 @@ class VirtualDevice:
     or "handle", or "replay" with the session file as the first option
     (`VirtualDevice("replay", FILE)` plays a session recorded by `torvi trace
     PORT --out FILE`); `options` are its further command-line arguments
-    (str() is applied to each, so paths may be given as they are), `link` a symbolic link the device makes to its port,
-    `program` the program to run instead of find_program()'s. With
-    `own_session`, the device runs in a session of its own, so that a Ctrl-C
-    at the terminal reaches only this process, which then stops the device
-    itself. `path` is the port to open. stop() ends the device, also at the
+    (str() is applied to each, so paths may be given as they are), `link` a
+    symbolic link the device makes to its port, `program` the program to run
+    instead of find_program()'s. With `own_session`, the device runs in a
+    session of its own, so that a Ctrl-C at the terminal reaches only this
+    process, which then stops the device itself. `path` is the port to open. stop() ends the device, also at the
     end of a `with` block.
     Raises VirtualDeviceError when the program is missing, exits or prints
     no path within START_WAIT seconds."""

@@ -62,7 +62,7 @@ private:
     std::size_t next = 0;    // the line to play next
     std::size_t matched = 0; // bytes of the next (host) line checked so far
     Bytes received;          // host bytes not checked yet
-    Clock::time_point anchor_at{};
+    Clock::time_point anchor_at;
     double anchor_time = 0.0;
     Mismatch mismatch;
 };
