@@ -69,8 +69,8 @@ class VirtualDevice:
     symbolic link the device makes to its port, `program` the program to run
     instead of find_program()'s. With `own_session`, the device runs in a
     session of its own, so that a Ctrl-C at the terminal reaches only this
-    process, which then stops the device itself. `path` is the port to open. stop() ends the device, also at the
-    end of a `with` block.
+    process, which then stops the device itself. `path` is the port to open.
+    stop() ends the device, also at the end of a `with` block.
     Raises VirtualDeviceError when the program is missing, exits or prints
     no path within START_WAIT seconds."""
 
