@@ -21,6 +21,7 @@ import subprocess
 import sys
 import time
 
+import listener as L
 import recording
 import rows as R
 import TorviHardwareAPI as T
@@ -701,6 +702,8 @@ def main():
     started = time.time()
     rows, rounds, kilohertz = run_rounds(args, quiet_wait)
     kinematics = R.kinematics_cost(str(args.tools / "torvi-bench-kinematics"))
+    log("  the handle's listener")
+    listener = L.measure(str(args.virtual_device))
     info["load_average_end"] = os.getloadavg()
     blocks, used = select_rounds(rounds)
     summary, targets = summarize(rows, blocks, kinematics)
@@ -710,6 +713,7 @@ def main():
 
     stamp = datetime.datetime.now().strftime("%Y%m%dT%H%M%S")
     text = report(info, args, rounds, used, time.time() - started, rows, summary, targets)
+    text += "\n\n" + "\n".join(L.lines(listener))
     print(text)
     result = {
         "when": stamp,
@@ -723,6 +727,7 @@ def main():
         "rows": summary,
         "targets": targets,
         "kinematics": kinematics,
+        "listener": listener,
         "rounds_used": used,
         "rounds": rounds,
         "order": [row.key for row in rows],

@@ -243,5 +243,7 @@ def test_a_short_run_reports_every_row_and_target(tmp_path):
     for key in ("native_loop_free", "native_loop_1khz_busy"):
         series = result["rows"][key]["period_series_us"]
         assert series and all(period > 0 for period in series), key
+    listener = result["listener"]
+    assert listener["streaming"]["events_per_s"] > 0 and listener["iterator"]["p50_us"] > 0
     assert "| C client: force exchange (the floor) |" in done.stdout
     assert "mean ÷ C" in done.stdout

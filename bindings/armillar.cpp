@@ -24,8 +24,6 @@ using Devices::DeviceInfo;
 using Devices::Vector3;
 namespace K = Devices::KinematicConstants;
 
-using ArmillarBase = py::class_<Armillar, std::unique_ptr<Armillar>>;
-
 constexpr const char* kDrivenByLoop =
     "this Armillar is driven by a running HapticLoop; stop the loop before calling it";
 
@@ -37,48 +35,9 @@ void RequireNotDriven(const Armillar& arm) {
     }
 }
 
-/// `method` bound so that, once its arguments are converted, it first refuses
-/// a driven arm (RequireNotDriven), before it warns or writes anything.
-template <typename Result, typename... Arguments>
-auto NotDriven(Result (Armillar::*method)(Arguments...)) {
-    return [method](Armillar& arm, Arguments... arguments) -> Result {
-        RequireNotDriven(arm);
-        return (arm.*method)(std::forward<Arguments>(arguments)...);
-    };
-}
-
-template <typename Function, typename Result, typename... Arguments>
-auto NotDrivenAs(Function function, Result (*)(Armillar&, Arguments...)) {
-    return [function = std::move(function)](Armillar& arm, Arguments... arguments) -> Result {
-        RequireNotDriven(arm);
-        return function(arm, std::forward<Arguments>(arguments)...);
-    };
-}
-
-template <typename Function> auto NotDriven(Function function) {
-    using Signature = py::detail::function_signature_t<Function>;
-    return NotDrivenAs(std::move(function), static_cast<Signature*>(nullptr));
-}
-
 /// The Armillar class whose every method, however it is registered below,
-/// goes through RequireNotDriven: the one place where the check is made.
-class ArmillarClass : public ArmillarBase {
-public:
-    using ArmillarBase::ArmillarBase;
-
-    template <typename Function, typename... Extra>
-    ArmillarClass& def(const char* name, Function&& function, const Extra&... extra) {
-        ArmillarBase::def(name, NotDriven(std::forward<Function>(function)), extra...);
-        return *this;
-    }
-
-    /// Constructors are not methods of an existing arm: registered as they are.
-    template <typename Init, typename... Extra>
-    ArmillarClass& def_constructor(Init&& init, const Extra&... extra) {
-        ArmillarBase::def(std::forward<Init>(init), extra...);
-        return *this;
-    }
-};
+/// goes through RequireNotDriven.
+using ArmillarClass = GuardedClass<&RequireNotDriven, Armillar, std::unique_ptr<Armillar>>;
 
 constexpr const char* kClassName = "Armillar";
 constexpr const char* kClassDoc = "Armillar Device Class";

@@ -17,5 +17,7 @@ void bind_handle(py::module_& m);
 void bind_haptics(py::module_& m);
 /// The Mesh effect, into the submodule `haptics` that bind_haptics made.
 void bind_mesh(py::module_& haptics);
+/// The submodule `events`, also put into sys.modules as TorviHardwareAPI.events.
+void bind_events(py::module_& m);
 
 } // namespace Torvi::HardwareAPI::Bindings

@@ -10,8 +10,11 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstdio>
+#include <exception>
 #include <optional>
 #include <type_traits>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -135,6 +138,105 @@ auto UnlockedMethod(Result (Class::*method)(Arguments...)) {
         return Unlocked([&]() -> Result { return (self.*method)(arguments...); });
     };
 }
+
+/// A py::class_ whose every method, however it is registered, first runs
+/// `kGuard` on the object once the arguments have converted, before it warns
+/// or touches the device: the one place for a check that the whole class
+/// makes (a device that a native thread owns refuses every call, so that no
+/// second writer interleaves its bytes). Constructors go through
+/// def_constructor, unguarded: they are not calls on an existing object.
+template <auto kGuard, typename Class, typename... Options>
+class GuardedClass : public py::class_<Class, Options...> {
+    using Base = py::class_<Class, Options...>;
+
+public:
+    using Base::Base;
+
+    template <typename Function, typename... Extra>
+    GuardedClass& def(const char* name, Function&& function, const Extra&... extra) {
+        Base::def(name, Guarded(std::forward<Function>(function)), extra...);
+        return *this;
+    }
+
+    template <typename Init, typename... Extra>
+    GuardedClass& def_constructor(Init&& init, const Extra&... extra) {
+        Base::def(std::forward<Init>(init), extra...);
+        return *this;
+    }
+
+private:
+    template <typename Result, typename Owner, typename... Arguments>
+    static auto Guarded(Result (Owner::*method)(Arguments...)) {
+        return [method](Class& self, Arguments... arguments) -> Result {
+            kGuard(self);
+            return (self.*method)(std::forward<Arguments>(arguments)...);
+        };
+    }
+
+    template <typename Function, typename Result, typename Self, typename... Arguments>
+    static auto GuardedAs(Function function, Result (*)(Self, Arguments...)) {
+        return [function = std::move(function)](Self self, Arguments... arguments) -> Result {
+            kGuard(self);
+            return function(std::forward<Self>(self), std::forward<Arguments>(arguments)...);
+        };
+    }
+
+    template <typename Function> static auto Guarded(Function function) {
+        using Signature = py::detail::function_signature_t<Function>;
+        return GuardedAs(std::move(function), static_cast<Signature*>(nullptr));
+    }
+};
+
+/// A native `Runner` with a thread of its own (anything with a Stop() that
+/// may wait for that thread), made from Python. Every live one is listed, so
+/// that StopAll, which the submodule registers with atexit, stops those the
+/// program left running at the interpreter's exit. Stop() runs with the
+/// interpreter lock released there and in the destructor, which Python calls
+/// with the lock held when the object is dropped: nothing waits for the
+/// thread while holding it. The list is changed and read with the lock held.
+template <typename Runner> class StoppedAtExit : public Runner {
+public:
+    // Never a copy: the first argument is not a Runner.
+    template <typename First, typename... Rest,
+              typename = std::enable_if_t<!std::is_base_of_v<Runner, std::decay_t<First>>>>
+    explicit StoppedAtExit(First&& first, Rest&&... rest)
+        : Runner(std::forward<First>(first), std::forward<Rest>(rest)...) {
+        Live().insert(this);
+    }
+    ~StoppedAtExit() {
+        // Off the list first, so that StopAll never stops an object that is
+        // being destroyed.
+        Live().erase(this);
+        try {
+            UnlockedInDestructor([this] { this->Stop(); });
+        } catch (const std::exception& error) {
+            // Only a thread that cannot be joined throws here, and a
+            // destructor can neither raise it nor mend it: say so once.
+            std::fprintf(stderr, "stopping on destruction failed: %s\n", error.what());
+        }
+    }
+
+    StoppedAtExit(const StoppedAtExit&) = delete;
+    StoppedAtExit& operator=(const StoppedAtExit&) = delete;
+
+    static void StopAll() {
+        const std::vector<StoppedAtExit*> running(Live().begin(), Live().end());
+        for (StoppedAtExit* each : running) {
+            // Another thread may have dropped it while the lock was released
+            // for the previous one.
+            if (Live().count(each) != 0) {
+                Unlocked([each] { each->Stop(); });
+            }
+        }
+    }
+
+private:
+    // Never destroyed: an object may outlive the static destructors at exit.
+    static std::unordered_set<StoppedAtExit*>& Live() {
+        static auto* live = new std::unordered_set<StoppedAtExit*>();
+        return *live;
+    }
+};
 
 /// Issues a DeprecationWarning with stack level 1 (attributed to the calling
 /// Python line) when constructed. When the warning filters turn the warning

@@ -4,10 +4,12 @@
 
 #include "Torvi/HardwareAPI/devices/Handle.hpp"
 #include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
+#include "Torvi/HardwareAPI/events/HandleListener.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include <array>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 // The trampoline's pure-virtual message names the class as API::Devices::Handle.
@@ -96,19 +98,32 @@ public:
 
 namespace {
 
-using HandleClass = py::class_<Handle, TrampolineHandle, std::unique_ptr<Handle>>;
+constexpr const char* kListened =
+    "this Handle is listened to by a running HandleListener; stop the listener before calling it";
+
+/// Refuses any use of a handle that a listener has: its reader owns the
+/// port, and a second reader or writer would take or interleave its bytes.
+void RequireNotListened(const Handle& handle) {
+    if (Events::HandleListener::Listening(handle)) {
+        throw std::runtime_error(kListened);
+    }
+}
+
+/// The Handle class whose every method goes through RequireNotListened.
+using HandleClass =
+    GuardedClass<&RequireNotListened, Handle, TrampolineHandle, std::unique_ptr<Handle>>;
 
 void DefConstructorAndRequests(HandleClass& handle) {
     // The handle borrows the stream; the Python object keeps it alive.
-    handle.def(py::init(
-                   [](IO::SerialStream* stream) {
-                       return std::make_unique<Handle>(&RequireStream(stream, kClassName));
-                   },
-                   [](IO::SerialStream* stream) {
-                       return std::make_unique<TrampolineHandle>(
-                           &RequireStream(stream, kClassName));
-                   }),
-               py::keep_alive<1, 2>());
+    handle.def_constructor(
+        py::init(
+            [](IO::SerialStream* stream) {
+                return std::make_unique<Handle>(&RequireStream(stream, kClassName));
+            },
+            [](IO::SerialStream* stream) {
+                return std::make_unique<TrampolineHandle>(&RequireStream(stream, kClassName));
+            }),
+        py::keep_alive<1, 2>());
     handle.def("SendDeviceWakeup", UnlockedMethod(&Handle::SendDeviceWakeup));
     handle.def(
         "SendHandleState",

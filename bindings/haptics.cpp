@@ -11,13 +11,9 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -31,53 +27,11 @@ using Haptics::LoopState;
 using Haptics::LoopStats;
 using Haptics::Vector3;
 
-/// A HapticLoop made from Python. Every live one is listed, so that the
-/// interpreter's exit can stop those that the program left running. The list
-/// is changed and read with the interpreter lock held.
-class RegisteredLoop : public HapticLoop {
-public:
-    RegisteredLoop(Armillar& arm, std::optional<double> rate_hz, float max_force,
-                   std::size_t record)
-        : HapticLoop(arm, rate_hz, max_force, record) {
-        Live().insert(this);
-    }
-    /// Stops a running loop as stop() does, with the interpreter lock
-    /// released: other Python threads run on meanwhile, one of which may be
-    /// the arm's answering side that the final zero-force exchange needs.
-    ~RegisteredLoop() {
-        // Off the list first, so that the exit hook never stops a loop that
-        // is being destroyed.
-        Live().erase(this);
-        try {
-            UnlockedInDestructor([this] { Stop(); });
-        } catch (const std::exception& error) {
-            // Only a thread that cannot be joined throws here, and a
-            // destructor can neither raise it nor mend it: say so once.
-            std::fprintf(stderr, "HapticLoop: stopping on destruction failed: %s\n", error.what());
-        }
-    }
-
-    RegisteredLoop(const RegisteredLoop&) = delete;
-    RegisteredLoop& operator=(const RegisteredLoop&) = delete;
-
-    static void StopAll() {
-        const std::vector<RegisteredLoop*> loops(Live().begin(), Live().end());
-        for (RegisteredLoop* loop : loops) {
-            // Another thread may have dropped it while the lock was released
-            // for the previous one.
-            if (Live().count(loop) != 0) {
-                Unlocked([loop] { loop->Stop(); });
-            }
-        }
-    }
-
-private:
-    // Never destroyed: a loop may outlive the static destructors at exit.
-    static std::unordered_set<RegisteredLoop*>& Live() {
-        static auto* loops = new std::unordered_set<RegisteredLoop*>();
-        return *loops;
-    }
-};
+/// A HapticLoop made from Python: stopped at the interpreter's exit, and on
+/// destruction with the interpreter lock released, so that other Python
+/// threads (one of which may be the arm's answering side, which the final
+/// zero-force exchange needs) run on meanwhile.
+using RegisteredLoop = StoppedAtExit<HapticLoop>;
 
 // The effects: each constructor takes its parameters by the names of its
 // properties, and every parameter is a read/write property.

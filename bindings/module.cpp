@@ -45,8 +45,9 @@ PYBIND11_MODULE(TorviHardwareAPI, m) {
 
     m.attr("__version__") = kPackageVersion;
 
-    // A submodule of its own, after the module's fixed surface.
+    // Submodules of their own, after the module's fixed surface.
     Bindings::bind_haptics(m);
     auto haptics = m.attr("haptics").cast<pybind11::module_>();
     Bindings::bind_mesh(haptics);
+    Bindings::bind_events(m);
 }

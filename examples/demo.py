@@ -6,9 +6,9 @@ one virtual wall four times (a Python loop and the native HapticLoop, each
 alone and beside a busy Python thread; see haptic_comparison.py; the native
 renderings are recorded cycle by cycle, and the demo says how many cycles
 its record kept and lost) and a triangle mesh through its proxy (see
-touch_mesh.py), then prints
-a few events of the handle received through a Handle subclass. The virtual
-devices are stopped at the end, also when something fails.
+touch_mesh.py), then prints the handle's events from a native listener (the
+first few, events per second, dropped and skipped). The virtual devices are
+stopped at the end, also when something fails.
 
     python demo.py [--plot FILE.png]
 
@@ -27,15 +27,17 @@ import signal
 import sys
 import threading
 import time
-from typing import Callable
 
 import TorviHardwareAPI as T
 import touch_mesh
 from haptic_comparison import compare
 from torvi.virtual import VirtualDevice, VirtualDeviceError
+from TorviHardwareAPI.events import HandleEvent, HandleListener, InfoEvent, StatusEvent
 from TorviHardwareAPI.haptics import Damper, HapticLoop
 
-HANDLE_EVENTS = 5
+HANDLE_EVENTS = 5  # shown one by one
+HANDLE_SECONDS = 1.0  # of listening
+HANDLE_STREAM_HZ = 200
 
 # How often the watcher looks whether the virtual devices still run.
 WATCH_EVERY = 0.2  # s
@@ -56,57 +58,45 @@ def show_arm(arm: T.Armillar) -> None:
     print("  base orientation:", ", ".join(f"{q:.4f}" for q in arm.get_device_orientation()))
 
 
-class DemoHandle(T.Handle):
-    """Receives the handle's events; each Receive() delivers at most one."""
-
-    def __init__(self, stream: T.SerialStream) -> None:
-        super().__init__(stream)
-        self.info_seen = False
-        self.status_seen = 0
-
-    def OnReceiveHandleInfo(
-        self, tool_data_remaining: int, device_id: int, model: int, hardware: int, firmware: int
-    ) -> None:
-        self.info_seen = True
-        print(
-            f"  info: device id {device_id:#06x}, model {model}, "
-            f"hardware {hardware}, firmware {firmware}"
+def describe(event: HandleEvent) -> str:
+    if isinstance(event, InfoEvent):
+        return (
+            f"info: device id {event.device_id:#06x}, model {event.device_model_number}, "
+            f"hardware {event.hardware_version}, firmware {event.firmware_version}"
         )
-
-    # Receive() passes lists here; called directly from Python the method
-    # takes one float and one byte, which is what the stub declares.
-    def OnReceiveHandleStatusMessage(  # type: ignore[override]
-        self,
-        device_id: int,
-        quaternion: list[float],
-        error_flag: int,
-        hall_level: int,
-        user_data_length: int,
-        user_data: list[int],
-    ) -> None:
-        self.status_seen += 1
-        print(
-            f"  status: device id {device_id:#06x}, quaternion "
-            f"[{', '.join(f'{q:+.3f}' for q in quaternion)}], hall {hall_level:2d}, "
-            f"user data {user_data}"
+    if isinstance(event, StatusEvent):
+        return (
+            f"status: device id {event.device_id:#06x}, quaternion "
+            f"[{', '.join(f'{q:+.3f}' for q in event.quaternion)}], "
+            f"hall {event.hall_effect_sensor_level:2d}, user data {list(event.user_data)}"
         )
+    return repr(event)
 
 
-def receive_until(handle: T.Handle, done: Callable[[], bool], limit: int = 50) -> None:
-    for _ in range(limit):
-        if done():
-            return
-        handle.Receive()
-
-
-def show_handle(handle: DemoHandle) -> None:
-    print("handle events:")
-    handle.SendDeviceWakeup()
-    receive_until(handle, lambda: handle.info_seen)
-    # Give the handle one byte of user data; it reports it back from now on.
-    handle.SendHandleState(0x0042, 1, 0x7F)
-    before = handle.status_seen
-    receive_until(handle, lambda: handle.status_seen >= before + HANDLE_EVENTS)
+def show_handle(handle: T.Handle) -> None:
+    """The handle's events from a HandleListener's native reader thread: the
+    first few, then how many came in a second, and what was lost."""
+    print("handle events, from a native listener:")
+    try:
+        with HandleListener(handle) as listener:
+            listener.send_device_wakeup()
+            # One byte of user data, which the handle reports back from now on.
+            listener.send_handle_state(0x0042, b"\x7f")
+            start = time.monotonic()
+            events = 0
+            for event in listener:
+                events += 1
+                if events <= HANDLE_EVENTS:
+                    print(f"  {describe(event)}")
+                if time.monotonic() - start >= HANDLE_SECONDS:
+                    break
+            rate = events / (time.monotonic() - start)
+        print(f"  {rate:.0f} events/s, dropped {listener.dropped}, skipped {listener.skipped}")
+    except RuntimeError as error:
+        # The listener stops when the handle hangs up; give the watcher the
+        # moment it needs to say why.
+        time.sleep(2 * WATCH_EVERY)
+        raise DeviceEnded(str(error)) from None
 
 
 class DeviceEnded(Exception):
@@ -189,7 +179,7 @@ def run(plot_path: str | None) -> None:
     # The devices run in sessions of their own: Ctrl-C reaches the demo
     # alone, which stops them on its way out.
     with VirtualDevice("arm", own_session=True) as virtual_arm, VirtualDevice(
-        "handle", "--stream-hz", "20", own_session=True
+        "handle", "--stream-hz", HANDLE_STREAM_HZ, own_session=True
     ) as virtual_handle, DeviceWatcher({"arm": virtual_arm, "handle": virtual_handle}):
         print(f"virtual arm on {virtual_arm.path}, virtual handle on {virtual_handle.path}")
         # Each stream outlives the device object built on it.
@@ -200,7 +190,7 @@ def run(plot_path: str | None) -> None:
         render_mesh(arm)
 
         handle_stream = T.SerialStream(virtual_handle.path)
-        handle = DemoHandle(handle_stream)
+        handle = T.Handle(handle_stream)
         show_handle(handle)
 
         del arm, handle

@@ -13,7 +13,7 @@ set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build="${TORVI_FUZZ_BUILD_DIR:-$root/build-fuzz}"
 seconds="${TORVI_FUZZ_SECONDS:-20}"
-targets=(arm_replies handle_receive status_frame mesh)
+targets=(arm_replies handle_events handle_receive status_frame mesh)
 
 # libFuzzer ships with clang's runtime libraries; check that a fuzzer links.
 fuzzer_links() {

@@ -21,10 +21,10 @@ script fail rather than ship a stale stub:
   (RESULTS below); the fixed-size list annotations, which would need
   pybind11-stubgen at type-checking time, become plain list[float].
 
-The submodule `haptics` gets a stub of its own, haptics.pyi in the stub-only
-package TorviHardwareAPI-stubs next to PATH (HAPTICS_* below say what is
-corrected there); the module's stub leaves the submodule out, so that it
-stays one file that also serves next to the extension.
+Each submodule (`haptics`, `events`) gets a stub of its own, NAME.pyi in the
+stub-only package TorviHardwareAPI-stubs next to PATH (SUBMODULE_CORRECTIONS
+below say what is corrected there); the module's stub leaves the submodules
+out, so that it stays one file that also serves next to the extension.
 
 Usage: python scripts/generate_stubs.py [--check] [--output PATH]
 With --check nothing is written: the script prints the difference between
@@ -122,11 +122,8 @@ class _QuillonetStatusDict(typing.TypedDict):
 
 IMPORTS = "import collections.abc\nimport typing\nimport uuid\n"
 
-SUBMODULE = "haptics"
-# The submodule's lines in the module's stub, left out of it.
-SUBMODULE_IMPORT = f"from . import {SUBMODULE}"
-SUBMODULE_IN_ALL = f"'{SUBMODULE}', "
-HAPTICS_HEADER = HEADER.replace(
+SUBMODULES = ("haptics", "events")
+SUBMODULE_HEADER = HEADER.replace(
     "The same file is installed as TorviHardwareAPI.pyi next to the extension\n"
     "# and as the stub-only package TorviHardwareAPI-stubs (which mypy reads).\n",
     "Installed in the stub-only package TorviHardwareAPI-stubs.\n",
@@ -160,6 +157,31 @@ HAPTICS_RECORD = [
     ("path: typing.Any, append", "path: str | os.PathLike[str], append"),
     ("import numpy\n", "import numpy\nimport numpy.typing\nimport os\n"),
 ]
+# __anext__ gives an asyncio future of the next event.
+EVENTS_ANEXT = (
+    "def __anext__(self) -> typing.Any:",
+    "def __anext__(self) -> collections.abc.Awaitable[HandleEvent]:",
+)
+# Each submodule's (before, after) replacements, its (pattern, replacement)
+# substitutions, and the lines added after its __all__.
+SUBMODULE_CORRECTIONS: dict[
+    str, tuple[list[tuple[str, str]], list[tuple[re.Pattern[str], str]], list[str]]
+] = {
+    "haptics": (
+        [HAPTICS_POSE, HAPTICS_BOUNDS, HAPTICS_VECTOR, HAPTICS_ADD, *HAPTICS_RECORD],
+        [HAPTICS_ARRAY],
+        [HAPTICS_TYPEVAR],
+    ),
+    "events": (
+        [
+            EVENTS_ANEXT,
+            ("typing.ClassVar[tuple]", "typing.ClassVar[tuple[str, ...]]"),
+            ("import typing", "import collections.abc\nimport typing"),
+        ],
+        [],
+        [],
+    ),
+}
 
 FIXED_SIZE = re.compile(
     r"typing\.Annotated\[(list\[float\]), pybind11_stubgen\.typing_ext\.FixedSize\(\d+\)\]"
@@ -172,58 +194,56 @@ class StubError(Exception):
     pass
 
 
-def run_stubgen() -> tuple[str, str]:
-    """pybind11-stubgen's stubs of the module and of its submodule."""
+def run_stubgen() -> tuple[str, dict[str, str]]:
+    """pybind11-stubgen's stubs of the module and of each submodule."""
     with tempfile.TemporaryDirectory() as out:
         subprocess.run(
             [sys.executable, "-m", "pybind11_stubgen", MODULE, "--exit-code", "-o", out], check=True
         )
         package = Path(out) / MODULE
-        return (package / "__init__.pyi").read_text(), (package / f"{SUBMODULE}.pyi").read_text()
+        submodules = {name: (package / f"{name}.pyi").read_text() for name in SUBMODULES}
+        return (package / "__init__.pyi").read_text(), submodules
 
 
-def without_submodule(raw: str) -> str:
-    """The module's stub without its lines about the submodule."""
+def without_submodules(raw: str) -> str:
+    """The module's stub without its lines about the submodules."""
     lines = raw.splitlines(True)
-    if f"{SUBMODULE_IMPORT}\n" not in lines:
-        raise StubError(f"no {SUBMODULE_IMPORT!r} line in pybind11-stubgen's output")
-    lines.remove(f"{SUBMODULE_IMPORT}\n")
+    for name in SUBMODULES:
+        if f"from . import {name}\n" not in lines:
+            raise StubError(f"no 'from . import {name}' line in pybind11-stubgen's output")
+        lines.remove(f"from . import {name}\n")
     text = "".join(lines)
-    if SUBMODULE_IN_ALL not in text:
-        raise StubError(f"{SUBMODULE!r} not in the module's __all__")
-    return text.replace(SUBMODULE_IN_ALL, "", 1)
+    for name in SUBMODULES:
+        if f"'{name}', " not in text:
+            raise StubError(f"{name!r} not in the module's __all__")
+        text = text.replace(f"'{name}', ", "", 1)
+    return text
 
 
-def refine_submodule(raw: str) -> str:
-    """The submodule's stub: the future import first, the vectors' shape and
-    add()'s result as the corrections above say."""
+def refine_submodule(name: str, raw: str) -> str:
+    """A submodule's stub: the future import first, and its corrections."""
     lines = raw.splitlines()
     future = "from __future__ import annotations"
     if future not in lines or f"import {MODULE}" not in lines:
-        raise StubError(f"unexpected imports in the {SUBMODULE} stub")
+        raise StubError(f"unexpected imports in the {name} stub")
     lines.remove(future)
     text = "\n".join(lines) + "\n"
-    for before, after in (
-        HAPTICS_POSE,
-        HAPTICS_BOUNDS,
-        HAPTICS_VECTOR,
-        HAPTICS_ADD,
-        *HAPTICS_RECORD,
-    ):
+    replacements, substitutions, additions = SUBMODULE_CORRECTIONS[name]
+    for before, after in replacements:
         if before not in text:
-            raise StubError(f"{before!r} not in the {SUBMODULE} stub")
+            raise StubError(f"{before!r} not in the {name} stub")
         text = text.replace(before, after)
-    pattern, replacement = HAPTICS_ARRAY
-    if not pattern.search(text):
-        raise StubError(f"no numpy arrays in the {SUBMODULE} stub")
-    text = pattern.sub(replacement, text)
+    for pattern, replacement in substitutions:
+        if not pattern.search(text):
+            raise StubError(f"{pattern.pattern!r} matches nothing in the {name} stub")
+        text = pattern.sub(replacement, text)
     all_line = next(line for line in lines if line.startswith("__all__"))
-    text = text.replace(all_line, f"{all_line}\n{HAPTICS_TYPEVAR}", 1)
+    text = text.replace(all_line, "\n".join([all_line, *additions]), 1)
     body = text.split('"""\n', 2)
     if len(body) != 3 or not text.startswith('"""'):
-        raise StubError(f"no docstring at the top of the {SUBMODULE} stub")
+        raise StubError(f"no docstring at the top of the {name} stub")
     docstring = '"""\n' + body[1] + '"""\n'
-    return checked_stub(HAPTICS_HEADER + docstring + future + "\n" + body[2])
+    return checked_stub(SUBMODULE_HEADER + docstring + future + "\n" + body[2])
 
 
 def split_top_level(text: str, separator: str) -> list[str]:
@@ -405,13 +425,11 @@ def main() -> int:
 
     module = importlib.import_module(MODULE)
     try:
-        raw, raw_submodule = run_stubgen()
-        stubs = {
-            args.output: refine(without_submodule(raw), module),
-            args.output.parent / f"{MODULE}-stubs" / f"{SUBMODULE}.pyi": refine_submodule(
-                raw_submodule
-            ),
-        }
+        raw, raw_submodules = run_stubgen()
+        stubs = {args.output: refine(without_submodules(raw), module)}
+        for name, raw_submodule in raw_submodules.items():
+            path = args.output.parent / f"{MODULE}-stubs" / f"{name}.pyi"
+            stubs[path] = refine_submodule(name, raw_submodule)
     except StubError as error:
         print(f"generate_stubs: {error}; review the corrections in {__file__}", file=sys.stderr)
         return 2

@@ -4,6 +4,9 @@ pseudo-terminal, so that programs and tests run without hardware.
     with VirtualDevice("arm") as arm:
         stream = TorviHardwareAPI.SerialStream(arm.path)
 
+    with VirtualDevice("replay", "session.txt") as handle:   # a recorded session
+        ...
+
 The program prints the path of the port as its first line and runs until it
 is signalled or its standard input closes; that input is a pipe held by this
 process, so the device also goes when this process dies.
@@ -59,13 +62,15 @@ def find_program() -> str:
 
 class VirtualDevice:
     """One torvi-virtual-device process playing one device. `kind` is "arm"
-    or "handle", `options` its further command-line arguments (str() is
-    applied to each), `link` a symbolic link the device makes to its port,
-    `program` the program to run instead of find_program()'s. With
-    `own_session`, the device runs in a session of its own, so that a Ctrl-C
-    at the terminal reaches only this process, which then stops the device
-    itself. `path` is the port to open. stop() ends the device, also at the
-    end of a `with` block.
+    or "handle", or "replay" with the session file as the first option
+    (`VirtualDevice("replay", FILE)` plays a session recorded by `torvi trace
+    PORT --out FILE`); `options` are its further command-line arguments
+    (str() is applied to each, so paths may be given as they are), `link` a
+    symbolic link the device makes to its port, `program` the program to run
+    instead of find_program()'s. With `own_session`, the device runs in a
+    session of its own, so that a Ctrl-C at the terminal reaches only this
+    process, which then stops the device itself. `path` is the port to open.
+    stop() ends the device, also at the end of a `with` block.
     Raises VirtualDeviceError when the program is missing, exits or prints
     no path within START_WAIT seconds."""
 

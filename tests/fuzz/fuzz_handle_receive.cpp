@@ -108,7 +108,7 @@ private:
 };
 
 /// The feed as the host sees it, zero beyond its end.
-struct Wire {
+struct HostView {
     std::vector<uint8_t> bytes;
     uint8_t at(std::size_t i) const { return i < bytes.size() ? bytes[i] : 0; }
     std::vector<uint8_t> span(std::size_t from, std::size_t n) const {
@@ -120,7 +120,7 @@ struct Wire {
 };
 
 /// One Receive starting at `start`, checked against the reply found there.
-void CheckOneReceive(CheckingHandle& handle, TorviFuzz::ReplyFeed& feed, const Wire& wire,
+void CheckOneReceive(CheckingHandle& handle, TorviFuzz::ReplyFeed& feed, const HostView& wire,
                      bool throwing) {
     const std::size_t start = feed.Consumed();
     handle.seen = Seen{};
@@ -181,7 +181,7 @@ bool SameStatus(const HandleStatus& a, const HandleStatus& b) {
 /// One status read starting at `start`, checked against the frame a careful
 /// reader finds there: stray bytes skipped (zeros count as time-outs, not as
 /// discarded bytes), within the handle's bound.
-void CheckOneStatusRead(Handle& handle, TorviFuzz::ReplyFeed& feed, const Wire& wire) {
+void CheckOneStatusRead(Handle& handle, TorviFuzz::ReplyFeed& feed, const HostView& wire) {
     const std::size_t start = feed.Consumed();
     const HandleStatus status = handle.GetQuillonetStatus();
     const std::size_t taken = feed.Consumed() - start;
@@ -232,7 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
 
     TorviFuzz::ReplyFeed feed(data + 1, size - 1, padding);
-    Wire wire;
+    HostView wire;
     wire.bytes.assign(data + 1, data + 1 + std::min(size - 1, TorviFuzz::ReplyFeed::kMaxInput));
     wire.bytes.insert(wire.bytes.end(), padding.begin(), padding.end());
 

@@ -56,6 +56,17 @@ HANDLE = {
     "reader_bad_frame": b"\x01" + b"\xda" + bytes(5) + b"\xc0" + bytes(13),
 }
 
+# Byte 0: the status requests written before (bits 0-1) and the cuts of the
+# reads (the rest); then what the handle sends.
+EVENTS = {
+    "every_kind": b"\x04"
+    + b"\xd0\x11\x22\x33\x44\x55\x66\x55\xda"
+    + STATUS_FIXED
+    + b"\x02\xaa\xbb\xdf\x34\x12\x07",
+    "frame_then_message": b"\x09\xda" + bytes(19) + b"\xda" + STATUS_FIXED + b"\x00",
+    "incomplete": b"\x20\xda" + STATUS_FIXED[:7],
+}
+
 FRAME_PLAIN = bytes(2) + b"\x01\xa5\x21" + bytes(3) + q15(-32768, 16384, 32767, 0) + b"\xff\x00\x00"
 STATUS = {
     "plain": FRAME_PLAIN,
@@ -100,6 +111,7 @@ MESH = {
 def main():
     for target, seeds in (
         ("arm_replies", ARM),
+        ("handle_events", EVENTS),
         ("handle_receive", HANDLE),
         ("status_frame", STATUS),
         ("mesh", MESH),

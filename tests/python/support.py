@@ -9,8 +9,10 @@ import functools
 import json
 import operator
 import os
+import pathlib
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -20,6 +22,31 @@ import time
 import tty
 
 import TorviHardwareAPI as T
+
+# The torvi command from the source tree, and the environment of child
+# Python processes (the tree's package and the module the suite runs on).
+SRC = str(pathlib.Path(__file__).resolve().parents[2] / "src")
+TORVI = [sys.executable, "-m", "torvi.cli"]
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([SRC, os.environ.get("PYTHONPATH", "")])}
+
+
+class Trace:
+    """`torvi trace PORT *options` running; `path` is its pty. stop() ends it
+    with SIGTERM and returns its exit status and what it printed after the
+    path (the decoded trace)."""
+
+    def __init__(self, port, *options):
+        self.process = subprocess.Popen(
+            [*TORVI, "trace", port, *map(str, options)], stdout=subprocess.PIPE, text=True, env=ENV
+        )
+        self.path = self.process.stdout.readline().strip()
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(10)
+        output = self.process.stdout.read()
+        self.process.stdout.close()
+        return status, output
 
 
 class Descriptor:
@@ -144,6 +171,25 @@ BAD_FRAME_STATUS = {
 def floats(*values) -> bytes:
     """Little-endian binary32 values, as on the wire."""
     return struct.pack(f"<{len(values)}f", *values)
+
+
+# The handle's replies, written out by hand.
+INFO = bytes.fromhex("D0 11 22 33 44 55 66")
+ERROR = bytes.fromhex("DF 34 12 07")
+QUATERNION = (0.5, -1.0, 0.25, 2.0)
+# error 03, buttons 5 / hall 22, device 42, quaternion 00 80 / 00 40 / FF 7F /
+# 00 00, battery 100; the last raw byte is never examined.
+VALID_FRAME = bytes.fromhex("DA AA BB 03 B6 42 01 02 03 00 80 00 40 FF 7F 00 00 64 09 77")
+
+
+def status_message(device_id, user_data=b"", error_flag=2, hall=31):
+    """A status message with QUATERNION (0xDA, the receive loop's form)."""
+    return (
+        bytes([0xDA, device_id & 0xFF, device_id >> 8, error_flag, hall])
+        + floats(*QUATERNION)
+        + bytes([len(user_data)])
+        + bytes(user_data)
+    )
 
 
 def reply_later(pty: Pty, data: bytes, delay: float) -> subprocess.Popen:

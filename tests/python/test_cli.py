@@ -3,22 +3,15 @@
 import csv
 import json
 import os
-import pathlib
-import signal
 import struct
 import subprocess
-import sys
 import time
 import tty
 
 import pytest
 
 import TorviHardwareAPI as T
-from support import Descriptor, namespace_unavailable, run_in_private_dev
-
-SRC = str(pathlib.Path(__file__).resolve().parents[2] / "src")
-TORVI = [sys.executable, "-m", "torvi.cli"]
-ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([SRC, os.environ.get("PYTHONPATH", "")])}
+from support import ENV, TORVI, Descriptor, Trace, namespace_unavailable, run_in_private_dev
 
 
 def torvi(*arguments, timeout=60):
@@ -130,29 +123,35 @@ def test_a_path_that_is_no_terminal_is_refused_before_any_wait(command, path, ki
     assert result.stderr == f"torvi {command[0]}: {path} is not a terminal ({kind})\n"
 
 
-def test_trace_forwards_bytes_unchanged_and_decodes_them(virtual_device, tmp_path):
+def test_trace_forwards_bytes_unchanged_decodes_and_records_them(virtual_device, tmp_path):
     arm = virtual_device("arm")
     wakeup_reply_direct = direct_exchange(arm.path, b"\x0a", 22)
-    log = tmp_path / "trace.txt"
-    trace = subprocess.Popen(
-        [*TORVI, "trace", arm.path, "--out", str(log)], stdout=subprocess.PIPE, text=True, env=ENV
-    )
+    session = tmp_path / "session.txt"
+    trace = Trace(arm.path, "--out", session)
     try:
-        path = trace.stdout.readline().strip()
         force = struct.pack("<3f", 0.5, -0.25, 1.0)
-        wakeup_reply = direct_exchange(path, b"\x0a", 22)
-        state_reply = direct_exchange(path, b"\x2a" + force, 25)
+        wakeup_reply = direct_exchange(trace.path, b"\x0a", 22)
+        state_reply = direct_exchange(trace.path, b"\x2a" + force, 25)
     finally:
-        trace.send_signal(signal.SIGTERM)
-        status = trace.wait(10)
-        trace.stdout.close()
+        status, output = trace.stop()
+    decoded = output.splitlines()
     assert status == 0
     assert wakeup_reply == wakeup_reply_direct
     assert state_reply[0] == 0x2B and len(state_reply) == 25
     position = [round(v, 6) for v in struct.unpack_from("<3f", state_reply, 1)]
-    lines = log.read_text().splitlines()
-    assert any("> EndEffectorForce force=[0.5, -0.25, 1.0]" in line for line in lines), lines
-    assert any(f"< EndEffectorState position={position}" in line for line in lines), lines
+    assert any("> EndEffectorForce force=[0.5, -0.25, 1.0]" in line for line in decoded), decoded
+    assert any(f"< EndEffectorState position={position}" in line for line in decoded), decoded
+    header, *chunks = session.read_text().splitlines()
+    settings = "baud=115200 data_bits=8 parity=none stop_bits=1"
+    assert header.startswith(
+        f"torvi-session 1 {settings} port={arm.path} library={T.get_cpp_version()} "
+    )
+    # Each chunk as it went through, in order, with non-decreasing times.
+    sent = [(arrow, bytes.fromhex(data)) for _, arrow, data in (c.split(" ", 2) for c in chunks)]
+    assert b"".join(d for a, d in sent if a == ">") == b"\x0a\x2a" + force
+    assert b"".join(d for a, d in sent if a == "<") == wakeup_reply + state_reply
+    times = [float(c.split()[0]) for c in chunks]
+    assert times == sorted(times)
 
 
 def direct_exchange(path, request, reply_length):

@@ -10,26 +10,20 @@ import weakref
 import pytest
 
 import TorviHardwareAPI as T
-from support import BAD_FRAME_STATUS, STATUS_KEYS, RecordingHandle, floats
+from support import (
+    BAD_FRAME_STATUS,
+    ERROR,
+    INFO,
+    QUATERNION,
+    STATUS_KEYS,
+    VALID_FRAME,
+    RecordingHandle,
+    status_message,
+)
 
 PURE_VIRTUAL = (
     'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
 )
-INFO = bytes.fromhex("D0 11 22 33 44 55 66")
-ERROR = bytes.fromhex("DF 34 12 07")
-QUATERNION = (0.5, -1.0, 0.25, 2.0)
-# error 03, buttons 5 / hall 22, device 42, quaternion 00 80 / 00 40 / FF 7F /
-# 00 00, battery 100; the last raw byte is never examined.
-VALID_FRAME = bytes.fromhex("DA AA BB 03 B6 42 01 02 03 00 80 00 40 FF 7F 00 00 64 09 77")
-
-
-def status_message(device_id, user_data=b"", error_flag=2, hall=31):
-    return (
-        bytes([0xDA, device_id & 0xFF, device_id >> 8, error_flag, hall])
-        + floats(*QUATERNION)
-        + bytes([len(user_data)])
-        + bytes(user_data)
-    )
 
 
 class StatusOnly(T.Handle):

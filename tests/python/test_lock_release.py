@@ -18,6 +18,7 @@ import warnings
 import pytest
 
 import TorviHardwareAPI as T
+import TorviHardwareAPI.events
 from support import Spinner, turns_during
 from TorviHardwareAPI import haptics
 
@@ -125,6 +126,16 @@ TABLE = [
     # Building the tree releases it; nothing of a mesh waits on the loop.
     ("Mesh.__init__", "haptics", "Mesh", TRIANGLE, None, True),
     ("Mesh.set_pose", "mesh", "set_pose", ((0, 0, 1), (1, 0, 0, 0)), None, False),
+    # The listener's calls that wait for its reader thread release the lock.
+    ("HandleListener.__init__", "listener_class", None, (), ("stop_last",), False),
+    ("HandleListener.get", "listener", "get", (0.5,), None, True),
+    ("HandleListener.request_status", "listener", "request_status", (), None, True),
+    ("HandleListener.send_device_wakeup", "listener", "send_device_wakeup", (), None, True),
+    ("HandleListener.send_handle_state", "listener", "send_handle_state", (7, b"\x09"), None, True),
+    ("HandleListener.aiter", "listener", "aiter", (), None, False),
+    ("HandleListener.stop", "listener", "stop", (), None, True),
+    ("HandleListener.__enter__", "listener", "__enter__", (), None, False),
+    ("HandleListener.__exit__", "listener", "__exit__", (None, None, None), None, True),
 ]
 # Not methods: what the last reference's going does (clear() drops it from C).
 DROPS = [
@@ -146,7 +157,8 @@ def bound_methods():
         return sum(1 for line in doc.splitlines() if line[:1].isdigit() and ". " in line[:4])
 
     found = {}
-    for name, value in [*vars(T).items(), *vars(haptics).items()]:
+    items = [*vars(T).items(), *vars(haptics).items(), *vars(T.events).items()]
+    for name, value in items:
         if type(value).__name__ == "builtin_function_or_method":
             found[name] = overloads(value)
         elif isinstance(value, type):
@@ -219,13 +231,48 @@ class HapticsOn:
         return getattr(haptics, name)
 
 
+class ListenerMaker:
+    """Makes listeners on one handle; stop_last() gives the handle back
+    before the next is made (the spinner's look at this thread's frames may
+    keep the last one alive a moment longer than the call)."""
+
+    def __init__(self, handle):
+        self.handle = handle
+        self.last = None
+
+    def __call__(self):
+        self.last = T.events.HandleListener(self.handle)
+        return self.last
+
+    def stop_last(self):
+        # Dropped here too: its destructor, which releases the lock to stop
+        # the reader, must not run inside the next timed call.
+        if self.last is not None:
+            self.last.stop()
+            self.last = None
+
+
+@pytest.fixture
+def listener_targets(virtual_device):
+    """A listener on a streaming handle of its own, and a maker of listeners
+    on another handle."""
+    streaming = T.SerialStream(virtual_device("handle", "--stream-hz", "20").path)
+    quiet = T.SerialStream(virtual_device("handle").path)
+    listener = T.events.HandleListener(T.Handle(streaming))
+    maker = ListenerMaker(T.Handle(quiet))
+    yield {"listener": listener, "listener_class": maker}
+    listener.stop()
+    maker.stop_last()
+
+
 @pytest.mark.parametrize(
     "entry, target, method, args, request_first, releases",
     TABLE + DROPS,
     ids=[row[0] for row in TABLE + DROPS],
 )
-def test_lock_release(targets, capfd, entry, target, method, args, request_first, releases):
-    owner = targets[target]
+def test_lock_release(request, capfd, entry, target, method, args, request_first, releases):
+    fixture = "listener_targets" if target.startswith("listener") else "targets"
+    owner = request.getfixturevalue(fixture)[target]
     call = functools.partial(getattr(owner, method) if method else owner, *args)
     turns = []
     deadline = time.monotonic() + RELEASE_TRIES_FOR

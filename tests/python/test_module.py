@@ -62,9 +62,10 @@ REGISTRATION_ORDER = [
     "Armillar",
     "Handle",
     "__version__",
-    # The native haptic loop's submodule, registered after the module's own
-    # surface.
+    # The submodules of the native haptic loop and of the handle's listener,
+    # registered after the module's own surface.
     "haptics",
+    "events",
 ]
 
 

@@ -1,23 +1,12 @@
 #include "DeviceLoop.hpp"
 
-#include <cerrno>
-#include <ctime>
-#include <poll.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
+#include "Wakeup.hpp"
 
 namespace Torvi::VirtualDevice {
 
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
-
-timespec ToTimespec(Clock::duration duration) {
-    if (duration < Clock::duration::zero()) duration = Clock::duration::zero();
-    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(duration - whole);
-    return timespec{static_cast<time_t>(whole.count()), static_cast<long>(rest.count())};
-}
 
 } // namespace
 
@@ -46,48 +35,14 @@ int DeviceLoop::Run() {
             session.HangUp();
             return 0;
         }
-
-        pollfd fds[4];
-        nfds_t count = 0;
-        fds[count++] = {signal_fd, POLLIN, 0};
-        fds[count++] = {session.WatchFd(), POLLIN, 0};
         // At the 'max' rate, a writable pty is the cue for the next message.
         const bool want_write =
             session.HostPresent() && (Pending() || (stream.max && !faults.Silent()));
-        // Without a host the master reports a hang-up at every poll; the
-        // watch wakes the loop when a host opens the port.
-        fds[count++] = {session.HostPresent() ? session.MasterFd() : -1,
-                        static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0};
-        if (stdin_fd >= 0) fds[count++] = {stdin_fd, POLLIN, 0};
-
-        const auto wake = NextWake();
-        timespec limit{};
-        if (wake) limit = ToTimespec(*wake - Clock::now());
-        const int ready = ::ppoll(fds, count, wake ? &limit : nullptr, nullptr);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            log("poll failed: errno %d", errno);
-            return 1;
-        }
+        const Wakeup woken = AwaitWakeup(session, signal_fd, stdin_fd, want_write, NextWake(), log);
+        if (woken.exit) return *woken.exit;
         now = Clock::now();
-
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo info{};
-            if (::read(signal_fd, &info, sizeof info) > 0)
-                log("stopping on signal %u", info.ssi_signo);
-            return 0;
-        }
-        if (stdin_fd >= 0 && fds[3].revents) {
-            char discard[kReadChunk];
-            const ssize_t got = ::read(stdin_fd, discard, sizeof discard);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-                log("standard input closed; stopping");
-                return 0;
-            }
-        }
-        if ((fds[1].revents & POLLIN) || (fds[2].revents & (POLLHUP | POLLERR)))
-            HandleHostEvents(now);
-        if ((fds[2].revents & POLLIN) && session.HostPresent()) HandleRequests(now);
+        if (woken.host_changed) HandleHostEvents(now);
+        if (woken.input && session.HostPresent()) HandleRequests(now);
     }
 }
 
@@ -150,13 +105,12 @@ void DeviceLoop::Send(const Message& message, Clock::time_point due) {
         scheduled.emplace_back(due, std::move(*wire));
         return;
     }
-    outgoing.insert(outgoing.end(), wire->begin(), wire->end());
+    outbox.Add(*wire);
 }
 
 void DeviceLoop::ReleaseDue(Clock::time_point now) {
     while (!scheduled.empty() && scheduled.front().first <= now) {
-        const Bytes& bytes = scheduled.front().second;
-        outgoing.insert(outgoing.end(), bytes.begin(), bytes.end());
+        outbox.Add(scheduled.front().second);
         scheduled.pop_front();
     }
 }
@@ -182,21 +136,10 @@ void DeviceLoop::Stream(Clock::time_point now) {
     if (next_stream <= now) next_stream = now + stream_period;
 }
 
-void DeviceLoop::Flush() {
-    while (Pending()) {
-        const std::size_t put = session.Write(outgoing.data() + sent, outgoing.size() - sent);
-        if (put == 0) break;
-        sent += put;
-    }
-    if (!Pending()) {
-        outgoing.clear();
-        sent = 0;
-    }
-}
+void DeviceLoop::Flush() { outbox.Flush(session); }
 
 void DeviceLoop::DiscardPending() {
-    outgoing.clear();
-    sent = 0;
+    outbox.Clear();
     scheduled.clear();
     framer.Clear();
 }

@@ -41,7 +41,7 @@ private:
     void Stream(Clock::time_point now);
     void Flush();
     void DiscardPending();
-    bool Pending() const { return sent < outgoing.size(); }
+    bool Pending() const { return outbox.Pending(); }
     std::optional<Clock::time_point> NextWake() const;
 
     PtySession& session;
@@ -54,8 +54,7 @@ private:
     RequestFramer framer;
 
     std::deque<std::pair<Clock::time_point, Bytes>> scheduled; // delayed replies, in due order
-    Bytes outgoing;       // bytes on their way to the host, in order
-    std::size_t sent = 0; // how many of `outgoing` the pty has taken
+    Outbox outbox;
     Clock::duration stream_period{};
     Clock::time_point next_stream;
     bool hangup_now = false; // a request came after the last one to serve

@@ -4,6 +4,7 @@
 // the front of the input is, the answer to a complete request, and (for a
 // device that reports on its own) the next spontaneous message.
 
+#include "Torvi/HardwareAPI/protocol/MessageMeasure.hpp"
 #include "Torvi/HardwareAPI/protocol/WireBytes.hpp"
 
 #include <chrono>
@@ -18,19 +19,7 @@ using HardwareAPI::Wire::Bytes;
 using Clock = std::chrono::steady_clock;
 
 /// The length of the request at the front of the pending input.
-struct RequestMeasure {
-    enum class Kind {
-        Complete, ///< `length` bytes form one request
-        NeedMore, ///< a known request whose bytes have not all arrived
-        Unknown,  ///< the first byte opens no request; the device skips it
-    };
-    Kind kind = Kind::Unknown;
-    std::size_t length = 0;
-
-    static RequestMeasure Complete(std::size_t n) { return {Kind::Complete, n}; }
-    static RequestMeasure NeedMore() { return {Kind::NeedMore, 0}; }
-    static RequestMeasure Unknown() { return {Kind::Unknown, 0}; }
-};
+using RequestMeasure = HardwareAPI::Wire::MessageMeasure;
 
 /// One message the device sends. Stuffed status frames are marked, because
 /// a fault can corrupt their stuffing.

@@ -29,8 +29,10 @@ public:
         va_end(args);
     }
 
-    static std::string Hex(const uint8_t* bytes, std::size_t n) {
-        static const char digits[] = "0123456789ABCDEF";
+    /// The bytes in hex, separated by blanks; lower case as session files
+    /// write them, upper case for diagnostics.
+    static std::string Hex(const uint8_t* bytes, std::size_t n, bool lower_case = false) {
+        const char* digits = lower_case ? "0123456789abcdef" : "0123456789ABCDEF";
         std::string text;
         for (std::size_t i = 0; i < n; ++i) {
             if (i) text += ' ';
@@ -39,7 +41,9 @@ public:
         }
         return text;
     }
-    static std::string Hex(const Bytes& bytes) { return Hex(bytes.data(), bytes.size()); }
+    static std::string Hex(const Bytes& bytes, bool lower_case = false) {
+        return Hex(bytes.data(), bytes.size(), lower_case);
+    }
 
 private:
     bool enabled;

@@ -36,6 +36,10 @@ std::optional<StreamRate> ParseRate(const std::string& text) {
 // Options that only the handle takes; naming one for the arm is refused.
 const std::set<std::string> kHandleOnlyOptions{"--wireless", "--wakeup-answer", "--stream-hz",
                                                "--status-form", "--bad-frame"};
+// Options that only a replay takes, and the only ones it takes.
+const std::set<std::string> kReplayOnlyOptions{"--ignore-timing", "--loop"};
+const std::set<std::string> kReplayOptions{"--ignore-timing", "--loop", "--link", "--verbose",
+                                           "--help"};
 
 class Parser {
 public:
@@ -49,10 +53,11 @@ public:
                 continue;
             }
             SplitInlineValue(arg);
-            if (!TakeGeneralOption() && !TakeHandleOption() && !TakeFaultOption()) {
+            if (!TakeGeneralOption() && !TakeHandleOption() && !TakeFaultOption() &&
+                !TakeReplayOption()) {
                 error = "unknown option '" + name + "'";
             }
-            if (kHandleOnlyOptions.count(name) != 0) handle_only.push_back(name);
+            given.push_back(name);
         }
         return Outcome();
     }
@@ -64,23 +69,43 @@ private:
         } else if (wants_help) {
             outcome.action = ParseOutcome::Action::Help;
         } else if (!kind_given) {
-            outcome.error = "name the device to play: arm or handle";
-        } else if (outcome.options.kind == DeviceKind::Arm && !handle_only.empty()) {
-            outcome.error = handle_only.front() + " applies to the handle only";
+            outcome.error = "name the device to play: arm, handle or replay FILE";
         } else {
-            outcome.action = ParseOutcome::Action::Run;
+            outcome.error = FitError();
+            if (outcome.error.empty()) outcome.action = ParseOutcome::Action::Run;
         }
         return outcome;
     }
 
+    // Why the options given do not fit the device; empty when they do.
+    std::string FitError() const {
+        const DeviceKind kind = outcome.options.kind;
+        for (const std::string& option : given) {
+            if (kind == DeviceKind::Replay && kReplayOptions.count(option) == 0)
+                return option + " does not apply to a replay";
+            if (kind != DeviceKind::Replay && kReplayOnlyOptions.count(option) != 0)
+                return option + " applies to a replay only";
+            if (kind == DeviceKind::Arm && kHandleOnlyOptions.count(option) != 0)
+                return option + " applies to the handle only";
+        }
+        if (kind == DeviceKind::Replay && outcome.options.session_path.empty())
+            return "replay needs the session file to play";
+        return {};
+    }
+
     void TakeDevice(const std::string& arg) {
-        if (kind_given) {
+        Options& o = outcome.options;
+        if (kind_given && o.kind == DeviceKind::Replay && o.session_path.empty()) {
+            o.session_path = arg;
+        } else if (kind_given) {
             error = "unexpected argument '" + arg + "'";
-        } else if (arg == "arm" || arg == "handle") {
-            outcome.options.kind = arg == "arm" ? DeviceKind::Arm : DeviceKind::Handle;
+        } else if (arg == "arm" || arg == "handle" || arg == "replay") {
+            o.kind = arg == "arm"      ? DeviceKind::Arm
+                     : arg == "handle" ? DeviceKind::Handle
+                                       : DeviceKind::Replay;
             kind_given = true;
         } else {
-            error = "unknown device '" + arg + "' (arm or handle)";
+            error = "unknown device '" + arg + "' (arm, handle or replay)";
         }
     }
 
@@ -126,6 +151,17 @@ private:
             Choice(o.status_form, {{"frame", StatusForm::Frame}, {"message", StatusForm::Message}});
         } else if (name == "--bad-frame") {
             Flag(outcome.options.faults.bad_frame);
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    bool TakeReplayOption() {
+        if (name == "--ignore-timing") {
+            Flag(outcome.options.ignore_timing);
+        } else if (name == "--loop") {
+            Flag(outcome.options.loop);
         } else {
             return false;
         }
@@ -204,7 +240,7 @@ private:
     ParseOutcome outcome;
     bool kind_given = false;
     bool wants_help = false;
-    std::vector<std::string> handle_only; ///< handle-only options given, in order
+    std::vector<std::string> given; ///< the options given, in order
     std::size_t index = 0;
     std::string name;
     std::optional<std::string> inline_value;
@@ -217,8 +253,10 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args) { return Parser(
 
 std::string UsageText() {
     return R"(usage: torvi-virtual-device arm|handle [--wireless] [options]
+       torvi-virtual-device replay FILE [--ignore-timing] [--loop] [--link PATH]
 
-Plays an Armillar arm or a Handle on a pseudo-terminal. The first line on
+Plays an Armillar arm or a Handle on a pseudo-terminal, or the device's side
+of a session recorded by `torvi trace PORT --out FILE`. The first line on
 standard output is the path of the terminal to open; nothing else is printed
 there. Runs until SIGINT, SIGTERM or SIGHUP, or until standard input closes
 when it is a pipe or socket (so a parent that dies takes the device down).
@@ -255,6 +293,17 @@ Faults (both devices):
   --hangup-after N        answer N requests; when request N+1 arrives,
                           close the terminal and exit without answering it
                           (0: at once, before any request)
+
+Replay (from the moment a host opens the terminal):
+  replay FILE             wait for each request the session holds and check
+                          it byte for byte, send each recorded reply after its
+                          recorded delay and what the device sent unasked at
+                          its recorded time; hang up where the device did. A
+                          request that differs: one line on standard error
+                          (the file's line, the bytes expected and received),
+                          exit status 2
+  --ignore-timing         send each reply as soon as its request is in
+  --loop                  start over after the last line
   --help                  this text
 )";
 }

@@ -9,7 +9,7 @@
 
 namespace Torvi::VirtualDevice {
 
-enum class DeviceKind { Arm, Handle };
+enum class DeviceKind { Arm, Handle, Replay };
 
 /// What the handle answers to a wakeup request.
 enum class WakeupAnswer { Info, Status, Error };
@@ -45,6 +45,10 @@ struct Options {
     std::optional<uint8_t> model; ///< the model byte of the device information
     std::string link;             ///< a symbolic link to the slave, if not empty
     bool verbose = false;
+    /// Replay: the session file to play, and how.
+    std::string session_path;
+    bool ignore_timing = false; ///< answer as fast as possible
+    bool loop = false;          ///< start over at the end
 };
 
 struct ParseOutcome {

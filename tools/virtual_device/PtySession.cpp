@@ -149,4 +149,18 @@ void PtySession::RemoveLink() {
     link_path.clear();
 }
 
+void Outbox::Flush(PtySession& session) {
+    while (Pending()) {
+        const std::size_t put = session.Write(outgoing.data() + sent, outgoing.size() - sent);
+        if (put == 0) break;
+        sent += put;
+    }
+    if (!Pending()) Clear();
+}
+
+void Outbox::Clear() {
+    outgoing.clear();
+    sent = 0;
+}
+
 } // namespace Torvi::VirtualDevice

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Torvi::VirtualDevice {
 
@@ -66,6 +67,23 @@ private:
     std::string slave_path;
     std::string link_path;
     bool host_present = false;
+};
+
+/// The bytes on their way to the host, in order: the pty takes what it can
+/// at each Flush, the rest waits for the next.
+class Outbox {
+public:
+    void Add(const std::vector<uint8_t>& bytes) {
+        outgoing.insert(outgoing.end(), bytes.begin(), bytes.end());
+    }
+    bool Pending() const { return sent < outgoing.size(); }
+    /// Writes what the pty takes now.
+    void Flush(PtySession& session);
+    void Clear();
+
+private:
+    std::vector<uint8_t> outgoing;
+    std::size_t sent = 0; // how many of `outgoing` the pty has taken
 };
 
 } // namespace Torvi::VirtualDevice

@@ -7,6 +7,9 @@
 #include "Log.hpp"
 #include "Options.hpp"
 #include "PtySession.hpp"
+#include "ReplayLoop.hpp"
+#include "Session.hpp"
+#include "SessionPlayer.hpp"
 #include "VirtualArm.hpp"
 #include "VirtualHandle.hpp"
 
@@ -45,6 +48,49 @@ int StopSignals() {
     return ::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
+const char* LogName(const Options& options) {
+    switch (options.kind) {
+    case DeviceKind::Arm:
+        return "virtual arm";
+    case DeviceKind::Replay:
+        return "replay";
+    case DeviceKind::Handle:
+        break;
+    }
+    return options.wireless ? "virtual wireless handle" : "virtual handle";
+}
+
+// Prints the port, the one line of standard output.
+void Announce(const PtySession& session, const Options& options, const Log& log) {
+    std::printf("%s\n", session.SlavePath().c_str());
+    std::fflush(stdout);
+    log("playing on %s%s%s", session.SlavePath().c_str(),
+        options.link.empty() ? "" : ", linked from ", options.link.c_str());
+}
+
+int Replay(const Options& options, int signal_fd, const Log& log) {
+    // A file that cannot be played is refused before the port exists.
+    SessionPlayer player(LoadSession(options.session_path), options.ignore_timing, options.loop);
+    PtySession session(options.link);
+    Announce(session, options, log);
+    ReplayLoop loop(session, player, WatchedStdin(), signal_fd, log);
+    return loop.Run();
+}
+
+int PlayDevice(const Options& options, int signal_fd, const Log& log) {
+    PtySession session(options.link);
+    const Clock::time_point start = Clock::now();
+    std::unique_ptr<DeviceModel> model;
+    if (options.kind == DeviceKind::Arm)
+        model = std::make_unique<VirtualArm>(options.model, start);
+    else
+        model = std::make_unique<VirtualHandle>(options, start);
+    FaultInjector faults(options.faults);
+    Announce(session, options, log);
+    DeviceLoop loop(session, *model, faults, options.stream, WatchedStdin(), signal_fd, log);
+    return loop.Run();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -65,27 +111,10 @@ int main(int argc, char** argv) {
         return kStartError;
     }
 
-    const bool arm = options.kind == DeviceKind::Arm;
-    const Log log(options.verbose, arm                ? "virtual arm"
-                                   : options.wireless ? "virtual wireless handle"
-                                                      : "virtual handle");
+    const Log log(options.verbose, LogName(options));
     try {
-        PtySession session(options.link);
-        const Clock::time_point start = Clock::now();
-        std::unique_ptr<DeviceModel> model;
-        if (arm)
-            model = std::make_unique<VirtualArm>(options.model, start);
-        else
-            model = std::make_unique<VirtualHandle>(options, start);
-        FaultInjector faults(options.faults);
-
-        std::printf("%s\n", session.SlavePath().c_str());
-        std::fflush(stdout);
-        log("playing on %s%s%s", session.SlavePath().c_str(),
-            options.link.empty() ? "" : ", linked from ", options.link.c_str());
-
-        DeviceLoop loop(session, *model, faults, options.stream, WatchedStdin(), signal_fd, log);
-        return loop.Run();
+        return options.kind == DeviceKind::Replay ? Replay(options, signal_fd, log)
+                                                  : PlayDevice(options, signal_fd, log);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "torvi-virtual-device: %s\n", error.what());
         return kStartError;

@@ -39,6 +39,33 @@ std::size_t BuildHandleState(uint8_t* out, uint16_t device_id, uint8_t data_leng
     return P::kHandleStateHeaderLength + data_length;
 }
 
+Wire::MessageMeasure MeasureReply(const uint8_t* pending, std::size_t available,
+                                  bool status_frame) {
+    using Wire::MessageMeasure;
+    const auto whole = [](std::size_t payload) {
+        return MessageMeasure::Complete(P::kHeaderCodeLength + payload);
+    };
+    switch (pending[0]) {
+    case P::kInfoResponse:
+        return whole(P::kInfoResponseLength);
+    case P::kErrorResponse:
+        return whole(P::kErrorResponseLength);
+    case P::kStatusMessage: {
+        if (status_frame) {
+            return whole(P::kStatusFrameLength);
+        }
+        // The user-data length byte closes the fixed part.
+        constexpr std::size_t kLengthByte = P::kHeaderCodeLength + P::kMessageUserDataLengthOffset;
+        if (available <= kLengthByte) {
+            return MessageMeasure::NeedMore();
+        }
+        return whole(P::kStatusMessageLength + pending[kLengthByte]);
+    }
+    default:
+        return MessageMeasure::Unknown();
+    }
+}
+
 HandleInfoResponse DecodeInfoResponse(const uint8_t* payload) {
     return HandleInfoResponse{
         /*device_id=*/DecodeU16(payload + P::kInfoDeviceIdOffset),

@@ -66,6 +66,22 @@ bool SerialStream::WaitReadable(int timeout_ms) {
     return ::poll(&port, 1, timeout_ms) > 0;
 }
 
+SerialStream::InputReady SerialStream::WaitInput(int wake_fd, int timeout_ms) {
+    InputReady ready;
+    if (!IsOpen()) {
+        return ready;
+    }
+    pollfd fds[2] = {{buffer->Descriptor(), POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    // EINTR counts as a time-out: the caller looks again.
+    if (::poll(fds, 2, timeout_ms) > 0) {
+        ready.port = fds[0].revents != 0;
+        ready.woken = fds[1].revents != 0;
+    }
+    return ready;
+}
+
+bool SerialStream::IsOpen() const { return buffer && buffer->Descriptor() >= 0; }
+
 void SerialStream::Write(const uint8_t* data, size_t n) {
     write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
     // A stream that already hit end of file on a short read stays silent.

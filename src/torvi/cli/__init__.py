@@ -39,7 +39,12 @@ def parser() -> argparse.ArgumentParser:
         "trace", help="pass a program's bytes through to a port and decode them"
     )
     trace.add_argument("port")
-    trace.add_argument("--out", metavar="FILE", help="write the decoded trace here")
+    trace.add_argument(
+        "--out",
+        metavar="FILE",
+        help="record the session here, for torvi-virtual-device replay FILE "
+        "(the decoded trace goes to standard output)",
+    )
     trace.add_argument("--link", metavar="PATH", help="also make a symbolic link to the pty")
 
     plot = commands.add_parser(

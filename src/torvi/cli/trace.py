@@ -1,6 +1,8 @@
 """`torvi trace PORT`: a pseudo-terminal for a program to open in place of
 PORT. Bytes go through both ways unchanged; each request and reply is
-printed decoded, with the time since the request it answers."""
+printed decoded on standard output, with the time since the request it
+answers, and with --out FILE the session is recorded there, chunk by chunk,
+for `torvi-virtual-device replay FILE`."""
 
 from __future__ import annotations
 
@@ -15,12 +17,20 @@ import tty
 from types import FrameType
 from typing import IO
 
+import TorviHardwareAPI as T
+
 from .ports import CommandError, check_access
 from .wire import Conversation, Decoded, describe
 
-# The line settings of the library's ports.
+# The line settings of the library's ports, and how a session file's header
+# names them.
 BAUD = termios.B115200
+PORT_SETTINGS = "baud=115200 data_bits=8 parity=none stop_bits=1"
 CHUNK = 4096
+# The session file's format and version, as tools/virtual_device/Session.hpp
+# reads them.
+SESSION_FORMAT = "torvi-session"
+SESSION_VERSION = 1
 # A message whose bytes stop coming for this long is shown as hex.
 INCOMPLETE_AFTER = 0.5
 
@@ -46,9 +56,9 @@ class Printer:
     (> to the device, < from it), the name and fields, and for a reply the
     time since the last request."""
 
-    def __init__(self, out: IO[str]) -> None:
+    def __init__(self, out: IO[str], start: float) -> None:
         self.out = out
-        self.start = time.monotonic()
+        self.start = start
         self.last_request: float | None = None
 
     def show(self, arrow: str, messages: list[Decoded]) -> None:
@@ -63,6 +73,33 @@ class Printer:
             print(line, file=self.out, flush=True)
 
 
+class SessionRecord:
+    """The session file: a header line (format and version, the port's
+    settings and path, the library's version, the monotonic clock's reading
+    at the start), then one line per chunk as it was read: seconds since the
+    start, the direction (> to the device, < from it, ! the port hung up)
+    and the bytes in hex. Written line by line, so that a trace that is
+    killed keeps what it saw."""
+
+    def __init__(self, out: IO[str] | None, port: str, start: float) -> None:
+        self.out = out
+        self.start = start
+        self.write(
+            f"{SESSION_FORMAT} {SESSION_VERSION} {PORT_SETTINGS} port={port} "
+            f"library={T.get_cpp_version()} monotonic_start={start:.6f}"
+        )
+
+    def write(self, line: str) -> None:
+        if self.out is not None:
+            self.out.write(line + "\n")
+
+    def chunk(self, arrow: str, data: bytes) -> None:
+        self.write(f"{time.monotonic() - self.start:.6f} {arrow} {data.hex(' ')}")
+
+    def hangup(self) -> None:
+        self.write(f"{time.monotonic() - self.start:.6f} ! hangup")
+
+
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 
@@ -71,7 +108,7 @@ def note_signal(number: int, frame: FrameType | None) -> None:
     between two messages, so that what went through is also printed."""
 
 
-def relay(device: int, master: int, printer: Printer, stop: int) -> None:
+def relay(device: int, master: int, printer: Printer, record: SessionRecord, stop: int) -> None:
     """Forwards until `stop` is readable. A pty master reads EIO while no
     program has the terminal open; the trace keeps a descriptor of the slave
     itself, so programs may open and close it as often as they like."""
@@ -90,15 +127,19 @@ def relay(device: int, master: int, printer: Printer, stop: int) -> None:
             continue
         if master in ready:
             data = os.read(master, CHUNK)
+            record.chunk(">", data)
             write_all(device, data)
             printer.show(">", conversation.from_host(data))
         if device in ready:
             try:
                 data = os.read(device, CHUNK)
             except OSError as error:  # EIO: the device hung up
+                record.hangup()
                 raise CommandError(f"the port stopped: {error.strerror}") from error
             if not data:
+                record.hangup()
                 raise CommandError("the port closed")
+            record.chunk("<", data)
             write_all(master, data)
             printer.show("<", conversation.from_device(data))
 
@@ -109,8 +150,9 @@ def run_trace(arguments: argparse.Namespace) -> int:
     master, slave = os.openpty()
     tty.setraw(slave)
     path = os.ttyname(slave)
-    # Closed once the relay ends (standard output is left open).
-    out: IO[str] = open(arguments.out, "w") if arguments.out else sys.stdout  # noqa: SIM115
+    # Closed once the relay ends; line-buffered, so that each chunk is in
+    # the file as soon as it went through.
+    out = open(arguments.out, "w", buffering=1) if arguments.out else None  # noqa: SIM115
     stop, wake = os.pipe()
     os.set_blocking(wake, False)
     signal.set_wakeup_fd(wake)
@@ -122,8 +164,10 @@ def run_trace(arguments: argparse.Namespace) -> int:
                 os.symlink(path, arguments.link)
             except OSError as error:
                 raise CommandError(f"cannot make {arguments.link}: {error.strerror}") from error
+        start = time.monotonic()
+        record = SessionRecord(out, arguments.port, start)
         print(path, flush=True)
-        relay(device, master, Printer(out), stop)
+        relay(device, master, Printer(sys.stdout, start), record, stop)
     finally:
         if (
             arguments.link
@@ -133,6 +177,6 @@ def run_trace(arguments: argparse.Namespace) -> int:
             os.unlink(arguments.link)
         for fd in (device, master, slave, stop, wake):
             os.close(fd)
-        if out is not sys.stdout:
+        if out is not None:
             out.close()
     return 0

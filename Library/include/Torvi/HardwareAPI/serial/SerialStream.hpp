@@ -41,6 +41,21 @@ public:
     /// (bytes queued, or an end to report); false on time-out or when closed.
     virtual bool WaitReadable(int timeout_ms);
 
+    /// What WaitInput saw; both may be set, neither after a time-out.
+    struct InputReady {
+        bool port = false;  ///< a read would not wait, as for WaitReadable
+        bool woken = false; ///< `wake_fd` is readable (it is not read here)
+    };
+    /// Sleeps as WaitReadable does, and also ends when `wake_fd` (any
+    /// descriptor of the caller's, such as an eventfd another thread signals)
+    /// becomes readable; `timeout_ms` below 0 waits without limit. Returns at
+    /// once with neither set when the port is not open.
+    virtual InputReady WaitInput(int wake_fd, int timeout_ms);
+
+    /// Whether the tty is open (false before Open, after Close or a failed
+    /// open).
+    bool IsOpen() const;
+
     /// Writes `n` bytes in one system call; a short or failed write is
     /// reported by an error line and leaves the stream bad.
     virtual void Write(const uint8_t* data, size_t n);

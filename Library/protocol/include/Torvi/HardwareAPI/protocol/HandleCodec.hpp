@@ -7,6 +7,7 @@
 
 #include "Torvi/HardwareAPI/devices/HandleMessages.hpp"
 #include "Torvi/HardwareAPI/protocol/HandleProtocol.hpp"
+#include "Torvi/HardwareAPI/protocol/MessageMeasure.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,13 @@ namespace Torvi::HardwareAPI::Devices::HandleMessages {
 /// bytes the caller did not give.
 std::size_t BuildHandleState(uint8_t* out, uint16_t device_id, uint8_t data_length,
                              const uint8_t* user_data);
+
+/// How many of the `available` bytes at `pending` (at least one) the reply
+/// at their front takes, header code included: an info or error response, a
+/// status message (whose length byte must have arrived before its length is
+/// known) or, when `status_frame` is set, a stuffed status frame for the
+/// code 0xDA; Unknown for any other first byte.
+Wire::MessageMeasure MeasureReply(const uint8_t* pending, std::size_t available, bool status_frame);
 
 /// Decodes the 6-byte payload of a HandleInfoResponse. Byte 1 is ignored;
 /// byte 3 is both the high byte of `device_id` and `device_model_number`.

@@ -23,6 +23,9 @@ inline constexpr uint8_t kInfoResponse = 0xD0;
 inline constexpr uint8_t kStatusMessage = 0xDA;
 inline constexpr uint8_t kErrorResponse = 0xDF;
 
+// Every message opens with one header-code byte.
+inline constexpr std::size_t kHeaderCodeLength = 1;
+
 // Payload lengths after the header code.
 inline constexpr std::size_t kInfoResponseLength = 6;
 inline constexpr std::size_t kStatusMessageLength = 21; // then user_data_length bytes
