@@ -107,10 +107,42 @@ bool Over(const Triangle& triangle, const Vec3d& point) {
     return Norm(offset) - along <= kRounding;
 }
 
+/// Where the proxy stood at each look again of one cycle. A look again
+/// starts from the proxy alone (no constraint is kept), so the slide from a
+/// place it stood at before repeats what followed it then: round and round
+/// a convex corner or edge whose faces' planes reach past one another,
+/// until the sweeps are used up. Skipping the whole rounds leaves the
+/// outcome exactly as it was and spares their queries.
+class LookAgainRecord {
+public:
+    /// The sweep to go on with: `sweep`, or as many whole rounds later as
+    /// still fit in kMaxSweeps when the proxy stood at `proxy` before.
+    int Skip(int sweep, const Vec3d& proxy) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (places_[i].x == proxy.x && places_[i].y == proxy.y && places_[i].z == proxy.z) {
+                const int round = sweep - sweeps_[i];
+                return sweep + (kMaxSweeps - sweep) / round * round;
+            }
+        }
+        if (count_ < places_.size()) {
+            places_[count_] = proxy;
+            sweeps_[count_++] = sweep;
+        }
+        return sweep;
+    }
+
+private:
+    // A look again takes two sweeps at least: a hit, then a free slide.
+    std::array<Vec3d, kMaxSweeps / 2> places_{};
+    std::array<int, kMaxSweeps / 2> sweeps_{};
+    std::size_t count_ = 0;
+};
+
 /// The frictionless proxy: from `start` towards the hand, stopping in front
 /// of each triangle met and sliding over the constraints.
 Vec3d Slide(const TriangleTree& tree, Vec3d proxy, const Vec3d& hand) {
     Constraints constraints;
+    LookAgainRecord looks;
     for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
         const std::optional<Vec3d> goal = Goal(hand, constraints);
         if (!goal) break; // the constraints have no point in common: stay
@@ -128,6 +160,7 @@ Vec3d Slide(const TriangleTree& tree, Vec3d proxy, const Vec3d& hand) {
             // A face's plane reaches past its edges: look again from here,
             // so that the proxy follows the surface round a convex edge.
             constraints.count = 0;
+            sweep = looks.Skip(sweep + 1, proxy) - 1;
             continue;
         }
         const Plane plane = ConstraintOf(tree.At(hit->triangle), hit->triangle, proxy, delta);
