@@ -136,6 +136,7 @@ Vector3 Scaled(const Vector3& v, double factor) {
     return {v[0] * f, v[1] * f, v[2] * f};
 }
 
+/// What max_force_rate_ holds when there is no rate limit (as initialised).
 constexpr float kNoRateLimit = std::numeric_limits<float>::infinity();
 
 /// A fade's length in nanoseconds; std::invalid_argument for a time that is
@@ -327,44 +328,48 @@ template <typename List, typename Pointer> auto Find(List& list, const Pointer& 
 
 } // namespace
 
+template <typename Change>
+void HapticLoop::ChangeEffects(const std::shared_ptr<Effect>& effect, Change&& change) {
+    Lists freed; // released after the lock
+    std::lock_guard<std::mutex> changes(changes_mutex_);
+    // A new list: the loop's thread may be adding up the old one.
+    EffectList next = LiveEffects();
+    std::forward<Change>(change)(next, Find(next, effect));
+    Publish(std::move(next), freed);
+}
+
 std::shared_ptr<Effect> HapticLoop::Add(std::shared_ptr<Effect> effect, double fade_s) {
     if (!effect) {
         throw std::invalid_argument("effect must not be empty");
     }
     const Nanoseconds length = FadeLength(fade_s);
-    Lists freed; // released after the lock
-    std::lock_guard<std::mutex> changes(changes_mutex_);
-    // A new list: the loop's thread may be adding up the old one.
-    EffectList next = LiveEffects();
-    const auto found = Find(next, effect);
-    if (found == next.end()) {
-        effect->restart_due_.store(true);
-        next.push_back({effect, length > 0 ? std::make_shared<Fade>(0.0, 1.0, length) : nullptr});
-    } else if (found->fade && found->fade->FadingOut()) {
-        // Back before it has faded out: it turns where it stands.
-        found->fade =
-            length > 0 ? std::make_shared<Fade>(found->fade->Scale(), 1.0, length) : nullptr;
-    }
-    Publish(std::move(next), freed);
+    ChangeEffects(effect, [&](EffectList& next, EffectList::iterator found) {
+        if (found == next.end()) {
+            effect->restart_due_.store(true);
+            next.push_back(
+                {effect, length > 0 ? std::make_shared<Fade>(0.0, 1.0, length) : nullptr});
+        } else if (found->fade && found->fade->FadingOut()) {
+            // Back before it has faded out: it turns where it stands.
+            found->fade =
+                length > 0 ? std::make_shared<Fade>(found->fade->Scale(), 1.0, length) : nullptr;
+        }
+    });
     return effect;
 }
 
 void HapticLoop::Remove(const std::shared_ptr<Effect>& effect, double fade_s) {
     const Nanoseconds length = FadeLength(fade_s);
-    Lists freed; // released after the lock
-    std::lock_guard<std::mutex> changes(changes_mutex_);
-    EffectList next = LiveEffects();
-    const auto found = Find(next, effect);
-    if (found == next.end()) {
-        throw std::invalid_argument("the effect is not in this loop");
-    }
-    if (length > 0 && Running()) {
-        const double from = found->fade ? found->fade->Scale() : 1.0;
-        found->fade = std::make_shared<Fade>(from, 0.0, length);
-    } else {
-        next.erase(found);
-    }
-    Publish(std::move(next), freed);
+    ChangeEffects(effect, [&](EffectList& next, EffectList::iterator found) {
+        if (found == next.end()) {
+            throw std::invalid_argument("the effect is not in this loop");
+        }
+        if (length > 0 && Running()) {
+            const double from = found->fade ? found->fade->Scale() : 1.0;
+            found->fade = std::make_shared<Fade>(from, 0.0, length);
+        } else {
+            next.erase(found);
+        }
+    });
 }
 
 bool HapticLoop::WaitArrived(const std::shared_ptr<MoveTo>& effect,

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -164,8 +165,10 @@ public:
     /// Add and Remove never free an effect on the loop's thread: the lists
     /// they replace are kept here until the loop's thread has let go of them,
     /// and released by a later Add, Remove or Stop (or the destructor), on
-    /// the calling thread. They allocate outside the lock the loop's thread
-    /// takes, which they hold only to swap a pointer.
+    /// the calling thread, which may take a while for a large effect (a mesh's
+    /// memory). Otherwise each takes about a copy of the list; they allocate
+    /// outside the lock the loop's thread takes, which they hold only to swap
+    /// a pointer.
     std::shared_ptr<Effect> Add(std::shared_ptr<Effect> effect, double fade_s = 0.0);
     /// Removes `effect`: at once, or, with a `fade_s` > 0 while the loop runs,
     /// after its force has faded out over that time (it stays in the loop
@@ -177,8 +180,9 @@ public:
     /// kArrivalCheck: true then, at once when it already has. False when
     /// `timeout` passes (empty: no limit), when the loop is not running or
     /// stops, and when a CancellationScope of the calling thread asks (at
-    /// CancellationPoll's interval). Throws std::invalid_argument when the
-    /// effect is not in the loop or `timeout` is negative or NaN.
+    /// CancellationPoll's interval); within about kArrivalCheck of any of
+    /// these. Throws std::invalid_argument when the effect is not in the loop
+    /// or `timeout` is negative or NaN.
     bool WaitArrived(const std::shared_ptr<MoveTo>& effect,
                      std::optional<std::chrono::duration<double>> timeout);
     /// The external force added to the effects' sum. Throws
@@ -242,6 +246,12 @@ private:
     /// soft start; zero for the first cycle) and what it sends.
     std::pair<Vector3, Vector3> CycleForces(const LoopState& state, std::int64_t start,
                                             std::int64_t previous_start, std::int64_t began) const;
+    /// Every change of the effects: `change(next, found)` edits the live list
+    /// `next`, in which `found` is `effect`'s entry or next.end(); then it is
+    /// published (unless `change` throws). Releases the lists let go of once
+    /// the lock is given back.
+    template <typename Change>
+    void ChangeEffects(const std::shared_ptr<Effect>& effect, Change&& change);
     /// The effects as they stand for the caller: those whose fade-out is over
     /// left out, a fade-in that is over dropped. changes_mutex_ held.
     EffectList LiveEffects() const;
@@ -290,8 +300,8 @@ private:
     Vector3 external_force_{};
 
     std::atomic<double> soft_start_s_{0.0};
-    double run_soft_start_s_ = 0.0;     // set by Start() before the thread begins
-    std::atomic<float> max_force_rate_; // infinite: no limit
+    double run_soft_start_s_ = 0.0; // set by Start() before the thread begins
+    std::atomic<float> max_force_rate_{std::numeric_limits<float>::infinity()}; // none
 
     SampleRing<LoopSample> record_;          // written by the loop's thread only
     mutable std::mutex record_reader_mutex_; // one reader of the record at a time
