@@ -139,14 +139,19 @@ Vector3 Scaled(const Vector3& v, double factor) {
 /// What max_force_rate_ holds when there is no rate limit (as initialised).
 constexpr float kNoRateLimit = std::numeric_limits<float>::infinity();
 
+/// The longest fade or wait measured in clock time, about 70 years: what is
+/// longer is taken as that (a fade) or as no limit (a wait), so that no time
+/// overflows the clock's nanoseconds.
+constexpr double kLongestSeconds = 2.2e9;
+
 /// A fade's length in nanoseconds; std::invalid_argument for a time that is
 /// negative or not finite.
 Nanoseconds FadeLength(double fade_s) {
     if (!std::isfinite(fade_s) || fade_s < 0.0) {
         throw std::invalid_argument("fade_s must be a non-negative finite number of seconds");
     }
-    return static_cast<Nanoseconds>(
-        std::llround(fade_s * static_cast<double>(kNanosecondsPerSecond)));
+    return static_cast<Nanoseconds>(std::llround(std::min(fade_s, kLongestSeconds) *
+                                                 static_cast<double>(kNanosecondsPerSecond)));
 }
 
 double Seconds(Nanoseconds duration) {
@@ -385,7 +390,7 @@ bool HapticLoop::WaitArrived(const std::shared_ptr<MoveTo>& effect,
         }
     }
     std::optional<Clock::time_point> deadline;
-    if (timeout && std::isfinite(timeout->count())) {
+    if (timeout && timeout->count() < kLongestSeconds) {
         deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(*timeout);
     }
     Devices::CancellationPoll poll;

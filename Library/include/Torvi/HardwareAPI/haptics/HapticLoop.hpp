@@ -178,11 +178,11 @@ public:
     void Remove(const std::shared_ptr<Effect>& effect, double fade_s = 0.0);
     /// Waits until `effect` has arrived (MoveTo::Progress), looking every
     /// kArrivalCheck: true then, at once when it already has. False when
-    /// `timeout` passes (empty: no limit), when the loop is not running or
-    /// stops, and when a CancellationScope of the calling thread asks (at
-    /// CancellationPoll's interval); within about kArrivalCheck of any of
-    /// these. Throws std::invalid_argument when the effect is not in the loop
-    /// or `timeout` is negative or NaN.
+    /// `timeout` passes (empty, or beyond about 70 years: no limit), when the
+    /// loop is not running or stops, and when a CancellationScope of the
+    /// calling thread asks (at CancellationPoll's interval); within about
+    /// kArrivalCheck of any of these. Throws std::invalid_argument when the
+    /// effect is not in the loop or `timeout` is negative or NaN.
     bool WaitArrived(const std::shared_ptr<MoveTo>& effect,
                      std::optional<std::chrono::duration<double>> timeout);
     /// The external force added to the effects' sum. Throws
@@ -213,7 +213,8 @@ public:
     /// negative or non-finite time.
     void SetSoftStart(double seconds);
     double SoftStartS() const { return soft_start_s_.load(); }
-    /// The rate limit, from the next cycle on; empty: none. Throws
+    /// The rate limit, from the next cycle on; empty: none. The stop's final
+    /// zero force is sent at once, whatever the limit. Throws
     /// std::invalid_argument for a rate that is not a positive finite number.
     void SetMaxForceRate(std::optional<float> force_per_second);
     std::optional<float> MaxForceRate() const;
