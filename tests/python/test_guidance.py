@@ -66,11 +66,11 @@ def test_arrived_needs_the_anchor_on_the_target_and_the_hand_near_it(arm, respon
         assert loop.wait_arrived(move, 2.0), "the anchor starts at the hand, on the target"
         move.target = (0.02, 0.0, 0.0)
         assert not move.arrived, "arrived never answers for a target set since"
-        time.sleep(0.1)
+        time.sleep(0.2)
         # Back to the first target, slowly: the hand is on it, the anchor not.
         move.target = target
         time.sleep(0.02)
-        assert not move.arrived and move.anchor[0] > 0.0103
+        assert not move.arrived and move.anchor[0] > 0.0105
         move.max_speed = 10.0
         assert loop.wait_arrived(move, 2.0) and move.anchor == pytest.approx(target)
         # Held 1.5 mm away (beyond the tolerance), the hand never arrives.
@@ -163,14 +163,14 @@ def test_max_force_rate_turns_steps_into_ramps_of_that_slope(arm, responder):
     with loop:
         time.sleep(0.05)  # 5 to reach, from the loop's first zero
         push.force = (0.0, 4.0, -3.0)  # a step of about 7.1
-        time.sleep(0.07)
+        time.sleep(0.1)
     s = loop.samples()
     assert_matches_the_wire(s, device)
     sent, asked = s.force[:-1].astype(np.float64), s.requested[:-1].astype(np.float64)
     steps = np.diff(cycle_starts(s)[:-1])
     change, wanted = np.diff(sent, axis=0), asked[1:] - sent[:-1]
     ramping = np.linalg.norm(wanted, axis=1) > rate * steps + 1e-4
-    assert np.count_nonzero(ramping) > 50, "both steps were meant to ramp"
+    assert np.count_nonzero(ramping) > 40, "both steps were meant to ramp"
     # Each change while ramping: rate * the cycle's time, toward what was asked.
     np.testing.assert_allclose(
         np.linalg.norm(change[ramping], axis=1), rate * steps[ramping], rtol=1e-3
