@@ -3,11 +3,14 @@
 # programs, prepares a bench virtual environment with pyserial, and runs
 # bench/run.py, which prints the table and writes bench/results/*.json, then
 # bench/chart.py, which draws bench/results/latest.png from latest.json, then
-# bench/mesh.py, the cost of triangle meshes (bench/results/mesh-latest.*).
+# bench/mesh.py, the cost of triangle meshes (bench/results/mesh-latest.*),
+# then bench/guidance.py, the cost of guidance and gentle forces
+# (bench/results/guidance-latest.*).
 #
 #   bash bench/run.sh [--repeats N] [--seconds S] [--quiet-wait S]
 #   bash bench/run.sh --test     checks of the bench itself (pytest)
 #   bash bench/run.sh --mesh     the mesh bench alone (bench/mesh.py)
+#   bash bench/run.sh --guidance the guidance bench alone (bench/guidance.py)
 #
 # TORVI_VENV (default .venv) is the project's environment, used to build;
 # TORVI_BUILD_DIR (default build) the build directory. The bench environment
@@ -23,7 +26,7 @@ set -euo pipefail
 echo "== building the module, the virtual device and the bench programs" >&2
 configure default "$build"
 "$cmake" --build "$build" --target TorviHardwareAPI_python torvi-virtual-device \
-    torvi-bench-client torvi-bench-kinematics torvi-bench-mesh >/dev/null
+    torvi-bench-client torvi-bench-kinematics torvi-bench-mesh torvi-bench-guidance >/dev/null
 tools="$build/bench"
 
 bench_venv="$build/bench-venv"
@@ -49,8 +52,17 @@ mesh() {
     echo "== the mesh bench" >&2
     "$bench_venv/bin/python" "$root/bench/mesh.py" --program "$tools/torvi-bench-mesh"
 }
+guidance() {
+    echo "== the guidance bench" >&2
+    "$bench_venv/bin/python" "$root/bench/guidance.py" --program "$tools/torvi-bench-guidance" \
+        --virtual-device "$build/tools/torvi-virtual-device"
+}
 if [ "${1:-}" = "--mesh" ]; then
     mesh
+    exit
+fi
+if [ "${1:-}" = "--guidance" ]; then
+    guidance
     exit
 fi
 echo "== running" >&2
@@ -60,3 +72,4 @@ echo "== running" >&2
 "$bench_venv/bin/python" "$root/bench/chart.py" \
     "$root/bench/results/latest.json" "$root/bench/results/latest.png" >&2
 mesh
+guidance

@@ -14,6 +14,7 @@ import tty
 
 import pytest
 
+import guidance
 import stats
 from pyserial_arm import PySerialArm
 from run import BUSY_WAITING_ARM_ROWS, round_is_clean, select_rounds
@@ -247,3 +248,14 @@ def test_a_short_run_reports_every_row_and_target(tmp_path):
     assert listener["streaming"]["events_per_s"] > 0 and listener["iterator"]["p50_us"] > 0
     assert "| C client: force exchange (the floor) |" in done.stdout
     assert "mean ÷ C" in done.stdout
+
+
+def test_the_guidance_costs_come_out_whole():
+    done = subprocess.run(
+        [str(TOOLS / "torvi-bench-guidance")], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    costs = json.loads(done.stdout)
+    assert costs.pop("finite") is True
+    assert set(costs) == {"baseline_ns", *(key for key, _ in guidance.COSTS)}
+    assert all(costs[key] > costs["baseline_ns"] for key in ("move_to_render_ns", "line_render_ns"))

@@ -15,6 +15,9 @@ void bind_armillar(py::module_& m);
 void bind_handle(py::module_& m);
 /// The submodule `haptics`, also put into sys.modules as TorviHardwareAPI.haptics.
 void bind_haptics(py::module_& m);
+/// The MoveTo effect, into the submodule `haptics` (bind_haptics calls it
+/// before it binds the loop, whose wait_arrived takes one).
+void bind_move_to(py::module_& haptics);
 /// The Mesh effect, into the submodule `haptics` that bind_haptics made.
 void bind_mesh(py::module_& haptics);
 /// The submodule `events`, also put into sys.modules as TorviHardwareAPI.events.

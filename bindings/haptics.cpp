@@ -6,10 +6,12 @@
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
 #include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
+#include "Torvi/HardwareAPI/haptics/MoveTo.hpp"
 
 #include <pybind11/stl.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -106,6 +108,44 @@ void BindDamperAndConstantForce(py::module_& m) {
     DefRepr(constant, "ConstantForce", {"force"});
 }
 
+void BindLineAndFence(py::module_& m) {
+    using namespace Haptics;
+    EffectBinding<Line> line(
+        m, "Line",
+        "A virtual fixture that pulls the hand onto the segment from `start` to `end`, free "
+        "along it: F = stiffness * (nearest point - position) - damping * (the velocity toward "
+        "or away from that point), on both sides of the segment; past an end the nearest point "
+        "is that end.");
+    line.def(py::init([](const ThreeNumbers& start, const ThreeNumbers& end, float stiffness,
+                         float damping) {
+                 return std::make_shared<Line>(
+                     LineParameters{start.value, end.value, stiffness, damping});
+             }),
+             py::arg("start"), py::arg("end"), py::arg("stiffness"), py::arg("damping"));
+    DefParameter(line, "start", &LineParameters::start);
+    DefParameter(line, "end", &LineParameters::end);
+    DefParameter(line, "stiffness", &LineParameters::stiffness);
+    DefParameter(line, "damping", &LineParameters::damping);
+    DefRepr(line, "Line", {"start", "end", "stiffness", "damping"});
+
+    EffectBinding<Fence> fence(
+        m, "Fence",
+        "The workspace as a box from `minimum` to `maximum`: no force inside; outside, along each "
+        "axis the hand crossed, F = stiffness * (face - position) - damping * velocity, never "
+        "pointing out of the box.");
+    fence.def(py::init([](const ThreeNumbers& minimum, const ThreeNumbers& maximum, float stiffness,
+                          float damping) {
+                  return std::make_shared<Fence>(
+                      FenceParameters{minimum.value, maximum.value, stiffness, damping});
+              }),
+              py::arg("minimum"), py::arg("maximum"), py::arg("stiffness"), py::arg("damping"));
+    DefParameter(fence, "minimum", &FenceParameters::minimum);
+    DefParameter(fence, "maximum", &FenceParameters::maximum);
+    DefParameter(fence, "stiffness", &FenceParameters::stiffness);
+    DefParameter(fence, "damping", &FenceParameters::damping);
+    DefRepr(fence, "Fence", {"minimum", "maximum", "stiffness", "damping"});
+}
+
 void BindEffects(py::module_& m) {
     // NOLINTNEXTLINE(bugprone-unused-raii): constructing the class_ registers the type
     py::class_<Haptics::Effect, std::shared_ptr<Haptics::Effect>>(
@@ -114,6 +154,8 @@ void BindEffects(py::module_& m) {
     BindPlane(m);
     BindSphere(m);
     BindDamperAndConstantForce(m);
+    BindLineAndFence(m);
+    bind_move_to(m);
 }
 
 void BindRecords(py::module_& m) {
@@ -152,6 +194,7 @@ using LoopBinding = py::class_<RegisteredLoop, std::unique_ptr<RegisteredLoop>>;
 
 void BindLoopLifeCycle(LoopBinding& loop);
 void BindLoopInputsAndOutputs(LoopBinding& loop);
+void BindLoopGuidance(LoopBinding& loop);
 
 /// The record's capacity from Python: a whole number >= 0.
 std::size_t RecordCapacity(const py::int_& record) {
@@ -175,18 +218,25 @@ void BindLoop(py::module_& m) {
         "cycle adds up the effects and the external force for the last reply's position and "
         "velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. "
         "Every cycle is recorded in a ring of `record` cycles (0: none), read by samples(). "
-        "While it runs, the arm belongs to the loop.");
+        "While it runs, the arm belongs to the loop. soft_start_s > 0 scales the total force "
+        "from 0 to 1 over that many seconds after each start; max_force_rate (force per "
+        "second) limits how fast the force sent changes from one cycle to the next, its change "
+        "scaled down with its direction kept. The defaults change nothing.");
     // The loop keeps its Armillar alive, so its thread never drives a
     // destroyed arm.
     loop.def(py::init([](Armillar& arm, std::optional<double> rate_hz, float max_force,
-                         const py::int_& record) {
-                 return std::make_unique<RegisteredLoop>(arm, rate_hz, max_force,
-                                                         RecordCapacity(record));
+                         const py::int_& record, double soft_start_s,
+                         std::optional<float> max_force_rate) {
+                 return std::make_unique<RegisteredLoop>(
+                     arm, rate_hz, max_force, RecordCapacity(record),
+                     Haptics::GentleForces{soft_start_s, max_force_rate});
              }),
              py::arg("arm"), py::arg("rate_hz") = py::none(), py::arg("max_force") = 10.0f,
-             py::arg("record") = HapticLoop::kDefaultRecordCapacity, py::keep_alive<1, 2>());
+             py::arg("record") = HapticLoop::kDefaultRecordCapacity, py::arg("soft_start_s") = 0.0,
+             py::arg("max_force_rate") = py::none(), py::keep_alive<1, 2>());
     BindLoopLifeCycle(loop);
     BindLoopInputsAndOutputs(loop);
+    BindLoopGuidance(loop);
 }
 
 /// start, stop and the with block.
@@ -218,12 +268,22 @@ void BindLoopLifeCycle(LoopBinding& loop) {
 void BindLoopInputsAndOutputs(LoopBinding& loop) {
     loop.def(
         "add",
-        [](RegisteredLoop& self, std::shared_ptr<Effect> effect) {
-            return self.Add(std::move(effect));
+        [](RegisteredLoop& self, std::shared_ptr<Effect> effect, double fade_s) {
+            return self.Add(std::move(effect), fade_s);
         },
-        "Add an effect (from the next cycle on) and return it.", py::arg("effect"));
-    loop.def("remove", &HapticLoop::Remove,
-             "Remove an effect; ValueError when it is not in the loop.", py::arg("effect"));
+        "Add an effect (from the next cycle on) and return it. With fade_s > 0 its force is "
+        "scaled linearly from 0 to 1 over that many seconds from its first cycle; an effect "
+        "fading out fades back in from where it is.",
+        py::arg("effect"), py::arg("fade_s") = 0.0);
+    loop.def(
+        "remove",
+        [](RegisteredLoop& self, const std::shared_ptr<Effect>& effect, double fade_s) {
+            self.Remove(effect, fade_s);
+        },
+        "Remove an effect; ValueError when it is not in the loop. With fade_s > 0, while the "
+        "loop runs, its force is scaled linearly from 1 to 0 over that many seconds and then "
+        "it is gone.",
+        py::arg("effect"), py::arg("fade_s") = 0.0);
     loop.def(
         "set_force",
         [](RegisteredLoop& self, const ThreeNumbers& force) { self.SetForce(force.value); },
@@ -245,6 +305,35 @@ void BindLoopInputsAndOutputs(LoopBinding& loop) {
         return py::str("HapticLoop(rate_hz={}, max_force={}, running={})")
             .format(self.RateHz(), self.MaxForce(), self.Running());
     });
+}
+
+/// wait_arrived and the gentle-force settings.
+void BindLoopGuidance(LoopBinding& loop) {
+    loop.def(
+        "wait_arrived",
+        [](RegisteredLoop& self, const std::shared_ptr<Haptics::MoveTo>& effect,
+           std::optional<double> timeout) {
+            std::optional<std::chrono::duration<double>> limit;
+            if (timeout) {
+                limit = std::chrono::duration<double>(*timeout);
+            }
+            return Unlocked([&] { return self.WaitArrived(effect, limit); });
+        },
+        "Wait until the MoveTo `effect` has arrived: True then, False after `timeout` seconds "
+        "(None: no limit) or when the loop is not running or stops. Releases the interpreter "
+        "lock; Ctrl-C ends the wait. ValueError when the effect is not in this loop.",
+        py::arg("effect"), py::arg("timeout") = py::none());
+    loop.def_property(
+        "soft_start_s", &HapticLoop::SoftStartS, &HapticLoop::SetSoftStart,
+        "Seconds over which the total force rises from 0 after each start (from the next start).");
+    loop.def_property(
+        "max_force_rate",
+        [](const RegisteredLoop& self) -> std::optional<double> {
+            const std::optional<float> rate = self.MaxForceRate();
+            return rate ? std::optional<double>(Shortest(*rate)) : std::nullopt;
+        },
+        &HapticLoop::SetMaxForceRate,
+        "The most the force sent may change per second (None: no limit), from the next cycle.");
 }
 
 } // namespace

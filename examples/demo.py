@@ -6,8 +6,9 @@ one virtual wall four times (a Python loop and the native HapticLoop, each
 alone and beside a busy Python thread; see haptic_comparison.py; the native
 renderings are recorded cycle by cycle, and the demo says how many cycles
 its record kept and lost) and a triangle mesh through its proxy (see
-touch_mesh.py), then prints the handle's events from a native listener (the
-first few, events per second, dropped and skipped). The virtual devices are
+touch_mesh.py), brings the hand back to the middle of the workspace with a
+MoveTo (see guided_trial.py), then prints the handle's events from a native
+listener (the first few, events per second, dropped and skipped). The virtual devices are
 stopped at the end, also when something fails.
 
     python demo.py [--plot FILE.png]
@@ -23,6 +24,7 @@ prints "interrupted" (exit status 130).
 from __future__ import annotations
 
 import argparse
+import math
 import signal
 import sys
 import threading
@@ -33,7 +35,7 @@ import touch_mesh
 from haptic_comparison import compare
 from torvi.virtual import VirtualDevice, VirtualDeviceError
 from TorviHardwareAPI.events import HandleEvent, HandleListener, InfoEvent, StatusEvent
-from TorviHardwareAPI.haptics import Damper, HapticLoop
+from TorviHardwareAPI.haptics import Damper, HapticLoop, MoveTo
 
 HANDLE_EVENTS = 5  # shown one by one
 HANDLE_SECONDS = 1.0  # of listening
@@ -174,6 +176,36 @@ def render_mesh(arm: T.Armillar) -> None:
     )
 
 
+# The MoveTo back to the middle: a spring that pulls the hand along with an
+# anchor travelling at MOVE_SPEED, and the rate of change of the force
+# limited so that the hand is never kicked.
+MOVE_STIFFNESS = 300.0  # N/m
+MOVE_DAMPING = 5.0  # N s/m
+MOVE_SPEED = 0.05  # m/s
+MOVE_TIMEOUT = 5.0  # s
+MOVE_FORCE_RATE = 100.0  # N/s
+
+
+def return_to_middle(arm: T.Armillar, middle: list[float]) -> None:
+    print("haptic loop: a MoveTo back to the middle of the workspace (guided_trial.py)")
+    with HapticLoop(
+        arm,
+        rate_hz=touch_mesh.RATE_HZ,
+        max_force=touch_mesh.MAX_FORCE,
+        max_force_rate=MOVE_FORCE_RATE,
+    ) as loop:
+        started = time.monotonic()
+        move = loop.add(MoveTo(middle, MOVE_STIFFNESS, MOVE_DAMPING, MOVE_SPEED))
+        arrived = loop.wait_arrived(move, timeout=MOVE_TIMEOUT)
+        took = time.monotonic() - started
+        hand = loop.state().position
+    if loop.error is not None:
+        time.sleep(2 * WATCH_EVERY)  # the watcher says why
+        raise DeviceEnded(loop.error)
+    gap = math.dist(hand, middle) * 1000
+    print(f"  {'arrived' if arrived else 'not there'} after {took:.2f} s, {gap:.2f} mm away")
+
+
 def run(plot_path: str | None) -> None:
     print(f"TorviHardwareAPI {T.__version__}, library {T.get_cpp_version()}")
     # The devices run in sessions of their own: Ctrl-C reaches the demo
@@ -186,8 +218,11 @@ def run(plot_path: str | None) -> None:
         arm_stream = T.SerialStream(virtual_arm.path)
         arm = T.Armillar(arm_stream)
         show_arm(arm)
+        # The virtual arm starts at rest, in the middle of its workspace.
+        middle, _ = arm.end_effector_force([0.0, 0.0, 0.0])
         render_wall(arm, plot_path)
         render_mesh(arm)
+        return_to_middle(arm, middle)
 
         handle_stream = T.SerialStream(virtual_handle.path)
         handle = T.Handle(handle_stream)

@@ -132,8 +132,8 @@ SUBMODULE_HEADER = HEADER.replace(
 # returns the effect it was given, whatever its class.
 HAPTICS_VECTOR = ("-> tuple:", "-> tuple[float, float, float]:")
 HAPTICS_ADD = (
-    "def add(self, effect: Effect) -> Effect:",
-    "def add(self, effect: _EffectT) -> _EffectT:",
+    "def add(self, effect: Effect, fade_s: float = 0.0) -> Effect:",
+    "def add(self, effect: _EffectT, fade_s: float = 0.0) -> _EffectT:",
 )
 # A mesh's pose and bounds are pairs of such vectors (the rotation of four).
 HAPTICS_VECTOR3 = "tuple[float, float, float]"

@@ -10,7 +10,7 @@ import numpy
 import numpy.typing
 import os
 import typing
-__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'HapticLoop', 'LoopState', 'LoopStats', 'Mesh', 'Plane', 'Samples', 'Sphere', 'Spring']
+__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'Fence', 'HapticLoop', 'Line', 'LoopState', 'LoopStats', 'Mesh', 'MoveTo', 'Plane', 'Samples', 'Sphere', 'Spring']
 _EffectT = typing.TypeVar("_EffectT", bound="Effect")
 class Effect:
     """
@@ -92,6 +92,78 @@ class ConstantForce(Effect):
         ...
     @force.setter
     def force(self, arg1: collections.abc.Sequence[float]) -> None:
+        ...
+class Line(Effect):
+    """
+    A virtual fixture that pulls the hand onto the segment from `start` to `end`, free along it: F = stiffness * (nearest point - position) - damping * (the velocity toward or away from that point), on both sides of the segment; past an end the nearest point is that end.
+    """
+    damping: float
+    stiffness: float
+    def __init__(self, start: collections.abc.Sequence[float], end: collections.abc.Sequence[float], stiffness: float, damping: float) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    @property
+    def end(self) -> tuple[float, float, float]:
+        ...
+    @end.setter
+    def end(self, arg1: collections.abc.Sequence[float]) -> None:
+        ...
+    @property
+    def start(self) -> tuple[float, float, float]:
+        ...
+    @start.setter
+    def start(self, arg1: collections.abc.Sequence[float]) -> None:
+        ...
+class Fence(Effect):
+    """
+    The workspace as a box from `minimum` to `maximum`: no force inside; outside, along each axis the hand crossed, F = stiffness * (face - position) - damping * velocity, never pointing out of the box.
+    """
+    damping: float
+    stiffness: float
+    def __init__(self, minimum: collections.abc.Sequence[float], maximum: collections.abc.Sequence[float], stiffness: float, damping: float) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    @property
+    def maximum(self) -> tuple[float, float, float]:
+        ...
+    @maximum.setter
+    def maximum(self, arg1: collections.abc.Sequence[float]) -> None:
+        ...
+    @property
+    def minimum(self) -> tuple[float, float, float]:
+        ...
+    @minimum.setter
+    def minimum(self, arg1: collections.abc.Sequence[float]) -> None:
+        ...
+class MoveTo(Effect):
+    """
+    A spring that brings the hand to `target`: its anchor starts where the hand is at the effect's first cycle and travels in a straight line to the target at `max_speed` (length per second); F = stiffness * (anchor - position) + damping * (anchor velocity - velocity). A changed target turns the anchor toward it from where it is. `arrived` is true once the anchor is on the target and the hand within `tolerance` of it; HapticLoop.wait_arrived waits for that.
+    """
+    damping: float
+    max_speed: float
+    stiffness: float
+    tolerance: float
+    def __init__(self, target: collections.abc.Sequence[float], stiffness: float, damping: float, max_speed: float, tolerance: float = 0.001) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    @property
+    def anchor(self) -> tuple[float, float, float]:
+        """
+        Where the spring pulls from at the last cycle (the origin before any).
+        """
+    @property
+    def arrived(self) -> bool:
+        """
+        Whether, at the last cycle, the anchor was on the target and the hand within `tolerance` of it; false until a cycle has seen the current target and tolerance.
+        """
+    @property
+    def target(self) -> tuple[float, float, float]:
+        ...
+    @target.setter
+    def target(self, arg1: collections.abc.Sequence[float]) -> None:
         ...
 class LoopState:
     """
@@ -189,27 +261,27 @@ class Samples:
         ...
 class HapticLoop:
     """
-    A servo loop on a native thread that drives one Armillar with force requests: each cycle adds up the effects and the external force for the last reply's position and velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. Every cycle is recorded in a ring of `record` cycles (0: none), read by samples(). While it runs, the arm belongs to the loop.
+    A servo loop on a native thread that drives one Armillar with force requests: each cycle adds up the effects and the external force for the last reply's position and velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. Every cycle is recorded in a ring of `record` cycles (0: none), read by samples(). While it runs, the arm belongs to the loop. soft_start_s > 0 scales the total force from 0 to 1 over that many seconds after each start; max_force_rate (force per second) limits how fast the force sent changes from one cycle to the next, its change scaled down with its direction kept. The defaults change nothing.
     """
     def __enter__(self) -> HapticLoop:
         ...
     def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
         ...
-    def __init__(self, arm: TorviHardwareAPI.Armillar, rate_hz: float | None = None, max_force: float = 10.0, record: int = 65536) -> None:
+    def __init__(self, arm: TorviHardwareAPI.Armillar, rate_hz: float | None = None, max_force: float = 10.0, record: int = 65536, soft_start_s: float = 0.0, max_force_rate: float | None = None) -> None:
         ...
     def __repr__(self) -> str:
         ...
-    def add(self, effect: _EffectT) -> _EffectT:
+    def add(self, effect: _EffectT, fade_s: float = 0.0) -> _EffectT:
         """
-        Add an effect (from the next cycle on) and return it.
+        Add an effect (from the next cycle on) and return it. With fade_s > 0 its force is scaled linearly from 0 to 1 over that many seconds from its first cycle; an effect fading out fades back in from where it is.
         """
     def periods_us(self) -> list[float]:
         """
         The periods of the most recent cycles (up to 8192), oldest first, in microseconds.
         """
-    def remove(self, effect: Effect) -> None:
+    def remove(self, effect: Effect, fade_s: float = 0.0) -> None:
         """
-        Remove an effect; ValueError when it is not in the loop.
+        Remove an effect; ValueError when it is not in the loop. With fade_s > 0, while the loop runs, its force is scaled linearly from 1 to 0 over that many seconds and then it is gone.
         """
     def samples(self) -> Samples:
         """
@@ -235,6 +307,10 @@ class HapticLoop:
         """
         Stop the loop, leaving the arm with a zero force; may be called any number of times.
         """
+    def wait_arrived(self, effect: MoveTo, timeout: float | None = None) -> bool:
+        """
+        Wait until the MoveTo `effect` has arrived: True then, False after `timeout` seconds (None: no limit) or when the loop is not running or stops. Releases the interpreter lock; Ctrl-C ends the wait. ValueError when the effect is not in this loop.
+        """
     @property
     def error(self) -> str | None:
         ...
@@ -242,10 +318,26 @@ class HapticLoop:
     def max_force(self) -> float:
         ...
     @property
+    def max_force_rate(self) -> float | None:
+        """
+        The most the force sent may change per second (None: no limit), from the next cycle.
+        """
+    @max_force_rate.setter
+    def max_force_rate(self, arg1: float | None) -> None:
+        ...
+    @property
     def rate_hz(self) -> float | None:
         ...
     @property
     def running(self) -> bool:
+        ...
+    @property
+    def soft_start_s(self) -> float:
+        """
+        Seconds over which the total force rises from 0 after each start (from the next start).
+        """
+    @soft_start_s.setter
+    def soft_start_s(self, arg1: float) -> None:
         ...
 class Mesh(Effect):
     """

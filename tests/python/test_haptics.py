@@ -12,7 +12,17 @@ import pytest
 
 import TorviHardwareAPI as T
 from support import ZERO, Spinner, turns_during
-from TorviHardwareAPI.haptics import ConstantForce, Damper, HapticLoop, Plane, Sphere, Spring
+from TorviHardwareAPI.haptics import (
+    ConstantForce,
+    Damper,
+    Fence,
+    HapticLoop,
+    Line,
+    MoveTo,
+    Plane,
+    Sphere,
+    Spring,
+)
 
 # (effects, external force, max_force, position, velocity, expected force)
 CASES = {
@@ -107,6 +117,12 @@ def test_changes_while_running_reach_the_next_cycles(arm, responder):
         (lambda: Spring(anchor=(0, "x", 0), stiffness=1), TypeError),
         (lambda: Sphere(center=ZERO, radius=-1, stiffness=1), ValueError),
         (lambda: Damper(coefficient=float("inf")), ValueError),
+        (lambda: MoveTo(target=ZERO, stiffness=1, damping=0, max_speed=0), ValueError),
+        (lambda: MoveTo(target=ZERO, stiffness=1, damping=-1, max_speed=1), ValueError),
+        (lambda: MoveTo(ZERO, 1, 0, 1, tolerance=float("nan")), ValueError),
+        (lambda: Line(start=(1, 2, 3), end=(1, 2, 3), stiffness=1, damping=0), ValueError),
+        (lambda: Fence(minimum=(0, 1, 0), maximum=(1, 0, 1), stiffness=1, damping=0), ValueError),
+        (lambda: Fence(minimum=ZERO, maximum=(1, 1, 1), stiffness=-1, damping=0), ValueError),
     ],
 )
 def test_bad_parameters_are_refused(make, error):
@@ -124,9 +140,29 @@ def test_a_refused_change_leaves_the_effect_and_loop_as_they_were(arm):
         repr(wall)
         == "Plane(point=(0.0, 0.0, 0.2), normal=(0.0, 0.0, 1.0), stiffness=800.0, damping=2.0)"
     )
-    for options in ({"rate_hz": 0}, {"rate_hz": -5.0}, {"max_force": 0}):
+    move = MoveTo(target=(0, 0, 0.2), stiffness=100, damping=1, max_speed=0.05)
+    with pytest.raises(ValueError):
+        move.max_speed = 0.0
+    assert move.max_speed == 0.05
+    for options in (
+        {"rate_hz": 0},
+        {"rate_hz": -5.0},
+        {"max_force": 0},
+        {"soft_start_s": -1.0},
+        {"soft_start_s": float("inf")},
+        {"max_force_rate": 0.0},
+    ):
         with pytest.raises(ValueError):
             HapticLoop(arm, **options)
+    loop = HapticLoop(arm)
+    for change in (
+        lambda: loop.add(move, fade_s=-1.0),
+        lambda: loop.remove(move, fade_s=float("nan")),
+        lambda: setattr(loop, "max_force_rate", float("nan")),
+        lambda: loop.wait_arrived(move, timeout=-1.0),
+    ):
+        with pytest.raises(ValueError):
+            change()
 
 
 def test_life_cycle(arm, responder):

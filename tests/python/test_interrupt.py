@@ -1,6 +1,7 @@
-"""Ctrl-C during a device wait: a real SIGINT sent to a child process that is
-blocked in a call raises KeyboardInterrupt there within half a second, and
-the next call on a live device still works."""
+"""Ctrl-C during a device wait, or a wait for the haptic loop: a real SIGINT
+sent to a child process that is blocked in a call raises KeyboardInterrupt
+there within half a second, and the next call on a live device still
+works."""
 
 import json
 import os
@@ -80,6 +81,15 @@ CASES = [
         "live.RequestStatus() or live.GetQuillonetStatus()['device_id'] != 0",
         False,
         id="handle status reader",
+    ),
+    pytest.param(
+        "arm",
+        # Never arrives: the target is out of reach and the spring has no force.
+        "(loop := T.haptics.HapticLoop(live)).add(move := T.haptics.MoveTo((1, 1, 1), 0, 0, 1))"
+        " and loop.start() or loop.wait_arrived(move)",
+        "loop.stop() or live.get_device_id().int != 0",
+        False,
+        id="haptic loop's wait for arrival",
     ),
     pytest.param(
         "arm",

@@ -26,6 +26,7 @@ from TorviHardwareAPI import haptics
 # sent before the call so that a reply is on its way, releases the lock)
 ARM_DATA = ([1.0, 2.0, 3.0],)
 LOOP_EFFECT = haptics.Damper(0.5)
+LOOP_MOVE = haptics.MoveTo((0, 0, 0), 1.0, 0.0, 1.0)
 TRIANGLE = ([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]])
 TABLE = [
     ("get_cpp_version", "module", "get_cpp_version", (), None, False),
@@ -109,6 +110,9 @@ TABLE = [
     ("Sphere.__init__", "haptics", "Sphere", ((0, 0, 0), 1.0, 1.0), None, False),
     ("Damper.__init__", "haptics", "Damper", (1.0,), None, False),
     ("ConstantForce.__init__", "haptics", "ConstantForce", ((0, 0, 0),), None, False),
+    ("Line.__init__", "haptics", "Line", ((0, 0, 0), (1, 0, 0), 1.0, 0.0), None, False),
+    ("Fence.__init__", "haptics", "Fence", ((0, 0, 0), (1, 1, 1), 1.0, 0.0), None, False),
+    ("MoveTo.__init__", "haptics", "MoveTo", ((0, 0, 0), 1.0, 0.0, 1.0), None, False),
     ("HapticLoop.__init__", "haptics", "HapticLoop", (), None, False),
     ("HapticLoop.start", "loop", "start", (), None, True),
     ("HapticLoop.stop", "loop", "stop", (), None, True),
@@ -117,6 +121,16 @@ TABLE = [
     ("HapticLoop.add", "loop", "add", (haptics.Damper(1.0),), None, False),
     ("HapticLoop.remove", "loop", "remove", (LOOP_EFFECT,), ("add", LOOP_EFFECT), False),
     ("HapticLoop.set_force", "loop", "set_force", ((0, 0, 0),), None, False),
+    # Waits for the loop's thread (here a loop that has not started, which
+    # answers at once), the lock released.
+    (
+        "HapticLoop.wait_arrived",
+        "loop",
+        "wait_arrived",
+        (LOOP_MOVE, 0.01),
+        ("add", LOOP_MOVE),
+        True,
+    ),
     ("HapticLoop.state", "loop", "state", (), None, False),
     ("HapticLoop.stats", "loop", "stats", (), None, False),
     ("HapticLoop.periods_us", "loop", "periods_us", (), None, False),

@@ -1,5 +1,8 @@
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
 
+#include "haptics/ParameterChecks.hpp"
+
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -7,6 +10,9 @@
 namespace Torvi::HardwareAPI::Haptics {
 
 namespace {
+
+using Checks::RequireFinite;
+using Checks::RequireNonNegative;
 
 float Dot(const Vector3& a, const Vector3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
@@ -18,26 +24,9 @@ Vector3 Scaled(const Vector3& v, float factor) {
     return {v[0] * factor, v[1] * factor, v[2] * factor};
 }
 
+Vector3 Sum(const Vector3& a, const Vector3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+
 float Norm(const Vector3& v) { return std::sqrt(Dot(v, v)); }
-
-void RequireFinite(float value, const char* name) {
-    if (!std::isfinite(value)) {
-        throw std::invalid_argument(std::string(name) + " must be a finite number");
-    }
-}
-
-void RequireFinite(const Vector3& value, const char* name) {
-    for (const float component : value) {
-        RequireFinite(component, name);
-    }
-}
-
-void RequireNonNegative(float value, const char* name) {
-    RequireFinite(value, name);
-    if (value < 0.0f) {
-        throw std::invalid_argument(std::string(name) + " must not be negative");
-    }
-}
 
 } // namespace
 
@@ -78,12 +67,60 @@ Vector3 Damper(const DamperParameters& damper, const Vector3& velocity) {
     return Scaled(velocity, -damper.coefficient);
 }
 
+Vector3 Line(const LineParameters& line, const Vector3& position, const Vector3& velocity) {
+    const Vector3 along = Difference(line.end, line.start);
+    const float t =
+        std::clamp(Dot(Difference(position, line.start), along) / Dot(along, along), 0.0f, 1.0f);
+    const Vector3 offset = Difference(Sum(line.start, Scaled(along, t)), position);
+    const float distance = Norm(offset);
+    if (distance == 0.0f) {
+        return {}; // on the segment: no direction to pull or damp along
+    }
+    const Vector3 toward = Scaled(offset, 1.0f / distance);
+    const float magnitude = line.stiffness * distance - line.damping * Dot(velocity, toward);
+    return Scaled(toward, magnitude);
+}
+
+Vector3 Fence(const FenceParameters& fence, const Vector3& position, const Vector3& velocity) {
+    Vector3 force{};
+    for (std::size_t axis = 0; axis < force.size(); ++axis) {
+        const float p = position[axis];
+        const float spring =
+            fence.stiffness * (std::clamp(p, fence.minimum[axis], fence.maximum[axis]) - p);
+        const float pushed = spring - fence.damping * velocity[axis];
+        // As a wall's, the damping may lessen the push back in, never turn it
+        // into a pull outward.
+        if (p < fence.minimum[axis]) {
+            force[axis] = std::max(pushed, 0.0f);
+        } else if (p > fence.maximum[axis]) {
+            force[axis] = std::min(pushed, 0.0f);
+        }
+    }
+    return force;
+}
+
 Vector3 Clamp(const Vector3& force, float max_force) {
     const float norm = Norm(force);
     if (norm <= max_force) {
         return force;
     }
     return Scaled(force, max_force / norm);
+}
+
+Vector3 LimitChange(const Vector3& previous, const Vector3& next, float max_change) {
+    const Vector3 change = Difference(next, previous);
+    const float norm = Norm(change);
+    if (norm <= max_change) {
+        return next;
+    }
+    return Sum(previous, Scaled(change, max_change / norm));
+}
+
+double Ramp(double elapsed_s, double duration_s) {
+    if (elapsed_s >= duration_s) {
+        return 1.0;
+    }
+    return elapsed_s <= 0.0 ? 0.0 : elapsed_s / duration_s;
 }
 
 } // namespace ForceLaws
@@ -116,5 +153,29 @@ void Validate(DamperParameters& parameters) {
 }
 
 void Validate(ConstantForceParameters& parameters) { RequireFinite(parameters.force, "force"); }
+
+void Validate(LineParameters& parameters) {
+    RequireFinite(parameters.start, "start");
+    RequireFinite(parameters.end, "end");
+    RequireNonNegative(parameters.stiffness, "stiffness");
+    RequireNonNegative(parameters.damping, "damping");
+    const Vector3 along = Difference(parameters.end, parameters.start);
+    const float length = Norm(along);
+    if (!(length > 0.0f) || !std::isfinite(Dot(along, along))) {
+        throw std::invalid_argument("start and end must be two different points");
+    }
+}
+
+void Validate(FenceParameters& parameters) {
+    RequireFinite(parameters.minimum, "minimum");
+    RequireFinite(parameters.maximum, "maximum");
+    RequireNonNegative(parameters.stiffness, "stiffness");
+    RequireNonNegative(parameters.damping, "damping");
+    for (std::size_t axis = 0; axis < parameters.minimum.size(); ++axis) {
+        if (parameters.minimum[axis] > parameters.maximum[axis]) {
+            throw std::invalid_argument("minimum must not exceed maximum along any axis");
+        }
+    }
+}
 
 } // namespace Torvi::HardwareAPI::Haptics

@@ -1,6 +1,7 @@
 #include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
+#include "Torvi/HardwareAPI/haptics/MoveTo.hpp"
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include <pthread.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -129,6 +131,29 @@ double Percentile(std::vector<float> values, double fraction) {
 
 Vector3 Plus(const Vector3& a, const Vector3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
 
+Vector3 Scaled(const Vector3& v, double factor) {
+    const auto f = static_cast<float>(factor);
+    return {v[0] * f, v[1] * f, v[2] * f};
+}
+
+/// What max_force_rate_ holds when there is no rate limit (as initialised).
+constexpr float kNoRateLimit = std::numeric_limits<float>::infinity();
+
+/// The longest fade or wait measured in clock time, about 70 years: what is
+/// longer is taken as that (a fade) or as no limit (a wait), so that no time
+/// overflows the clock's nanoseconds.
+constexpr double kLongestSeconds = 2.2e9;
+
+/// A fade's length in nanoseconds; std::invalid_argument for a time that is
+/// negative or not finite.
+Nanoseconds FadeLength(double fade_s) {
+    if (!std::isfinite(fade_s) || fade_s < 0.0) {
+        throw std::invalid_argument("fade_s must be a non-negative finite number of seconds");
+    }
+    return static_cast<Nanoseconds>(std::llround(std::min(fade_s, kLongestSeconds) *
+                                                 static_cast<double>(kNanosecondsPerSecond)));
+}
+
 double Seconds(Nanoseconds duration) {
     return static_cast<double>(duration) / static_cast<double>(kNanosecondsPerSecond);
 }
@@ -148,8 +173,48 @@ void CycleDone(LoopState& state) {
 
 } // namespace
 
+/// A fade of one effect from `from` to `to` (0: a fade-out, which takes the
+/// effect out of the loop when it is over), over `length` ns counted from the
+/// first cycle that renders it. Its progress is the loop's thread's; the
+/// caller reads it to turn a fade around where it stands.
+struct HapticLoop::Fade {
+    static constexpr Nanoseconds kNotBegun = -1;
+
+    Fade(double from_scale, double to_scale, Nanoseconds length_ns)
+        : from(from_scale), to(to_scale), length(length_ns), scale(static_cast<float>(from)) {}
+
+    bool FadingOut() const { return to == 0.0; }
+    /// Faded out: the effect is no longer in the loop.
+    bool Gone() const { return FadingOut() && over.load(std::memory_order_relaxed); }
+    /// The scale of the last cycle (`from` before the first).
+    double Scale() const { return scale.load(std::memory_order_relaxed); }
+
+    /// The loop's thread: the scale of the cycle that started at `start`.
+    double Advance(Nanoseconds start) {
+        Nanoseconds begun = began.load(std::memory_order_relaxed);
+        if (begun == kNotBegun) {
+            begun = start;
+            began.store(start, std::memory_order_relaxed);
+        }
+        const double done = ForceLaws::Ramp(Seconds(start - begun), Seconds(length));
+        const double now = from + (to - from) * done;
+        scale.store(static_cast<float>(now), std::memory_order_relaxed);
+        if (done >= 1.0) {
+            over.store(true, std::memory_order_relaxed);
+        }
+        return now;
+    }
+
+    const double from;
+    const double to;
+    const Nanoseconds length;
+    std::atomic<Nanoseconds> began{kNotBegun};
+    std::atomic<float> scale;
+    std::atomic<bool> over{false};
+};
+
 HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force,
-                       std::size_t record_capacity)
+                       std::size_t record_capacity, GentleForces gentle)
     : arm_(arm), rate_hz_(rate_hz), max_force_(max_force), record_(record_capacity) {
     if (rate_hz_ && (!std::isfinite(*rate_hz_) || *rate_hz_ <= 0.0)) {
         throw std::invalid_argument("rate_hz must be a positive finite number or None");
@@ -157,8 +222,29 @@ HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, fl
     if (!std::isfinite(max_force_) || max_force_ <= 0.0f) {
         throw std::invalid_argument("max_force must be a positive finite number");
     }
+    SetSoftStart(gentle.soft_start_s);
+    SetMaxForceRate(gentle.max_force_rate);
     periods_.reserve(kPeriodWindow);
     lateness_.reserve(kPeriodWindow);
+}
+
+void HapticLoop::SetSoftStart(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0.0) {
+        throw std::invalid_argument("soft_start_s must be a non-negative finite number of seconds");
+    }
+    soft_start_s_.store(seconds);
+}
+
+void HapticLoop::SetMaxForceRate(std::optional<float> force_per_second) {
+    if (force_per_second && (!std::isfinite(*force_per_second) || *force_per_second <= 0.0f)) {
+        throw std::invalid_argument("max_force_rate must be a positive finite number or None");
+    }
+    max_force_rate_.store(force_per_second.value_or(kNoRateLimit));
+}
+
+std::optional<float> HapticLoop::MaxForceRate() const {
+    const float rate = max_force_rate_.load();
+    return rate == kNoRateLimit ? std::nullopt : std::optional<float>(rate);
 }
 
 HapticLoop::~HapticLoop() { Stop(); }
@@ -172,16 +258,19 @@ void HapticLoop::Start() {
         // The loop stopped by itself; its thread has ended.
         thread_.join();
     }
+    // A loop that stopped by itself has not settled its fades yet.
+    SettleFades();
     if (!arm_.ClaimForDriver()) {
         throw std::runtime_error("the arm is already driven by a haptic loop");
     }
     stop_requested_.store(false);
     cancel_.Reset();
+    run_soft_start_s_ = soft_start_s_.load();
     {
         // Effects with state start the run afresh.
         std::lock_guard<std::mutex> lock(inputs_mutex_);
-        for (const auto& effect : *effects_) {
-            effect->restart_due_.store(true);
+        for (const Entry& entry : *effects_) {
+            entry.effect->restart_due_.store(true);
         }
     }
     {
@@ -227,6 +316,7 @@ void HapticLoop::Stop() {
         }
     }
     thread_.join();
+    SettleFades();
 }
 
 std::optional<std::string> HapticLoop::Error() const {
@@ -234,30 +324,132 @@ std::optional<std::string> HapticLoop::Error() const {
     return error_;
 }
 
-std::shared_ptr<Effect> HapticLoop::Add(std::shared_ptr<Effect> effect) {
+namespace {
+
+template <typename List, typename Pointer> auto Find(List& list, const Pointer& effect) {
+    return std::find_if(list.begin(), list.end(),
+                        [&](const auto& entry) { return entry.effect == effect; });
+}
+
+} // namespace
+
+template <typename Change>
+void HapticLoop::ChangeEffects(const std::shared_ptr<Effect>& effect, Change&& change) {
+    Lists freed; // released after the lock
+    std::lock_guard<std::mutex> changes(changes_mutex_);
+    // A new list: the loop's thread may be adding up the old one.
+    EffectList next = LiveEffects();
+    std::forward<Change>(change)(next, Find(next, effect));
+    Publish(std::move(next), freed);
+}
+
+std::shared_ptr<Effect> HapticLoop::Add(std::shared_ptr<Effect> effect, double fade_s) {
     if (!effect) {
         throw std::invalid_argument("effect must not be empty");
     }
-    std::lock_guard<std::mutex> lock(inputs_mutex_);
-    if (std::find(effects_->begin(), effects_->end(), effect) == effects_->end()) {
-        // A new list: the loop's thread may be adding up the old one.
-        auto next = std::make_shared<EffectList>(*effects_);
-        next->push_back(effect);
-        effect->restart_due_.store(true);
-        effects_ = std::move(next);
-    }
+    const Nanoseconds length = FadeLength(fade_s);
+    ChangeEffects(effect, [&](EffectList& next, EffectList::iterator found) {
+        if (found == next.end()) {
+            effect->restart_due_.store(true);
+            next.push_back(
+                {effect, length > 0 ? std::make_shared<Fade>(0.0, 1.0, length) : nullptr});
+        } else if (found->fade && found->fade->FadingOut()) {
+            // Back before it has faded out: it turns where it stands.
+            found->fade =
+                length > 0 ? std::make_shared<Fade>(found->fade->Scale(), 1.0, length) : nullptr;
+        }
+    });
     return effect;
 }
 
-void HapticLoop::Remove(const std::shared_ptr<Effect>& effect) {
-    std::lock_guard<std::mutex> lock(inputs_mutex_);
-    auto next = std::make_shared<EffectList>(*effects_);
-    const auto found = std::find(next->begin(), next->end(), effect);
-    if (found == next->end()) {
-        throw std::invalid_argument("the effect is not in this loop");
+void HapticLoop::Remove(const std::shared_ptr<Effect>& effect, double fade_s) {
+    const Nanoseconds length = FadeLength(fade_s);
+    ChangeEffects(effect, [&](EffectList& next, EffectList::iterator found) {
+        if (found == next.end()) {
+            throw std::invalid_argument("the effect is not in this loop");
+        }
+        if (length > 0 && Running()) {
+            const double from = found->fade ? found->fade->Scale() : 1.0;
+            found->fade = std::make_shared<Fade>(from, 0.0, length);
+        } else {
+            next.erase(found);
+        }
+    });
+}
+
+bool HapticLoop::WaitArrived(const std::shared_ptr<MoveTo>& effect,
+                             std::optional<std::chrono::duration<double>> timeout) {
+    if (timeout && !(timeout->count() >= 0.0)) {
+        throw std::invalid_argument("timeout must be a non-negative number or None");
     }
-    next->erase(found);
-    effects_ = std::move(next);
+    {
+        std::lock_guard<std::mutex> changes(changes_mutex_);
+        const EffectList live = LiveEffects();
+        if (!effect || Find(live, effect) == live.end()) {
+            throw std::invalid_argument("the effect is not in this loop");
+        }
+    }
+    std::optional<Clock::time_point> deadline;
+    if (timeout && timeout->count() < kLongestSeconds) {
+        deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(*timeout);
+    }
+    Devices::CancellationPoll poll;
+    for (;;) {
+        if (effect->Progress().arrived) {
+            return true;
+        }
+        if (!Running() || (deadline && Clock::now() >= *deadline) || poll.Cancelled()) {
+            return false;
+        }
+        std::this_thread::sleep_for(kArrivalCheck);
+    }
+}
+
+HapticLoop::EffectList HapticLoop::LiveEffects() const {
+    EffectList live;
+    live.reserve(effects_->size() + 1);
+    for (const Entry& entry : *effects_) {
+        if (entry.fade && entry.fade->Gone()) {
+            continue;
+        }
+        live.push_back(entry);
+        if (live.back().fade && live.back().fade->over.load(std::memory_order_relaxed)) {
+            live.back().fade.reset(); // faded in: at full strength from now on
+        }
+    }
+    return live;
+}
+
+void HapticLoop::Publish(EffectList next, Lists& freed) {
+    auto published = std::make_shared<const EffectList>(std::move(next));
+    retired_.reserve(retired_.size() + 1);
+    {
+        std::lock_guard<std::mutex> lock(inputs_mutex_);
+        std::swap(effects_, published);
+    }
+    retired_.push_back(std::move(published));
+    // A list no longer current gains no new holder: once this is its only
+    // one, the loop's thread has let go of it for good.
+    const auto let_go = std::stable_partition(
+        retired_.begin(), retired_.end(), [](const auto& list) { return list.use_count() > 1; });
+    std::move(let_go, retired_.end(), std::back_inserter(freed));
+    retired_.erase(let_go, retired_.end());
+}
+
+void HapticLoop::SettleFades() {
+    Lists freed; // released after the lock
+    std::lock_guard<std::mutex> changes(changes_mutex_);
+    EffectList next;
+    for (const Entry& entry : LiveEffects()) {
+        if (entry.fade && entry.fade->FadingOut()) {
+            continue; // the stop ended its fade
+        }
+        next.push_back(entry);
+        if (entry.fade) {
+            next.back().fade = std::make_shared<Fade>(0.0, 1.0, entry.fade->length);
+        }
+    }
+    Publish(std::move(next), freed);
 }
 
 void HapticLoop::SetForce(const Vector3& force) {
@@ -307,7 +499,9 @@ bool HapticLoop::ExchangeOverdue() const {
     return exchanging_ && Clock::now() - exchange_started_ > kReplyLimit;
 }
 
-Vector3 HapticLoop::Sum(const CycleInput& cycle) const {
+Vector3 HapticLoop::Sum(const CycleInput& cycle, Nanoseconds start) const {
+    // The list stays referenced by effects_ or retired_ until this thread
+    // lets go of it, so the copy here is never the last one.
     std::shared_ptr<const EffectList> effects;
     Vector3 total;
     {
@@ -315,15 +509,40 @@ Vector3 HapticLoop::Sum(const CycleInput& cycle) const {
         effects = effects_;
         total = external_force_;
     }
-    for (const auto& effect : *effects) {
+    for (const Entry& entry : *effects) {
+        Fade* const fade = entry.fade.get();
+        if (fade != nullptr && fade->Gone()) {
+            continue;
+        }
+        Effect& effect = *entry.effect;
         // A plain load first: effects shared by two loops are not written
         // by both every cycle.
-        if (effect->restart_due_.load() && effect->restart_due_.exchange(false)) {
-            effect->Restart();
+        if (effect.restart_due_.load() && effect.restart_due_.exchange(false)) {
+            effect.Restart();
         }
-        total = Plus(total, effect->Render(cycle));
+        const Vector3 force = effect.Render(cycle);
+        total = Plus(total, fade != nullptr ? Scaled(force, fade->Advance(start)) : force);
     }
     return total;
+}
+
+std::pair<Vector3, Vector3> HapticLoop::CycleForces(const LoopState& state, Nanoseconds start,
+                                                    Nanoseconds previous_start,
+                                                    Nanoseconds began) const {
+    if (state.cycle == 0) {
+        // The first cycle has no reply yet to work from: it sends zero force.
+        return {kNoForce, kNoForce};
+    }
+    const CycleInput cycle{state.position, state.velocity, Seconds(start - previous_start),
+                           Seconds(start - began)};
+    const Vector3 requested =
+        Scaled(Sum(cycle, start), ForceLaws::Ramp(cycle.since_start_s, run_soft_start_s_));
+    Vector3 sent = ForceLaws::Clamp(requested, max_force_);
+    const float rate = max_force_rate_.load(std::memory_order_relaxed);
+    if (rate != kNoRateLimit) {
+        sent = ForceLaws::LimitChange(state.force, sent, static_cast<float>(rate * cycle.step_s));
+    }
+    return {requested, sent};
 }
 
 bool HapticLoop::Exchange(const Vector3& force, LoopState& state) {
@@ -445,12 +664,8 @@ void HapticLoop::Run() {
             break;
         }
         const Nanoseconds start = MonotonicNow();
-        // The first cycle has no reply yet to work from: it sends zero force.
-        const Vector3 requested =
-            state.cycle == 0 ? kNoForce
-                             : Sum({state.position, state.velocity, Seconds(start - previous_start),
-                                    Seconds(start - began)});
-        if (!Exchange(ForceLaws::Clamp(requested, max_force_), state)) {
+        const auto [requested, sent] = CycleForces(state, start, previous_start, began);
+        if (!Exchange(sent, state)) {
             answered = false;
             break;
         }

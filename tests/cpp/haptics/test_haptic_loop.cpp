@@ -1,6 +1,7 @@
 // The loop's per-cycle hook as an effect with state sees it: a restart
 // notice at each start and when it joins a running loop, and the cycle's
-// time step and time since the start.
+// time step and time since the start. And the loop's thread never frees an
+// effect, whoever drops the last reference to it.
 
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
@@ -15,7 +16,9 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -124,6 +127,72 @@ TEST_F(HapticLoopHook, RestartsAtEachStartAndOnJoiningAndCountsTime) {
     }
     EXPECT_LT(effect->cycles[first_run].since_start_s, effect->cycles[first_run - 1].since_start_s)
         << "a new run counts its time from its own start";
+}
+
+/// Where each effect of this kind was destroyed, and the thread that
+/// rendered it. Each render takes a while, so that the loop's thread holds
+/// its list of effects most of the time.
+struct Destructions {
+    std::mutex mutex;
+    std::vector<std::thread::id> threads;
+    std::atomic<std::thread::id> loop_thread{};
+};
+
+class SlowEffect final : public Haptics::Effect {
+public:
+    explicit SlowEffect(Destructions& log) : log_(log) {}
+    ~SlowEffect() override {
+        std::lock_guard<std::mutex> lock(log_.mutex);
+        log_.threads.push_back(std::this_thread::get_id());
+    }
+    SlowEffect(const SlowEffect&) = delete;
+    SlowEffect& operator=(const SlowEffect&) = delete;
+
+    Haptics::Vector3 Force(const Haptics::Vector3&, const Haptics::Vector3&) const override {
+        return {};
+    }
+    Haptics::Vector3 Render(const CycleInput&) override {
+        log_.loop_thread.store(std::this_thread::get_id());
+        rendered.store(true);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        return {};
+    }
+
+    std::atomic<bool> rendered{false};
+
+private:
+    Destructions& log_;
+};
+
+TEST_F(HapticLoopHook, NeverFreesAnEffectOnItsThread) {
+    if (IsSkipped()) return;
+    constexpr int kEffects = 20;
+    Responder responder(*pty);
+    Devices::Armillar arm(stream.get());
+    Destructions log;
+    {
+        Haptics::HapticLoop loop(arm, std::nullopt, 1.0f);
+        loop.Start();
+        for (int i = 0; i < kEffects; ++i) {
+            auto effect = std::make_shared<SlowEffect>(log);
+            loop.Add(effect);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (!effect->rendered.load() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+            }
+            ASSERT_TRUE(effect->rendered.load());
+            // Removed while the loop's thread is most likely inside its
+            // render, then dropped here: the loop holds the last reference.
+            loop.Remove(effect);
+            effect.reset();
+        }
+    }
+    ASSERT_EQ(log.threads.size(), static_cast<std::size_t>(kEffects)) << "every effect freed";
+    const std::thread::id loop_thread = log.loop_thread.load();
+    EXPECT_EQ(std::count(log.threads.begin(), log.threads.end(), loop_thread), 0)
+        << "effects freed on the loop's thread";
+    EXPECT_EQ(std::count(log.threads.begin(), log.threads.end(), std::this_thread::get_id()),
+              kEffects);
 }
 
 } // namespace

@@ -40,6 +40,22 @@ struct ConstantForceParameters {
     Vector3 force{};
 };
 
+/// A segment the hand is pulled onto, free to move along it.
+struct LineParameters {
+    Vector3 start{};
+    Vector3 end{}; ///< a point other than `start`
+    float stiffness = 0.0f;
+    float damping = 0.0f; ///< force per unit of velocity toward or away from the segment, >= 0
+};
+
+/// The workspace as a box with its faces along the axes.
+struct FenceParameters {
+    Vector3 minimum{}; ///< the lowest corner: each component <= `maximum`'s
+    Vector3 maximum{};
+    float stiffness = 0.0f;
+    float damping = 0.0f; ///< force per unit of outward velocity, >= 0
+};
+
 /// The force laws: pure functions of the parameters and the end effector's
 /// position and velocity. They assume parameters that passed Validate.
 namespace ForceLaws {
@@ -49,20 +65,38 @@ Vector3 Plane(const PlaneParameters& plane, const Vector3& position, const Vecto
 /// No force exactly at the centre, where the direction is undefined.
 Vector3 Sphere(const SphereParameters& sphere, const Vector3& position);
 Vector3 Damper(const DamperParameters& damper, const Vector3& velocity);
+/// Toward the segment's nearest point: F = stiffness * (nearest - position)
+/// - damping * (the velocity along that direction); nothing along the
+/// segment, nothing on it. Past an end the nearest point is that end.
+Vector3 Line(const LineParameters& line, const Vector3& position, const Vector3& velocity);
+/// Nothing inside the box; outside, along each axis the hand crossed, a
+/// spring back to that face with damping of the outward velocity. Like a
+/// wall's, the force never points out of the box.
+Vector3 Fence(const FenceParameters& fence, const Vector3& position, const Vector3& velocity);
 /// `force` scaled down to `max_force` when its norm is larger, direction
 /// kept.
 Vector3 Clamp(const Vector3& force, float max_force);
+/// `next`, or, when it differs from `previous` by more than `max_change`,
+/// `previous` plus the difference scaled down to `max_change` (its direction
+/// kept). An infinite `max_change` gives `next`.
+Vector3 LimitChange(const Vector3& previous, const Vector3& next, float max_change);
+/// How far a linear ramp of `duration_s` has come after `elapsed_s`: 0 before
+/// it starts, 1 once it is over (a ramp of no duration is over at once).
+double Ramp(double elapsed_s, double duration_s);
 } // namespace ForceLaws
 
 /// Checks a parameter set and brings it to its canonical form (the plane's
 /// normal to unit length). Throws std::invalid_argument for a non-finite
-/// number, a negative stiffness, damping, coefficient or radius, or a zero
-/// normal; the argument is then unchanged.
+/// number, a negative stiffness, damping, coefficient or radius, a zero
+/// normal, a line whose start is its end, or a fence whose minimum exceeds
+/// its maximum along an axis; the argument is then unchanged.
 void Validate(SpringParameters& parameters);
 void Validate(PlaneParameters& parameters);
 void Validate(SphereParameters& parameters);
 void Validate(DamperParameters& parameters);
 void Validate(ConstantForceParameters& parameters);
+void Validate(LineParameters& parameters);
+void Validate(FenceParameters& parameters);
 
 class HapticLoop;
 
@@ -172,6 +206,24 @@ class ConstantForce final : public ParametricEffect<ConstantForceParameters> {
 public:
     using ParametricEffect::ParametricEffect;
     Vector3 Force(const Vector3&, const Vector3&) const override { return Get().force; }
+};
+
+/// A virtual fixture: pulls the hand onto a segment, free along it.
+class Line final : public ParametricEffect<LineParameters> {
+public:
+    using ParametricEffect::ParametricEffect;
+    Vector3 Force(const Vector3& position, const Vector3& velocity) const override {
+        return ForceLaws::Line(Get(), position, velocity);
+    }
+};
+
+/// Keeps the hand inside a box, such as the arm's safe range.
+class Fence final : public ParametricEffect<FenceParameters> {
+public:
+    using ParametricEffect::ParametricEffect;
+    Vector3 Force(const Vector3& position, const Vector3& velocity) const override {
+        return ForceLaws::Fence(Get(), position, velocity);
+    }
 };
 
 } // namespace Torvi::HardwareAPI::Haptics

@@ -10,11 +10,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace Torvi::HardwareAPI::Devices {
@@ -40,8 +42,11 @@ struct LoopSample {
     double time = 0.0;       ///< when the reply arrived, as LoopState::time
     Vector3 position{};      ///< from the reply
     Vector3 velocity{};      ///< from the reply
-    Vector3 requested{};     ///< the effects' sum plus the external force
-    Vector3 force{};         ///< what was sent: `requested` after the clamp
+    /// What the effects asked for: their sum (each scaled by its fade) plus
+    /// the external force, scaled by the soft start; before the clamp.
+    Vector3 requested{};
+    /// What was sent: `requested` after the clamp and the rate limit.
+    Vector3 force{};
     /// Microseconds since the previous cycle started; NaN for the first
     /// cycle after Start(), which has none.
     float period_us = 0.0f;
@@ -63,10 +68,26 @@ struct LoopStats {
     bool realtime = false;      ///< the thread runs under SCHED_FIFO
 };
 
+/// How gently a loop changes the force it sends. The defaults change nothing.
+struct GentleForces {
+    /// Seconds after each Start() over which the total force is scaled
+    /// linearly from 0 to 1; 0: at once.
+    double soft_start_s = 0.0;
+    /// Force per second by which the force sent may change from one cycle to
+    /// the next; empty: no limit.
+    std::optional<float> max_force_rate;
+};
+
+class MoveTo;
+
 /// A servo loop on a thread of its own: each cycle adds up the effects' forces
 /// for the position and velocity of the previous reply (the first cycle sends
-/// zero force) and the external force, scales the sum down to `max_force`,
-/// sends it with the arm's force request and keeps the reply.
+/// zero force) and the external force, scales the sum by the soft start,
+/// scales it down to `max_force`, limits its change since the previous cycle
+/// to the rate limit, sends it with the arm's force request and keeps the
+/// reply. An effect added or removed with a fade has its force scaled
+/// linearly from 0 to 1 (or 1 to 0) over the fade, counted from the first
+/// cycle that renders it that way.
 ///
 /// Every cycle, the final zero-force exchange of a stop included, goes into
 /// a record of fixed capacity (TakeSamples) that costs the loop's thread a
@@ -96,16 +117,21 @@ public:
     /// such an arm with the loop's last force.
     static constexpr std::chrono::milliseconds kStopGrace{100};
 
+    /// How often WaitArrived looks at its effect.
+    static constexpr std::chrono::milliseconds kArrivalCheck{1};
+
     /// A loop for `arm` (borrowed: it must outlive the loop). `rate_hz` empty
     /// runs free (the next request as soon as the reply is in), otherwise at
     /// that rate on absolute deadlines: a cycle that ends after the next
     /// deadline counts as an overrun, and the cycles missed are made up at
     /// once when the loop is less than 20 ms behind, dropped otherwise. Throws
-    /// std::invalid_argument for a rate or maximum force that is not a positive finite number. Does
-    /// not start. The record's ring of `record_capacity` samples is
-    /// allocated here (0: nothing is recorded); std::bad_alloc when it cannot be.
+    /// std::invalid_argument for a rate or maximum force that is not a
+    /// positive finite number, and for `gentle` as SetSoftStart and
+    /// SetMaxForceRate do. Does not start. The record's ring of
+    /// `record_capacity` samples is allocated here (0: nothing is recorded);
+    /// std::bad_alloc when it cannot be.
     HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force,
-               std::size_t record_capacity = kDefaultRecordCapacity);
+               std::size_t record_capacity = kDefaultRecordCapacity, GentleForces gentle = {});
     /// Stops the loop as Stop() does.
     ~HapticLoop();
 
@@ -130,10 +156,35 @@ public:
     /// Why the loop stopped by itself; empty otherwise (reset by Start()).
     std::optional<std::string> Error() const;
 
-    /// Adds `effect` (once; adding it again changes nothing) and returns it.
-    std::shared_ptr<Effect> Add(std::shared_ptr<Effect> effect);
-    /// Removes `effect`; throws std::invalid_argument when it is not in the loop.
-    void Remove(const std::shared_ptr<Effect>& effect);
+    /// Adds `effect` and returns it, its force faded in over `fade_s` seconds
+    /// from its first cycle (0: at once). Adding an effect that is in the loop
+    /// changes nothing, unless it is fading out: then it fades back in from
+    /// where it is. Throws std::invalid_argument for an empty effect or a
+    /// `fade_s` that is negative or not finite.
+    ///
+    /// Add and Remove never free an effect on the loop's thread: the lists
+    /// they replace are kept here until the loop's thread has let go of them,
+    /// and released by a later Add, Remove or Stop (or the destructor), on
+    /// the calling thread, which may take a while for a large effect (a mesh's
+    /// memory). Otherwise each takes about a copy of the list; they allocate
+    /// outside the lock the loop's thread takes, which they hold only to swap
+    /// a pointer.
+    std::shared_ptr<Effect> Add(std::shared_ptr<Effect> effect, double fade_s = 0.0);
+    /// Removes `effect`: at once, or, with a `fade_s` > 0 while the loop runs,
+    /// after its force has faded out over that time (it stays in the loop
+    /// until then; a stop ends the fade). Throws std::invalid_argument when it
+    /// is not in the loop (a faded-out effect no longer is) and for a `fade_s`
+    /// that is negative or not finite.
+    void Remove(const std::shared_ptr<Effect>& effect, double fade_s = 0.0);
+    /// Waits until `effect` has arrived (MoveTo::Progress), looking every
+    /// kArrivalCheck: true then, at once when it already has. False when
+    /// `timeout` passes (empty, or beyond about 70 years: no limit), when the
+    /// loop is not running or stops, and when a CancellationScope of the
+    /// calling thread asks (at CancellationPoll's interval); within about
+    /// kArrivalCheck of any of these. Throws std::invalid_argument when the
+    /// effect is not in the loop or `timeout` is negative or NaN.
+    bool WaitArrived(const std::shared_ptr<MoveTo>& effect,
+                     std::optional<std::chrono::duration<double>> timeout);
     /// The external force added to the effects' sum. Throws
     /// std::invalid_argument for a non-finite component.
     void SetForce(const Vector3& force);
@@ -158,10 +209,27 @@ public:
 
     std::optional<double> RateHz() const { return rate_hz_; }
     float MaxForce() const { return max_force_; }
+    /// The soft start of the next Start(). Throws std::invalid_argument for a
+    /// negative or non-finite time.
+    void SetSoftStart(double seconds);
+    double SoftStartS() const { return soft_start_s_.load(); }
+    /// The rate limit, from the next cycle on; empty: none. The stop's final
+    /// zero force is sent at once, whatever the limit. Throws
+    /// std::invalid_argument for a rate that is not a positive finite number.
+    void SetMaxForceRate(std::optional<float> force_per_second);
+    std::optional<float> MaxForceRate() const;
 
 private:
     using Clock = std::chrono::steady_clock;
-    using EffectList = std::vector<std::shared_ptr<Effect>>;
+    /// An effect's fade, made by the caller; the loop's thread keeps its
+    /// progress in it (HapticLoop.cpp).
+    struct Fade;
+    struct Entry {
+        std::shared_ptr<Effect> effect;
+        std::shared_ptr<Fade> fade; ///< empty: at full strength
+    };
+    using EffectList = std::vector<Entry>;
+    using Lists = std::vector<std::shared_ptr<const EffectList>>;
 
     void Run();
     /// The end of the thread: one zero force when the arm still answers
@@ -172,7 +240,30 @@ private:
     /// True once the reply starts to arrive (or the port has hung up); false
     /// when Stop() cancels or the reply is overdue.
     bool AwaitReplyStart() const;
-    Vector3 Sum(const CycleInput& cycle) const;
+    /// The effects' sum plus the external force for the cycle that started
+    /// at `start` (steady-clock ns), each effect scaled by its fade.
+    Vector3 Sum(const CycleInput& cycle, std::int64_t start) const;
+    /// What the cycle that started at `start` asks for (the sum scaled by the
+    /// soft start; zero for the first cycle) and what it sends.
+    std::pair<Vector3, Vector3> CycleForces(const LoopState& state, std::int64_t start,
+                                            std::int64_t previous_start, std::int64_t began) const;
+    /// Every change of the effects: `change(next, found)` edits the live list
+    /// `next`, in which `found` is `effect`'s entry or next.end(); then it is
+    /// published (unless `change` throws). Releases the lists let go of once
+    /// the lock is given back.
+    template <typename Change>
+    void ChangeEffects(const std::shared_ptr<Effect>& effect, Change&& change);
+    /// The effects as they stand for the caller: those whose fade-out is over
+    /// left out, a fade-in that is over dropped. changes_mutex_ held.
+    EffectList LiveEffects() const;
+    /// Makes `next` the effects; keeps the list it replaces until the loop's
+    /// thread lets go of it, and moves the kept lists it has let go of into
+    /// `freed`, for the caller to release once the locks are given back.
+    /// changes_mutex_ held.
+    void Publish(EffectList next, Lists& freed);
+    /// Once the thread has ended: fade-outs done, unfinished fade-ins
+    /// started afresh, kept lists released.
+    void SettleFades();
     /// Publishes a finished cycle and writes it to the record. `requested`
     /// is the force before the clamp; a negative period marks the first
     /// cycle, which has none.
@@ -199,9 +290,19 @@ private:
     std::condition_variable finished_changed_;
     bool finished_ = true;
 
+    // Serialises the changes of the effects (Add, Remove, settling fades);
+    // never taken by the loop's thread. Lock order: life_mutex_, then this,
+    // then inputs_mutex_.
+    mutable std::mutex changes_mutex_;
+    Lists retired_; // replaced lists, maybe still in the loop's hands; changes_mutex_
+
     mutable std::mutex inputs_mutex_; // held only to copy or swap
     std::shared_ptr<const EffectList> effects_ = std::make_shared<EffectList>();
     Vector3 external_force_{};
+
+    std::atomic<double> soft_start_s_{0.0};
+    double run_soft_start_s_ = 0.0; // set by Start() before the thread begins
+    std::atomic<float> max_force_rate_{std::numeric_limits<float>::infinity()}; // none
 
     SampleRing<LoopSample> record_;          // written by the loop's thread only
     mutable std::mutex record_reader_mutex_; // one reader of the record at a time
