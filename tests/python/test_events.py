@@ -9,6 +9,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -67,6 +68,13 @@ def test_a_full_queue_drops_the_oldest_and_counts_them(pty, handle):
         assert [listener.get(0).device_id, listener.get(0).device_id] == [3, 4]
         assert listener.get(0) is None
         assert listener.latest.device_id == 4 and listener.dropped == 3
+
+
+def test_a_time_out_too_long_for_the_clock_waits_without_limit(pty, handle):
+    with HandleListener(handle) as listener:
+        threading.Timer(0.2, pty.write, [ERROR]).start()
+        event = listener.get(1e300)
+    assert event is not None and event.kind == "error"
 
 
 def test_writes_reach_the_wire_in_order_and_the_status_frame_answers_the_request(pty, handle):

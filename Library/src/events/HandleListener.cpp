@@ -349,7 +349,9 @@ bool HandleListener::WaitCancellably(std::unique_lock<std::mutex>& lock,
 HandleListener::Taken HandleListener::Next(HandleEvent& event,
                                            std::optional<std::chrono::duration<double>> timeout) {
     std::optional<Clock::time_point> deadline;
-    if (timeout) {
+    // A time-out the clock cannot count to is no limit (and its conversion
+    // would overflow).
+    if (timeout && timeout->count() < kLongestTimeoutSeconds) {
         deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(*timeout);
     }
     std::unique_lock<std::mutex> lock(queue_mutex_);

@@ -109,8 +109,12 @@ public:
         Ended,     ///< nothing is queued and the reader has ended
         Cancelled, ///< a CancellationScope of the calling thread asked to stop
     };
+    /// Seconds of a time-out beyond which it counts as none: about 70 years,
+    /// still within what the clock counts.
+    static constexpr double kLongestTimeoutSeconds = 2.2e9;
     /// The oldest queued event, waiting for one at most `timeout` (without
-    /// limit when empty; zero looks without waiting). The wait also ends when
+    /// limit when empty or beyond kLongestTimeoutSeconds; zero looks without
+    /// waiting). The wait also ends when
     /// the reader ends, and at the coarse check interval of CancellationPoll
     /// when a CancellationScope of the calling thread asks.
     Taken Next(HandleEvent& event, std::optional<std::chrono::duration<double>> timeout);
