@@ -19,7 +19,6 @@ Run on its own (`python bench/listener.py --virtual-device PATH`) or as part
 of bench/run.py, which adds its figures to the run's results.
 """
 
-import argparse
 import asyncio
 import json
 import os
@@ -34,6 +33,7 @@ import time
 import tty
 
 import TorviHardwareAPI as T
+from options import REQUIRED, options_parser
 from stats import percentile
 from torvi.virtual import VirtualDevice
 from TorviHardwareAPI.events import HandleListener
@@ -274,14 +274,16 @@ def lines(results):
     return out
 
 
+# The command line, one option a row (options.py says how a row reads).
+OPTIONS = [
+    ("--virtual-device", str, REQUIRED, "the torvi-virtual-device program"),
+    ("--json", bool, False, "also print the figures as JSON"),
+    ("--quiet-wait", float, 120.0, "seconds to wait for a quiet machine"),
+]
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--virtual-device", required=True, help="the torvi-virtual-device program")
-    parser.add_argument("--json", action="store_true", help="also print the figures as JSON")
-    parser.add_argument(
-        "--quiet-wait", type=float, default=120.0, help="seconds to wait for a quiet machine"
-    )
-    args = parser.parse_args()
+    args = options_parser(__doc__, OPTIONS).parse_args()
     # Imported here: run.py imports this module.
     from run import QuietWait, log
 

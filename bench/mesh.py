@@ -9,7 +9,6 @@ all queries at a time (their best case). The answers of both are compared.
 Run by bench/run.sh (after run.py; `bash bench/run.sh --mesh` runs this
 alone). Writes bench/results/mesh-latest.json and mesh-latest.md."""
 
-import argparse
 import json
 import pathlib
 import platform
@@ -25,6 +24,7 @@ from embreex import rtcore_scene
 from embreex.mesh_construction import TriangleMesh
 
 import meshes
+from options import REQUIRED, RESULTS, options_parser
 
 SIZES = (1_000, 100_000, 1_000_000)
 QUERIES = 10_000  # timed in C++, and batched through the other libraries
@@ -194,13 +194,15 @@ def target_lines(results):
     return lines
 
 
+# The command line, one option a row (options.py says how a row reads).
+OPTIONS = [
+    ("--program", str, REQUIRED, "the torvi-bench-mesh program"),
+    ("--results", pathlib.Path, RESULTS, None),
+]
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--program", required=True, help="the torvi-bench-mesh program")
-    parser.add_argument(
-        "--results", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parent / "results"
-    )
-    args = parser.parse_args()
+    args = options_parser(__doc__, OPTIONS).parse_args()
     with tempfile.TemporaryDirectory() as scratch:
         results = []
         for size in SIZES:

@@ -9,7 +9,6 @@ rounds. Ratios and differences between two rows are taken within each round
 and their median reported, so a slow spell of the machine hits both sides.
 """
 
-import argparse
 import datetime
 import json
 import os
@@ -26,6 +25,7 @@ import recording
 import rows as R
 import TorviHardwareAPI as T
 from devices import MeasuredDevice
+from options import REQUIRED, RESULTS, options_parser
 from stats import difference, median_figures, paired_median, ratio
 
 REFERENCE = "c_force"
@@ -550,51 +550,42 @@ def device_lines(rows, summary):
     return lines
 
 
-def parse_arguments():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument(
-        "--tools",
-        required=True,
-        type=pathlib.Path,
-        help="directory with the bench programs (C client, kinematics)",
-    )
-    parser.add_argument(
-        "--virtual-device",
-        required=True,
-        type=pathlib.Path,
-        help="the torvi-virtual-device program",
-    )
-    parser.add_argument(
-        "--repeats", type=int, default=9, help="clean interleaved rounds to run (at least 5)"
-    )
-    parser.add_argument("--seconds", type=float, default=0.4, help="length of one block")
-    parser.add_argument(
+# The command line, one option a row (options.py says how a row reads).
+OPTIONS = [
+    ("--tools", pathlib.Path, REQUIRED, "directory with the bench programs (C client, kinematics)"),
+    ("--virtual-device", pathlib.Path, REQUIRED, "the torvi-virtual-device program"),
+    ("--repeats", int, 9, "clean interleaved rounds to run (at least 5)"),
+    ("--seconds", float, 0.4, "length of one block"),
+    (
         "--quiet-wait",
-        type=float,
-        default=120.0,
-        help="seconds to wait at most, in all, for other work on the machine " "to settle",
-    )
-    parser.add_argument(
+        float,
+        120.0,
+        "seconds to wait at most, in all, for other work on the machine to settle",
+    ),
+    (
         "--kilohertz-seconds",
-        type=float,
-        default=KILOHERTZ_RUN_SECONDS,
-        help="length of the native loop's one long run at 1 kHz",
-    )
-    parser.add_argument(
+        float,
+        KILOHERTZ_RUN_SECONDS,
+        "length of the native loop's one long run at 1 kHz",
+    ),
+    (
         "--samples-count",
-        type=int,
-        default=recording.SAMPLES_COUNT,
-        help="cycles in the record that one samples() call takes",
-    )
-    parser.add_argument(
+        int,
+        recording.SAMPLES_COUNT,
+        "cycles in the record that one samples() call takes",
+    ),
+    (
         "--recorder-seconds",
-        type=float,
-        default=recording.RECORDER_SECONDS,
-        help="length of each Recorder's run at 1 kHz",
-    )
-    parser.add_argument(
-        "--results", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parent / "results"
-    )
+        float,
+        recording.RECORDER_SECONDS,
+        "length of each Recorder's run at 1 kHz",
+    ),
+    ("--results", pathlib.Path, RESULTS, None),
+]
+
+
+def parse_arguments():
+    parser = options_parser(__doc__, OPTIONS)
     args = parser.parse_args()
     if args.repeats < 5:
         parser.error("--repeats must be at least 5")

@@ -144,16 +144,22 @@ void BindEventClasses(py::module_& m) {
     DefMatchAndRepr(error, "ErrorEvent", {"device_id", "error_code"});
 }
 
+/// The readings that both forms of status carry, under the same names and
+/// in the same order, before the fields of each form.
+template <typename Record> void DefStatusReadings(EventClass<Record>& status) {
+    DefField(status, "device_id", &Record::device_id);
+    status.def_property_readonly("quaternion", [](const RecordEvent<Record>& self) {
+        return QuaternionTuple(self.fields.quaternion);
+    });
+    DefField(status, "error_flag", &Record::error_flag);
+    DefField(status, "hall_effect_sensor_level", &Record::hall_effect_sensor_level);
+}
+
 void BindStatusClasses(py::module_& m) {
     using Devices::HandleStatusMessage;
     EventClass<HandleStatusMessage> status(
         m, "StatusEvent", "kind \"status\": a status message (quaternion as four floats).");
-    DefField(status, "device_id", &HandleStatusMessage::device_id);
-    status.def_property_readonly("quaternion", [](const StatusEvent& self) {
-        return QuaternionTuple(self.fields.quaternion);
-    });
-    DefField(status, "error_flag", &HandleStatusMessage::error_flag);
-    DefField(status, "hall_effect_sensor_level", &HandleStatusMessage::hall_effect_sensor_level);
+    DefStatusReadings(status);
     DefField(status, "user_data_length", &HandleStatusMessage::user_data_length);
     status.def_property_readonly("user_data", [](const StatusEvent& self) {
         return py::bytes(reinterpret_cast<const char*>(self.fields.user_data.data()),
@@ -168,12 +174,7 @@ void BindStatusClasses(py::module_& m) {
                                    "kind \"status_frame\": the stuffed status frame that answers "
                                    "request_status(); error_flag 1 marks a frame that did not "
                                    "unstuff, its other fields zero.");
-    DefField(frame, "device_id", &HandleStatus::device_id);
-    frame.def_property_readonly("quaternion", [](const StatusFrameEvent& self) {
-        return QuaternionTuple(self.fields.quaternion);
-    });
-    DefField(frame, "error_flag", &HandleStatus::error_flag);
-    DefField(frame, "hall_effect_sensor_level", &HandleStatus::hall_effect_sensor_level);
+    DefStatusReadings(frame);
     DefField(frame, "buttons", &HandleStatus::buttons);
     DefField(frame, "battery_level", &HandleStatus::battery_level);
     DefMatchAndRepr(frame, "StatusFrameEvent",

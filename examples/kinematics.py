@@ -9,7 +9,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 
 import TorviHardwareAPI as T
-from torvi.virtual import VirtualDevice
+from torvi.virtual import virtual_arm
 
 POSES = [[0.0, -45.0, 45.0], [20.0, -30.0, 60.0], [-25.0, -60.0, 30.0]]  # degrees
 SETTLE_TURNS = 3000  # joint-angle requests per pose; the virtual arm settles in ~2000
@@ -42,9 +42,7 @@ def compare(arm: T.Armillar) -> None:
 
 
 def main() -> None:
-    with VirtualDevice("arm") as port:
-        stream = T.SerialStream(port.path)
-        arm = T.Armillar(stream)
+    with virtual_arm() as arm:
         for pose in POSES:
             angles = move_to(arm, pose)
             print("joints at", ", ".join(f"{a:+.1f}" for a in angles), "degrees:")

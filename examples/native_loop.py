@@ -10,7 +10,7 @@ from __future__ import annotations
 import time
 
 import TorviHardwareAPI as T
-from torvi.virtual import VirtualDevice
+from torvi.virtual import virtual_arm
 from TorviHardwareAPI.haptics import Damper, HapticLoop, Plane
 
 RATE_HZ = 1000.0
@@ -65,9 +65,8 @@ def run_loop(arm: T.Armillar) -> None:
 
 
 def main() -> None:
-    with VirtualDevice("arm") as port:
-        stream = T.SerialStream(port.path)
-        run_loop(T.Armillar(stream))
+    with virtual_arm() as arm:
+        run_loop(arm)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ import numpy as np
 
 import TorviHardwareAPI as T
 from torvi.recording import Recorder
-from torvi.virtual import VirtualDevice
+from torvi.virtual import virtual_arm
 from TorviHardwareAPI.haptics import HapticLoop, Plane
 
 WALL_DISTANCE = 0.005  # m in front of where the hand starts
@@ -51,8 +51,8 @@ def summarise(path: str) -> None:
 
 def main() -> None:
     path = sys.argv[1] if len(sys.argv) > 1 else "session.csv"
-    with VirtualDevice("arm") as virtual_arm:
-        record(T.Armillar(T.SerialStream(virtual_arm.path)), path)
+    with virtual_arm() as arm:
+        record(arm, path)
     summarise(path)
 
 

@@ -7,7 +7,7 @@ import time
 from collections.abc import Sequence
 
 import TorviHardwareAPI as T
-from torvi.virtual import VirtualDevice
+from torvi.virtual import virtual_arm
 
 PUSH = [0.0, 0.0, 0.1]  # N
 SAMPLES = 5
@@ -51,9 +51,7 @@ def show_motion(arm: T.Armillar) -> None:
 
 
 def main() -> None:
-    with VirtualDevice("arm") as port:
-        stream = T.SerialStream(port.path)
-        arm = T.Armillar(stream)
+    with virtual_arm() as arm:
         show_identity(arm)
         show_status(arm)
         show_motion(arm)

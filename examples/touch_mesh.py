@@ -15,7 +15,7 @@ import math
 import time
 
 import TorviHardwareAPI as T
-from torvi.virtual import VirtualDevice
+from torvi.virtual import virtual_arm
 from TorviHardwareAPI.haptics import Damper, HapticLoop, Mesh
 
 RATE_HZ = 1000.0
@@ -103,9 +103,8 @@ def run(arm: T.Armillar) -> None:
 
 
 def main() -> None:
-    with VirtualDevice("arm") as port:
-        stream = T.SerialStream(port.path)
-        run(T.Armillar(stream))
+    with virtual_arm() as arm:
+        run(arm)
 
 
 if __name__ == "__main__":

@@ -8,7 +8,7 @@ from __future__ import annotations
 import time
 
 import TorviHardwareAPI as T
-from torvi.virtual import VirtualDevice
+from torvi.virtual import virtual_arm
 
 SECONDS = 0.3
 REPORT_EVERY = 0.03  # s
@@ -56,9 +56,8 @@ def run_loop(arm: T.Armillar) -> None:
 
 
 def main() -> None:
-    with VirtualDevice("arm") as port:
-        stream = T.SerialStream(port.path)
-        run_loop(T.Armillar(stream))
+    with virtual_arm() as arm:
+        run_loop(arm)
 
 
 if __name__ == "__main__":

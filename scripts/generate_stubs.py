@@ -97,28 +97,34 @@ COMMENTS = {
     ),
 }
 
-# The shapes of the two dicts the module returns. These lines stand again,
-# as they are, in stubs/TorviHardwareAPI.pyi: that file is this script's
-# output. The module builds plain dicts, so their keys and value types exist
-# nowhere that pybind11-stubgen could read them from; this is where they are
-# named.
-TYPED_DICTS = '''\
-class _DeviceInfoDict(typing.TypedDict):
-    """The result of Armillar.device_wakeup_dict (a plain dict at run time)."""
-    device_id: int
-    device_model_number: int
-    hardware_version: int
-    firmware_version: int
-    device_id_ext: uuid.UUID
-class _QuillonetStatusDict(typing.TypedDict):
-    """The result of Handle.GetQuillonetStatus (a plain dict at run time)."""
-    device_id: int
-    quaternion: list[float]
-    error_flag: int
-    hall_effect_sensor_level: int
-    buttons: int
-    battery_level: float
-'''
+# The shapes of the two dicts the module returns, written into the stub as
+# TypedDicts. The module builds plain dicts, so their keys and value types
+# exist nowhere that pybind11-stubgen could read them from; this is where
+# they are named: for each, the method that returns it and its keys in order,
+# each holding an int unless it is given with its value type.
+TYPED_DICTS: dict[str, tuple[str, list[str | tuple[str, str]]]] = {
+    "_DeviceInfoDict": (
+        "Armillar.device_wakeup_dict",
+        [
+            "device_id",
+            "device_model_number",
+            "hardware_version",
+            "firmware_version",
+            ("device_id_ext", "uuid.UUID"),
+        ],
+    ),
+    "_QuillonetStatusDict": (
+        "Handle.GetQuillonetStatus",
+        [
+            "device_id",
+            ("quaternion", "list[float]"),
+            "error_flag",
+            "hall_effect_sensor_level",
+            "buttons",
+            ("battery_level", "float"),
+        ],
+    ),
+}
 
 IMPORTS = "import collections.abc\nimport typing\nimport uuid\n"
 
@@ -317,6 +323,18 @@ def sequences_for_lists(params: str) -> str:
     return params.replace(": list[float]", ": collections.abc.Sequence[float]")
 
 
+def typed_dict_lines() -> list[str]:
+    """The classes of TYPED_DICTS, as the stub declares them."""
+    lines = []
+    for name, (method, keys) in TYPED_DICTS.items():
+        lines.append(f"class {name}(typing.TypedDict):")
+        lines.append(f'    """The result of {method} (a plain dict at run time)."""')
+        for key in keys:
+            key_name, value = (key, "int") if isinstance(key, str) else key
+            lines.append(f"    {key_name}: {value}")
+    return lines
+
+
 def refine(raw: str, module: object) -> str:
     lines = raw.splitlines()
     out: list[str] = []
@@ -337,7 +355,7 @@ def refine(raw: str, module: object) -> str:
             continue
         if line.startswith("__all__"):
             out.append(line)
-            out.extend(TYPED_DICTS.rstrip("\n").splitlines())
+            out.extend(typed_dict_lines())
             body_started = True
             i += 1
             continue

@@ -7,6 +7,9 @@ pseudo-terminal, so that programs and tests run without hardware.
     with VirtualDevice("replay", "session.txt") as handle:   # a recorded session
         ...
 
+    with virtual_arm() as arm:      # a TorviHardwareAPI.Armillar on a virtual arm
+        arm.device_wakeup()
+
 The program prints the path of the port as its first line and runs until it
 is signalled or its standard input closes; that input is a pipe held by this
 process, so the device also goes when this process dies.
@@ -14,6 +17,7 @@ process, so the device also goes when this process dies.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import select
 import shutil
@@ -23,7 +27,10 @@ import sysconfig
 import tempfile
 import time
 from types import TracebackType
-from typing import IO, Union
+from typing import IO, TYPE_CHECKING, Iterator, Union
+
+if TYPE_CHECKING:
+    import TorviHardwareAPI
 
 PROGRAM = "torvi-virtual-device"
 # Names the program to run, ahead of any search.
@@ -182,3 +189,17 @@ class VirtualDevice:
         trace: TracebackType | None,
     ) -> None:
         self.stop()
+
+
+@contextlib.contextmanager
+def virtual_arm(*options: object) -> Iterator[TorviHardwareAPI.Armillar]:
+    """An Armillar on the port of a new virtual arm (`options` as
+    VirtualDevice takes them), which stops at the end of the `with` block.
+    With a real arm, open its port instead:
+    `TorviHardwareAPI.Armillar(TorviHardwareAPI.SerialStream(port))`."""
+    # Imported here: the launcher itself needs only the standard library.
+    import TorviHardwareAPI
+
+    with VirtualDevice("arm", *options) as device:
+        # The arm keeps its stream alive.
+        yield TorviHardwareAPI.Armillar(TorviHardwareAPI.SerialStream(device.path))

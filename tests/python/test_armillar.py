@@ -50,6 +50,34 @@ def exchange(arm, pty, call, reply):
     return result, pty.drain()
 
 
+# The commands that send a vector and read the state the arm answers with:
+# the method, the vector, the request that carries it, the code of the state.
+STATE_COMMANDS = [
+    ("end_effector_force", [1.0, 2.0, 3.0], b"\x2a" + floats(1, 2, 3), 0x2B),
+    ("end_effector_position", [0.5, -0.25, 0.75], b"\x2c" + floats(0.5, -0.25, 0.75), 0x2B),
+    ("joint_torques", [-1.0, 0.0, 1.0], b"\x1a" + floats(-1, 0, 1), 0x1B),
+    ("joint_angles", [10.0, -20.0, 30.0], b"\x1c" + floats(10, -20, 30), 0x1B),
+]
+# The other state's code, for a reply that nobody asked for.
+OTHER_STATE = {0x2B: 0x1B, 0x1B: 0x2B}
+# Calls that send no effort and read the end-effector state.
+NO_EFFORT_CALLS = {
+    "get_end_effector_position-default": lambda a: a.get_end_effector_position(),
+    "get_end_effector_position-onboard": lambda a: a.get_end_effector_position(True),
+    "end_effector_force-default": lambda a: a.end_effector_force(),
+}
+# The deprecated receivers of a state (they send nothing), by the state's code.
+STATE_RECEIVERS = {"ReceiveState": 0x2B, "ReceiveJointState": 0x1B}
+
+
+def sending(method, vector):
+    return lambda arm: getattr(arm, method)(vector)
+
+
+def receiving(method):
+    return lambda arm: getattr(arm, method)([9.0] * 3, [9.0] * 3)
+
+
 REQUESTS = [
     pytest.param(
         lambda a: a.device_wakeup(),
@@ -104,54 +132,15 @@ REQUESTS = [
     pytest.param(
         lambda a: a.get_temperature(), b"\xaa", b"\xaa" + floats(36.5), 36.5, id="get_temperature"
     ),
-    pytest.param(
-        lambda a: a.end_effector_force([1.0, 2.0, 3.0]),
-        b"\x2a" + floats(1, 2, 3),
-        b"\x2b" + STATE,
-        DECODED_STATE,
-        id="end_effector_force",
+    *(
+        pytest.param(
+            sending(method, vector), request, bytes([state]) + STATE, DECODED_STATE, id=method
+        )
+        for method, vector, request, state in STATE_COMMANDS
     ),
-    pytest.param(
-        lambda a: a.get_end_effector_position(),
-        b"\x2a" + NO_EFFORT,
-        b"\x2b" + STATE,
-        DECODED_STATE,
-        id="get_end_effector_position-default",
-    ),
-    pytest.param(
-        lambda a: a.get_end_effector_position(True),
-        b"\x2a" + NO_EFFORT,
-        b"\x2b" + STATE,
-        DECODED_STATE,
-        id="get_end_effector_position-onboard",
-    ),
-    pytest.param(
-        lambda a: a.end_effector_position([0.5, -0.25, 0.75]),
-        b"\x2c" + floats(0.5, -0.25, 0.75),
-        b"\x2b" + STATE,
-        DECODED_STATE,
-        id="end_effector_position",
-    ),
-    pytest.param(
-        lambda a: a.joint_torques([-1.0, 0.0, 1.0]),
-        b"\x1a" + floats(-1, 0, 1),
-        b"\x1b" + STATE,
-        DECODED_STATE,
-        id="joint_torques",
-    ),
-    pytest.param(
-        lambda a: a.joint_angles([10.0, -20.0, 30.0]),
-        b"\x1c" + floats(10, -20, 30),
-        b"\x1b" + STATE,
-        DECODED_STATE,
-        id="joint_angles",
-    ),
-    pytest.param(
-        lambda a: a.end_effector_force(),
-        b"\x2a" + NO_EFFORT,
-        b"\x2b" + STATE,
-        DECODED_STATE,
-        id="end_effector_force-default",
+    *(
+        pytest.param(call, b"\x2a" + NO_EFFORT, b"\x2b" + STATE, DECODED_STATE, id=name)
+        for name, call in NO_EFFORT_CALLS.items()
     ),
     pytest.param(
         lambda a: a.SendAngle([1, 2, 3]), b"\x1c" + floats(1, 2, 3), b"", None, id="SendAngle"
@@ -164,19 +153,9 @@ REQUESTS = [
         [1.0, 2.0, 3.0, 7.0],
         id="ReceiveCurrent",
     ),
-    pytest.param(
-        lambda a: a.ReceiveState([9.0] * 3, [9.0] * 3),
-        b"",
-        b"\x2b" + STATE,
-        DECODED_STATE,
-        id="ReceiveState",
-    ),
-    pytest.param(
-        lambda a: a.ReceiveJointState([9.0] * 3, [9.0] * 3),
-        b"",
-        b"\x1b" + STATE,
-        DECODED_STATE,
-        id="ReceiveJointState",
+    *(
+        pytest.param(receiving(method), b"", bytes([state]) + STATE, DECODED_STATE, id=method)
+        for method, state in STATE_RECEIVERS.items()
     ),
     pytest.param(lambda a: a.adjust_lengths(), b"", b"", None, id="adjust_lengths"),
     pytest.param(lambda a: a.adjust_gear_ratios(), b"", b"", None, id="adjust_gear_ratios"),
@@ -276,22 +255,15 @@ FALLBACKS = [
     pytest.param(lambda a: a.get_power_status(), wrong(0xAA), False, id="get_power_status"),
     pytest.param(lambda a: a.get_temperature(), wrong(0xAC), 0.0, id="get_temperature"),
     pytest.param(
-        lambda a: a.end_effector_force([1, 2, 3]), wrong(0x1B), ZERO_STATE, id="end_effector_force"
-    ),
-    pytest.param(
         lambda a: a.get_end_effector_position(True),
         wrong(0x1B),
         ZERO_STATE,
         id="get_end_effector_position",
     ),
-    pytest.param(
-        lambda a: a.end_effector_position([1, 2, 3]),
-        wrong(0x1B),
-        ZERO_STATE,
-        id="end_effector_position",
+    *(
+        pytest.param(sending(method, vector), wrong(OTHER_STATE[state]), ZERO_STATE, id=method)
+        for method, vector, _, state in STATE_COMMANDS
     ),
-    pytest.param(lambda a: a.joint_torques([1, 2, 3]), wrong(0x2B), ZERO_STATE, id="joint_torques"),
-    pytest.param(lambda a: a.joint_angles([1, 2, 3]), wrong(0x2B), ZERO_STATE, id="joint_angles"),
     pytest.param(
         lambda a: a.ReceiveCurrent([7.0, 7.0, 7.0, 7.0]),
         wrong(0x2B),

@@ -217,53 +217,17 @@ def test_arm_keeps_its_stream_alive(pty):
 # Deprecation warnings.
 
 DEPRECATED = [
-    # method, arguments, warning text, bytes sent, reply consumed
-    (
-        "SendDeviceWakeup",
-        (),
-        "SendDeviceWakeup is deprecated, use device_wakeup instead",
-        b"\x0a",
-        b"",
-    ),
-    (
-        "SendForce",
-        ([1.0, 2.0, 3.0],),
-        "SendForce is deprecated, use end_effector_force instead",
-        b"\x2a" + floats(1, 2, 3),
-        b"",
-    ),
-    (
-        "SendForce",
-        (1.0, 2.0, 3.0),
-        "SendForce is deprecated, use end_effector_force instead",
-        b"\x2a" + floats(1, 2, 3),
-        b"",
-    ),
-    (
-        "ReceiveState",
-        (),
-        "ReceiveState is deprecated, use end_effector instead",
-        b"",
-        b"\x2b" + floats(1, 2, 3, 4, 5, 6),
-    ),
-    (
-        "ReceiveJointState",
-        (),
-        "ReceiveJointState is deprecated, use joint_torques instead",
-        b"",
-        b"\x1b" + floats(1, 2, 3, 4, 5, 6),
-    ),
-    (
-        "SendJointTorques",
-        ([4, 5, 6],),
-        "SendJointTorques is deprecated, use joint_torques instead",
-        b"\x1a" + floats(4, 5, 6),
-        b"",
-    ),
+    # method, arguments, the method to use instead, bytes sent, reply consumed
+    ("SendDeviceWakeup", (), "device_wakeup", b"\x0a", b""),
+    ("SendForce", ([1.0, 2.0, 3.0],), "end_effector_force", b"\x2a" + floats(1, 2, 3), b""),
+    ("SendForce", (1.0, 2.0, 3.0), "end_effector_force", b"\x2a" + floats(1, 2, 3), b""),
+    ("ReceiveState", (), "end_effector", b"", b"\x2b" + floats(1, 2, 3, 4, 5, 6)),
+    ("ReceiveJointState", (), "joint_torques", b"", b"\x1b" + floats(1, 2, 3, 4, 5, 6)),
+    ("SendJointTorques", ([4, 5, 6],), "joint_torques", b"\x1a" + floats(4, 5, 6), b""),
     (
         "SendPosition",
         ([0.5, 0.25, 0.125],),
-        "SendPosition is deprecated, use end_effector_position instead",
+        "end_effector_position",
         b"\x2c" + floats(0.5, 0.25, 0.125),
         b"",
     ),
@@ -279,9 +243,13 @@ DEPRECATED_IDS = [
 ]
 
 
-@pytest.mark.parametrize("method, args, text, sent, reply", DEPRECATED, ids=DEPRECATED_IDS)
+def warning_text(method, replacement):
+    return f"{method} is deprecated, use {replacement} instead"
+
+
+@pytest.mark.parametrize("method, args, replacement, sent, reply", DEPRECATED, ids=DEPRECATED_IDS)
 def test_deprecated_methods_warn_once_per_call_at_the_callers_line(
-    arm, pty, method, args, text, sent, reply
+    arm, pty, method, args, replacement, sent, reply
 ):
     for call in range(2):
         pty.write(reply)
@@ -292,20 +260,22 @@ def test_deprecated_methods_warn_once_per_call_at_the_callers_line(
         assert len(issued) == 1, f"call {call}"
         warning = issued[0]
         assert warning.category is DeprecationWarning
-        assert str(warning.message) == text
+        assert str(warning.message) == warning_text(method, replacement)
         assert (warning.filename, warning.lineno) == (__file__, line)
         assert pty.drain() == sent
         assert pty.queued_for_host() == 0
 
 
-@pytest.mark.parametrize("method, args, text, sent, reply", DEPRECATED, ids=DEPRECATED_IDS)
-def test_warning_turned_error_is_raised_after_the_work(arm, pty, method, args, text, sent, reply):
+@pytest.mark.parametrize("method, args, replacement, sent, reply", DEPRECATED, ids=DEPRECATED_IDS)
+def test_warning_turned_error_is_raised_after_the_work(
+    arm, pty, method, args, replacement, sent, reply
+):
     pty.write(reply)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(DeprecationWarning) as error:
             getattr(arm, method)(*args)
-    assert str(error.value) == text
+    assert str(error.value) == warning_text(method, replacement)
     assert pty.drain() == sent, "the request did not go out"
     assert pty.queued_for_host() == 0, "the reply was not read"
 

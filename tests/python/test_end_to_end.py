@@ -9,11 +9,14 @@ import pytest
 
 import TorviHardwareAPI as T
 from support import STATUS_KEYS, RecordingHandle
+from torvi.virtual import virtual_arm
 
 
 @pytest.fixture
-def arm(virtual_arm):
-    return T.Armillar(T.SerialStream(virtual_arm.path))
+def arm():
+    """An Armillar on a virtual arm, opened as the examples open theirs."""
+    with virtual_arm() as opened:
+        yield opened
 
 
 def test_arm_identifies_itself(arm):

@@ -14,6 +14,17 @@ Corners CornersOf(const Triangle& triangle) {
     return {FromFloats(triangle.a), FromFloats(triangle.b), FromFloats(triangle.c)};
 }
 
+/// An offset from a corner projected on the edges ab and ac (unnormalised),
+/// which is all that the region tests below read of it.
+struct EdgeProjections {
+    double on_ab;
+    double on_ac;
+};
+
+EdgeProjections AlongEdges(const Vec3d& ab, const Vec3d& ac, const Vec3d& offset) {
+    return {Dot(ab, offset), Dot(ac, offset)};
+}
+
 } // namespace
 
 Vec3d UnitNormal(const Triangle& triangle) {
@@ -67,19 +78,13 @@ Vec3d ClosestOnTriangle(const Vec3d& point, const Triangle& triangle) {
     const Corners k = CornersOf(triangle);
     const Vec3d ab = k.b - k.a;
     const Vec3d ac = k.c - k.a;
-    const Vec3d ap = point - k.a;
-    const double d1 = Dot(ab, ap);
-    const double d2 = Dot(ac, ap);
+    const auto [d1, d2] = AlongEdges(ab, ac, point - k.a);
     if (d1 <= 0.0 && d2 <= 0.0) return k.a;
-    const Vec3d bp = point - k.b;
-    const double d3 = Dot(ab, bp);
-    const double d4 = Dot(ac, bp);
+    const auto [d3, d4] = AlongEdges(ab, ac, point - k.b);
     if (d3 >= 0.0 && d4 <= d3) return k.b;
     const double vc = d1 * d4 - d3 * d2;
     if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) return k.a + ab * (d1 / (d1 - d3));
-    const Vec3d cp = point - k.c;
-    const double d5 = Dot(ab, cp);
-    const double d6 = Dot(ac, cp);
+    const auto [d5, d6] = AlongEdges(ab, ac, point - k.c);
     if (d6 >= 0.0 && d5 <= d6) return k.c;
     const double vb = d5 * d2 - d1 * d6;
     if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return k.a + ac * (d2 / (d2 - d6));

@@ -126,6 +126,8 @@ class InfoCatcher(T.Handle):
         self.status: tuple[int, list[float], int, int] | None = None
         self.error: tuple[int, int] | None = None
 
+    # The handlers' parameters are the module's, named as in its stub: every
+    # Handle subclass (examples/handle_events.py's too) spells them out.
     def OnReceiveHandleInfo(
         self,
         tool_data_remaining: int,
