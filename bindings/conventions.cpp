@@ -33,6 +33,13 @@ std::string HexText(const UUID& identifier) {
 unsigned long main_thread_ident = 0;
 } // namespace
 
+py::module_ DefSubmodule(py::module_& m, const char* name, const char* doc) {
+    py::module_ submodule = m.def_submodule(name, doc);
+    const std::string qualified = py::str(m.attr("__name__")).cast<std::string>() + "." + name;
+    py::module_::import("sys").attr("modules")[qualified.c_str()] = submodule;
+    return submodule;
+}
+
 void RememberMainThread() {
     main_thread_ident =
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();

@@ -72,6 +72,10 @@ private:
     std::optional<Devices::CancellationScope> scope;
 };
 
+/// The submodule `name` of `m`, which `import TorviHardwareAPI.<name>` finds
+/// without a file of its own.
+py::module_ DefSubmodule(py::module_& m, const char* name, const char* doc);
+
 /// Remembers the interpreter's main thread; the module calls it once, when
 /// it is imported.
 void RememberMainThread();
@@ -218,6 +222,11 @@ public:
 
     StoppedAtExit(const StoppedAtExit&) = delete;
     StoppedAtExit& operator=(const StoppedAtExit&) = delete;
+
+    /// Has the interpreter's exit call StopAll.
+    static void StopAllAtExit() {
+        py::module_::import("atexit").attr("register")(py::cpp_function([] { StopAll(); }));
+    }
 
     static void StopAll() {
         const std::vector<StoppedAtExit*> running(Live().begin(), Live().end());

@@ -86,6 +86,42 @@ void DefRepr(EffectBinding<EffectClass>& effect, const char* name,
     });
 }
 
+/// One parameter of an effect whose constructor takes its parameters in the
+/// order of its Parameters' members: the keyword and the member, and, for a
+/// Defaulted one, the value it takes when left out.
+template <typename Parameters, typename Value> struct Field {
+    using value_type = Value;
+    const char* name;
+    Value Parameters::* member;
+};
+template <typename Parameters, typename Value> struct Defaulted : Field<Parameters, Value> {
+    Value default_value;
+};
+
+template <typename Parameters, typename Value> py::arg Keyword(const Field<Parameters, Value>& f) {
+    return py::arg(f.name);
+}
+template <typename Parameters, typename Value>
+py::arg_v Keyword(const Defaulted<Parameters, Value>& f) {
+    return py::arg(f.name) = f.default_value;
+}
+
+/// An effect whose every parameter is a constructor keyword, in the order of
+/// the members of its Parameters, and a read/write property; its repr is the
+/// call that makes an equal effect.
+template <typename EffectClass, typename Parameters, typename... Fields>
+void DefEffect(py::module_& m, const char* name, const char* doc, const Fields&... fields) {
+    EffectBinding<EffectClass> effect(m, name, doc);
+    effect.def(py::init([](const typename ParameterConversion<
+                            typename Fields::value_type>::Argument&... values) {
+                   return std::make_shared<EffectClass>(
+                       Parameters{ParameterConversion<typename Fields::value_type>::In(values)...});
+               }),
+               Keyword(fields)...);
+    (DefParameter(effect, fields.name, fields.member), ...);
+    DefRepr(effect, name, {fields.name...});
+}
+
 } // namespace Torvi::HardwareAPI::Bindings
 
 namespace pybind11::detail {

@@ -443,15 +443,12 @@ void BindListener(py::module_& m) {
 
 void bind_events(py::module_& m) {
     py::module_ events =
-        m.def_submodule("events", "The handle's messages as events, from a native reader thread.");
+        DefSubmodule(m, "events", "The handle's messages as events, from a native reader thread.");
     BindEventClasses(events);
     BindStatusClasses(events);
     BindListener(events);
-    // `import TorviHardwareAPI.events` finds the submodule without a file.
-    py::module_::import("sys").attr("modules")["TorviHardwareAPI.events"] = events;
     // The interpreter's exit leaves no reader on a port.
-    py::module_::import("atexit").attr("register")(
-        py::cpp_function([] { RegisteredListener::StopAll(); }));
+    RegisteredListener::StopAllAtExit();
 }
 
 } // namespace Torvi::HardwareAPI::Bindings

@@ -38,123 +38,63 @@ using RegisteredLoop = StoppedAtExit<HapticLoop>;
 // The effects: each constructor takes its parameters by the names of its
 // properties, and every parameter is a read/write property.
 
-void BindSpring(py::module_& m) {
+void BindAnalyticEffects(py::module_& m) {
     using namespace Haptics;
-    EffectBinding<Spring> spring(m, "Spring", "F = stiffness * (anchor - position).");
-    spring.def(py::init([](const ThreeNumbers& anchor, float stiffness) {
-                   return std::make_shared<Spring>(SpringParameters{anchor.value, stiffness});
-               }),
-               py::arg("anchor"), py::arg("stiffness"));
-    DefParameter(spring, "anchor", &SpringParameters::anchor);
-    DefParameter(spring, "stiffness", &SpringParameters::stiffness);
-    DefRepr(spring, "Spring", {"anchor", "stiffness"});
-}
-
-void BindPlane(py::module_& m) {
-    using namespace Haptics;
-    EffectBinding<Plane> plane(
+    using S = SpringParameters;
+    DefEffect<Spring, S>(m, "Spring", "F = stiffness * (anchor - position).",
+                         Field<S, Vector3>{"anchor", &S::anchor},
+                         Field<S, float>{"stiffness", &S::stiffness});
+    using P = PlaneParameters;
+    DefEffect<Plane, P>(
         m, "Plane",
         "A one-sided wall through `point`; `normal` (normalised) points from the solid into "
         "free space. At depth d > 0, F = (stiffness * d - damping * dot(velocity, normal)) * "
-        "normal, never pulling.");
-    plane.def(py::init([](const ThreeNumbers& point, const ThreeNumbers& normal, float stiffness,
-                          float damping) {
-                  return std::make_shared<Plane>(
-                      PlaneParameters{point.value, normal.value, stiffness, damping});
-              }),
-              py::arg("point"), py::arg("normal"), py::arg("stiffness"), py::arg("damping"));
-    DefParameter(plane, "point", &PlaneParameters::point);
-    DefParameter(plane, "normal", &PlaneParameters::normal);
-    DefParameter(plane, "stiffness", &PlaneParameters::stiffness);
-    DefParameter(plane, "damping", &PlaneParameters::damping);
-    DefRepr(plane, "Plane", {"point", "normal", "stiffness", "damping"});
-}
-
-void BindSphere(py::module_& m) {
-    using namespace Haptics;
-    EffectBinding<Sphere> sphere(
+        "normal, never pulling.",
+        Field<P, Vector3>{"point", &P::point}, Field<P, Vector3>{"normal", &P::normal},
+        Field<P, float>{"stiffness", &P::stiffness}, Field<P, float>{"damping", &P::damping});
+    using B = SphereParameters;
+    DefEffect<Sphere, B>(
         m, "Sphere",
         "A solid ball (inside=False) that pushes the hand out, or a shell (inside=True) that "
-        "keeps it in; the force grows with stiffness times the distance from the surface.");
-    sphere.def(py::init([](const ThreeNumbers& center, float radius, float stiffness, bool inside) {
-                   return std::make_shared<Sphere>(
-                       SphereParameters{center.value, radius, stiffness, inside});
-               }),
-               py::arg("center"), py::arg("radius"), py::arg("stiffness"),
-               py::arg("inside") = false);
-    DefParameter(sphere, "center", &SphereParameters::center);
-    DefParameter(sphere, "radius", &SphereParameters::radius);
-    DefParameter(sphere, "stiffness", &SphereParameters::stiffness);
-    DefParameter(sphere, "inside", &SphereParameters::inside);
-    DefRepr(sphere, "Sphere", {"center", "radius", "stiffness", "inside"});
+        "keeps it in; the force grows with stiffness times the distance from the surface.",
+        Field<B, Vector3>{"center", &B::center}, Field<B, float>{"radius", &B::radius},
+        Field<B, float>{"stiffness", &B::stiffness},
+        Defaulted<B, bool>{{"inside", &B::inside}, false});
+    using D = DamperParameters;
+    DefEffect<Damper, D>(m, "Damper", "F = -coefficient * velocity.",
+                         Field<D, float>{"coefficient", &D::coefficient});
+    using C = ConstantForceParameters;
+    DefEffect<ConstantForce, C>(m, "ConstantForce", "F = force, wherever the hand is.",
+                                Field<C, Vector3>{"force", &C::force});
 }
 
-void BindDamperAndConstantForce(py::module_& m) {
+void BindGuides(py::module_& m) {
     using namespace Haptics;
-    EffectBinding<Damper> damper(m, "Damper", "F = -coefficient * velocity.");
-    damper.def(py::init([](float coefficient) {
-                   return std::make_shared<Damper>(DamperParameters{coefficient});
-               }),
-               py::arg("coefficient"));
-    DefParameter(damper, "coefficient", &DamperParameters::coefficient);
-    DefRepr(damper, "Damper", {"coefficient"});
-
-    EffectBinding<ConstantForce> constant(m, "ConstantForce", "F = force, wherever the hand is.");
-    constant.def(py::init([](const ThreeNumbers& force) {
-                     return std::make_shared<ConstantForce>(ConstantForceParameters{force.value});
-                 }),
-                 py::arg("force"));
-    DefParameter(constant, "force", &ConstantForceParameters::force);
-    DefRepr(constant, "ConstantForce", {"force"});
-}
-
-void BindLineAndFence(py::module_& m) {
-    using namespace Haptics;
-    EffectBinding<Line> line(
+    using L = LineParameters;
+    DefEffect<Line, L>(
         m, "Line",
         "A virtual fixture that pulls the hand onto the segment from `start` to `end`, free "
         "along it: F = stiffness * (nearest point - position) - damping * (the velocity toward "
         "or away from that point), on both sides of the segment; past an end the nearest point "
-        "is that end.");
-    line.def(py::init([](const ThreeNumbers& start, const ThreeNumbers& end, float stiffness,
-                         float damping) {
-                 return std::make_shared<Line>(
-                     LineParameters{start.value, end.value, stiffness, damping});
-             }),
-             py::arg("start"), py::arg("end"), py::arg("stiffness"), py::arg("damping"));
-    DefParameter(line, "start", &LineParameters::start);
-    DefParameter(line, "end", &LineParameters::end);
-    DefParameter(line, "stiffness", &LineParameters::stiffness);
-    DefParameter(line, "damping", &LineParameters::damping);
-    DefRepr(line, "Line", {"start", "end", "stiffness", "damping"});
-
-    EffectBinding<Fence> fence(
+        "is that end.",
+        Field<L, Vector3>{"start", &L::start}, Field<L, Vector3>{"end", &L::end},
+        Field<L, float>{"stiffness", &L::stiffness}, Field<L, float>{"damping", &L::damping});
+    using F = FenceParameters;
+    DefEffect<Fence, F>(
         m, "Fence",
         "The workspace as a box from `minimum` to `maximum`: no force inside; outside, along each "
         "axis the hand crossed, F = stiffness * (face - position) - damping * velocity, never "
-        "pointing out of the box.");
-    fence.def(py::init([](const ThreeNumbers& minimum, const ThreeNumbers& maximum, float stiffness,
-                          float damping) {
-                  return std::make_shared<Fence>(
-                      FenceParameters{minimum.value, maximum.value, stiffness, damping});
-              }),
-              py::arg("minimum"), py::arg("maximum"), py::arg("stiffness"), py::arg("damping"));
-    DefParameter(fence, "minimum", &FenceParameters::minimum);
-    DefParameter(fence, "maximum", &FenceParameters::maximum);
-    DefParameter(fence, "stiffness", &FenceParameters::stiffness);
-    DefParameter(fence, "damping", &FenceParameters::damping);
-    DefRepr(fence, "Fence", {"minimum", "maximum", "stiffness", "damping"});
+        "pointing out of the box.",
+        Field<F, Vector3>{"minimum", &F::minimum}, Field<F, Vector3>{"maximum", &F::maximum},
+        Field<F, float>{"stiffness", &F::stiffness}, Field<F, float>{"damping", &F::damping});
 }
 
 void BindEffects(py::module_& m) {
     // NOLINTNEXTLINE(bugprone-unused-raii): constructing the class_ registers the type
     py::class_<Haptics::Effect, std::shared_ptr<Haptics::Effect>>(
         m, "Effect", "A force that a HapticLoop adds to each cycle (the base of every effect).");
-    BindSpring(m);
-    BindPlane(m);
-    BindSphere(m);
-    BindDamperAndConstantForce(m);
-    BindLineAndFence(m);
+    BindAnalyticEffects(m);
+    BindGuides(m);
     bind_move_to(m);
 }
 
@@ -339,17 +279,14 @@ void BindLoopGuidance(LoopBinding& loop) {
 } // namespace
 
 void bind_haptics(py::module_& m) {
-    py::module_ haptics = m.def_submodule(
-        "haptics", "Force rendering on a native thread: HapticLoop and its effects.");
+    py::module_ haptics = DefSubmodule(
+        m, "haptics", "Force rendering on a native thread: HapticLoop and its effects.");
     BindEffects(haptics);
     BindRecords(haptics);
     bind_samples(haptics);
     BindLoop(haptics);
-    // `import TorviHardwareAPI.haptics` finds the submodule without a file.
-    py::module_::import("sys").attr("modules")["TorviHardwareAPI.haptics"] = haptics;
     // The interpreter's exit never leaves a loop pushing on an arm.
-    py::module_::import("atexit").attr("register")(
-        py::cpp_function([] { RegisteredLoop::StopAll(); }));
+    RegisteredLoop::StopAllAtExit();
 }
 
 } // namespace Torvi::HardwareAPI::Bindings
