@@ -89,7 +89,7 @@ def draw_latencies(axis, rows, left_out):
     axis.plot([], [], "x", color="tab:red", label="99th percentile, one mark per round")
     if any(p50 for _, p50, _ in left_out):
         axis.plot([], [], "o", mfc="none", color="grey", label="a round left out (machine busy)")
-    axis.legend(fontsize=8, loc="lower right")
+    axis.legend(fontsize=8, loc="upper right")
     axis.set_title("Latency per row", fontsize=11)
 
 
@@ -131,7 +131,8 @@ def chart(result, path):
         f"{machine.get('nproc', '?')} cores, Python {machine.get('python', '?')}",
         fontsize=10,
     )
-    figure.tight_layout()
+    # Room at the top for the figure's title above the first panel's own.
+    figure.tight_layout(rect=(0.0, 0.0, 1.0, 0.985))
     figure.savefig(path, dpi=DPI)
     plt.close(figure)
 

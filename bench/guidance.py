@@ -42,6 +42,7 @@ COSTS = [
     ("clamp_ns", "the clamp (every cycle, for reference)"),
     ("fade_ns", "a fade or the soft start: ramp and scaling"),
     ("rate_limit_ns", "the rate limit (LimitChange)"),
+    ("record_ns", "the record: one sample written to the ring"),
 ]
 
 

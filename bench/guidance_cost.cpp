@@ -3,13 +3,15 @@
 // effect's Render through the Effect interface (a Spring beside them for
 // reference), and the per-cycle arithmetic of a fade or the soft start (a
 // ramp and a scaling) and of the rate limit (LimitChange), beside the clamp
-// every cycle already makes. The hand walks a fixed path in and out of the
-// line and the fence. Prints one JSON object: nanoseconds per call, the
-// median of several repetitions, each including the harness's own call
-// (baseline_ns).
+// every cycle already makes, and the record's one sample a cycle (a full
+// ring of the default capacity, overwriting its oldest). The hand walks a fixed path in and out of
+// the line and the fence. Prints one JSON object: nanoseconds per call, the median of several
+// repetitions, each including the harness's own call (baseline_ns).
 
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
+#include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
 #include "Torvi/HardwareAPI/haptics/MoveTo.hpp"
+#include "Torvi/HardwareAPI/haptics/SampleRing.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -82,6 +84,7 @@ int main() {
     Line line(LineParameters{{-0.01f, 0, 0}, {0.01f, 0, 0}, 400.0f, 2.0f});
     Fence fence(FenceParameters{{-0.01f, -0.01f, -0.01f}, {0.01f, 0.01f, 0.01f}, 800.0f, 2.0f});
     const auto force = [&path](int i) { return path[static_cast<std::size_t>(i % kPathPoints)]; };
+    SampleRing<LoopSample> record(HapticLoop::kDefaultRecordCapacity);
 
     float sink = 0.0f;
     const std::vector<std::pair<std::string, std::function<Vector3(int)>>> cases{
@@ -101,6 +104,13 @@ int main() {
          }},
         {"rate_limit_ns",
          [&](int i) { return ForceLaws::LimitChange(force(i), force(i + 1), 1e-4f); }},
+        {"record_ns",
+         [&](int i) {
+             const Vector3 f = force(i);
+             record.Push(
+                 LoopSample{static_cast<std::uint64_t>(i), kCycleSeconds * i, f, f, f, f, 1000.0f});
+             return f;
+         }},
     };
     std::string json = "{";
     for (const auto& [name, call] : cases) {

@@ -471,8 +471,9 @@ def recording_targets(record):
 def recording_lines(targets):
     call = targets["recording"]["samples_call"]
     lines = [
-        f"- samples() of {call['samples']:,} cycles: {call['ms']:.1f} ms "
-        f"(target < {call['limit_ms']:.0f}): {verdict(call['met'])}"
+        f"- samples() of {call['samples']:,} cycles: {call['ms']:.1f} ms in memory the process "
+        f"used before (target < {call['limit_ms']:.0f}): {verdict(call['met'])}; the first "
+        f"call, in new memory: {call['first_ms']:.1f} ms"
     ]
     for r in targets["recording"]["recorders"]:
         lines.append(
