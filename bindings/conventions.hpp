@@ -247,6 +247,19 @@ private:
     }
 };
 
+/// stop() and the with block's __exit__ of a bound StoppedAtExit class: both
+/// stop it with the interpreter lock released.
+template <typename Binding> void DefStop(Binding& binding, const char* doc) {
+    using Self = typename Binding::type;
+    binding.def("stop", [](Self& self) { Unlocked([&] { self.Stop(); }); }, doc);
+    binding.def(
+        "__exit__",
+        [](Self& self, const py::object&, const py::object&, const py::object&) {
+            Unlocked([&] { self.Stop(); });
+        },
+        py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
+}
+
 /// Issues a DeprecationWarning with stack level 1 (attributed to the calling
 /// Python line) when constructed. When the warning filters turn the warning
 /// into an exception, that exception is kept for RaiseIfPending. Used through

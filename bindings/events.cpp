@@ -410,19 +410,11 @@ void BindListener(py::module_& m) {
                  }),
                  py::arg("handle"), py::arg("maxlen") = HandleListener::kDefaultMaxlen,
                  py::keep_alive<1, 2>());
-    listener.def(
-        "stop", [](RegisteredListener& self) { Unlocked([&] { self.Stop(); }); },
-        "Stop the reader and give the handle back; queued events stay to be taken. "
-        "May be called any number of times.");
+    DefStop(listener, "Stop the reader and give the handle back; queued events stay to be taken. "
+                      "May be called any number of times.");
     listener.def(
         "__enter__", [](RegisteredListener& self) -> RegisteredListener& { return self; },
         py::return_value_policy::reference);
-    listener.def(
-        "__exit__",
-        [](RegisteredListener& self, const py::object&, const py::object&, const py::object&) {
-            Unlocked([&] { self.Stop(); });
-        },
-        py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
     listener.def(
         "__iter__", [](RegisteredListener& self) -> RegisteredListener& { return self; },
         py::return_value_policy::reference);

@@ -186,9 +186,8 @@ void BindLoopLifeCycle(LoopBinding& loop) {
     loop.def(
         "start", [](RegisteredLoop& self) { Unlocked([&] { self.Start(); }); },
         "Start the loop's thread; RuntimeError when the arm is already driven.");
-    loop.def(
-        "stop", [](RegisteredLoop& self) { Unlocked([&] { self.Stop(); }); },
-        "Stop the loop, leaving the arm with a zero force; may be called any number of times.");
+    DefStop(loop,
+            "Stop the loop, leaving the arm with a zero force; may be called any number of times.");
     loop.def(
         "__enter__",
         [](RegisteredLoop& self) -> RegisteredLoop& {
@@ -196,12 +195,6 @@ void BindLoopLifeCycle(LoopBinding& loop) {
             return self;
         },
         py::return_value_policy::reference);
-    loop.def(
-        "__exit__",
-        [](RegisteredLoop& self, const py::object&, const py::object&, const py::object&) {
-            Unlocked([&] { self.Stop(); });
-        },
-        py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
 }
 
 /// The effects and force going in; state, timing and the record coming out.
