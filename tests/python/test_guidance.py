@@ -149,7 +149,9 @@ def test_fades_and_the_soft_start_ramp_linearly_over_the_time_asked(arm, respond
     assert scale[began] == low and (scale[1:began] == low).all()
     progress = np.clip((t[began:] - t[began]) / FADE_S, 0.0, 1.0)
     np.testing.assert_allclose(scale[began:], low + (high - low) * progress, atol=1e-3)
-    assert np.count_nonzero((progress > 0) & (progress < 1)) > 50
+    # Enough cycles inside the ramp to see its shape, even where the loop runs
+    # below its rate (the sanitizers slow the Python device down to half).
+    assert np.count_nonzero((progress > 0) & (progress < 1)) >= 10
     assert progress[-1] == 1.0
 
 
@@ -170,7 +172,9 @@ def test_max_force_rate_turns_steps_into_ramps_of_that_slope(arm, responder):
     steps = np.diff(cycle_starts(s)[:-1])
     change, wanted = np.diff(sent, axis=0), asked[1:] - sent[:-1]
     ramping = np.linalg.norm(wanted, axis=1) > rate * steps + 1e-4
-    assert np.count_nonzero(ramping) > 40, "both steps were meant to ramp"
+    changed = int(np.flatnonzero((asked[1:] != (3, 0, 4)).any(axis=1))[0])
+    ramps = np.count_nonzero(ramping[:changed]), np.count_nonzero(ramping[changed:])
+    assert min(ramps) >= 5, f"both steps were meant to ramp: {ramps}"
     # Each change while ramping: rate * the cycle's time, toward what was asked.
     np.testing.assert_allclose(
         np.linalg.norm(change[ramping], axis=1), rate * steps[ramping], rtol=1e-3
