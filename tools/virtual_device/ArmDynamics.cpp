@@ -25,6 +25,7 @@ constexpr double kSolverMaxDamping = 1.0;
 constexpr double kSolverDampingFactor = 4.0;
 constexpr double kSolverMaxStep = 0.2;    // rad per iteration
 constexpr double kSolverTolerance = 1e-7; // length
+constexpr double kTwoPi = 2.0 * 3.14159265358979323846;
 
 Vector3 PositionAt(const Joints& radians) {
     // The arm computes its position with the host's default model, so that
@@ -70,6 +71,31 @@ Joints Solve(const Matrix& m, const Joints& rhs) {
     return x;
 }
 
+/// |J^T d|^2 for the unit vector along `direction` (0 for a zero vector).
+double LeverSquared(const Matrix& jacobian, const Joints& direction) {
+    const double norm = std::sqrt(direction[0] * direction[0] + direction[1] * direction[1] +
+                                  direction[2] * direction[2]);
+    if (!(norm > 0.0)) return 0.0;
+    double sum = 0.0;
+    for (int j = 0; j < 3; ++j) {
+        double column = 0.0;
+        for (int i = 0; i < 3; ++i)
+            column += jacobian[i][j] * direction[i] / norm;
+        sum += column * column;
+    }
+    return sum;
+}
+
+Joints RestRadians();
+
+/// |J^T d|^2 along the nominal direction at home: converts the end
+/// effector's mass and damping into the joints' and back.
+double NominalLeverSquared() {
+    static const double lever =
+        LeverSquared(JacobianAt(RestRadians()), ArmDynamics::kNominalDirection);
+    return lever;
+}
+
 double Finite(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
 double Radians(double degrees) { return degrees / kDegreesPerRadian; }
@@ -105,11 +131,39 @@ Vector3 ToDegrees(const Joints& radians) {
             static_cast<float>(radians[2] * kDegreesPerRadian)};
 }
 
+Joints RestRadians() {
+    Joints radians{};
+    for (int j = 0; j < 3; ++j)
+        radians[j] = Radians(ArmDynamics::kRestPose[j]);
+    return radians;
+}
+
+Joints ToJoints(const Vector3& v) { return {double(v[0]), double(v[1]), double(v[2])}; }
+
+Joints TransposeTimes(const Matrix& m, const Joints& v) {
+    Joints out{};
+    for (int j = 0; j < 3; ++j)
+        out[j] = m[0][j] * v[0] + m[1][j] * v[1] + m[2][j] * v[2];
+    return out;
+}
+
 } // namespace
 
-ArmDynamics::ArmDynamics() {
-    for (int j = 0; j < 3; ++j)
-        angle[j] = Radians(kRestPose[j]);
+Vector3 ArmDynamics::HomePosition() { return PositionAt(RestRadians()); }
+
+double ArmDynamics::DefaultMassKg() { return kInertia / NominalLeverSquared(); }
+
+double ArmDynamics::DefaultDampingNsm() { return kDamping / NominalLeverSquared(); }
+
+ArmDynamics::ArmDynamics() : angle(RestRadians()) {}
+
+ArmDynamics::ArmDynamics(const ArmSettings& settings) : ArmDynamics() {
+    if (settings.mass_kg) inertia = *settings.mass_kg * NominalLeverSquared();
+    if (settings.damping_nsm) damping = *settings.damping_nsm * NominalLeverSquared();
+    if (settings.hand) {
+        const HandSettings& given = *settings.hand;
+        hand = Hand{given, ToJoints(given.target.value_or(HomePosition()))};
+    }
 }
 
 void ArmDynamics::CommandJointTorques(const Vector3& torques) {
@@ -151,20 +205,24 @@ void ArmDynamics::CommandEndEffectorPosition(const Vector3& position) {
     has_position_target = true;
 }
 
-Joints ArmDynamics::ForceTorques() const {
+Joints ArmDynamics::ForceTorques() const { return HostTorques(JacobianAt(angle)); }
+
+Joints ArmDynamics::HostTorques(const Matrix& jacobian) const {
+    if (mode == Mode::Torque) return torque_command;
     // The torques that produce the end-effector force: J^T F.
-    const Matrix jacobian = JacobianAt(angle);
-    Joints torque{};
-    for (int j = 0; j < 3; ++j) {
-        for (int i = 0; i < 3; ++i)
-            torque[j] += jacobian[i][j] * force_command[i];
-        torque[j] = std::clamp(torque[j], -kMaxTorque, kMaxTorque);
-    }
+    Joints torque = TransposeTimes(jacobian, ToJoints(force_command));
+    for (double& t : torque)
+        t = std::clamp(t, -kMaxTorque, kMaxTorque);
     return torque;
 }
 
 void ArmDynamics::Advance(double seconds) {
     if (!(seconds > 0.0)) return;
+    if (hand && mode != Mode::Servo) {
+        AdvanceHeld(seconds);
+        return;
+    }
+    time_s += seconds;
     switch (mode) {
     case Mode::Torque:
         AdvanceUnderTorque(seconds, torque_command);
@@ -187,10 +245,10 @@ void ArmDynamics::Advance(double seconds) {
 // A damped joint under constant torque, solved exactly:
 // I dv/dt = torque - b v.
 void ArmDynamics::AdvanceUnderTorque(double seconds, const Joints& torque) {
-    const double rate = kDamping / kInertia;
+    const double rate = damping / inertia;
     const double decay = std::exp(-rate * seconds);
     for (int j = 0; j < 3; ++j) {
-        const double terminal = torque[j] / kDamping;
+        const double terminal = torque[j] / damping;
         const double excess = velocity[j] - terminal;
         angle[j] += terminal * seconds + excess * (1.0 - decay) / rate;
         velocity[j] = terminal + excess * decay;
@@ -212,9 +270,89 @@ void ArmDynamics::AdvanceServo(double seconds) {
         angle[j] = target[j] + (e0 + s * seconds) * decay;
         velocity[j] = (v0 - w * s * seconds) * decay;
         motor_torque[j] =
-            std::clamp(kInertia * acceleration + kDamping * velocity[j], -kMaxTorque, kMaxTorque);
+            std::clamp(inertia * acceleration + damping * velocity[j], -kMaxTorque, kMaxTorque);
     }
     ApplyLimits(angle, velocity);
+}
+
+void ArmDynamics::AdvanceHeld(double seconds) {
+    const double simulated = std::min(seconds, kMaxHandCatchUp);
+    time_s += seconds - simulated; // the part of a long pause left out
+    const int steps = static_cast<int>(std::ceil(simulated / HeldStepLength()));
+    for (int step = 0; step < steps; ++step)
+        HeldStep(simulated / steps);
+}
+
+double ArmDynamics::HeldStepLength() const {
+    // The fastest motion of the arm on the hand's spring is at most
+    // sqrt(K |J|_F^2 / inertia) rad/s: |J|_F^2 bounds |J^T d|^2 for every d.
+    const Matrix jacobian = JacobianAt(angle);
+    double frobenius = 0.0;
+    for (const Joints& row : jacobian) {
+        for (double entry : row)
+            frobenius += entry * entry;
+    }
+    const double rate = std::sqrt(hand->settings.stiffness_npm * frobenius / inertia);
+    return rate > 0.0 ? std::min(kHandStep, 1.0 / (kHandStepsPerRadian * rate)) : kHandStep;
+}
+
+// One semi-implicit Euler step of I q'' = torque + J^T F_hand - b q', with
+// F_hand = K (target - p) + B (target' - J q'): the spring and the host's
+// torque taken at the step's start, both dampings at its end, so
+// (I + h b + h B J^T J) q'_new = I q' + h (torque + J^T (K (target - p) + B target')).
+void ArmDynamics::HeldStep(double h) {
+    const Matrix jacobian = JacobianAt(angle);
+    const Joints torque = HostTorques(jacobian);
+    const Joints position = ToJoints(PositionAt(angle));
+    Joints target{}, target_velocity{};
+    TargetAt(time_s, target, target_velocity);
+    const double k = hand->settings.stiffness_npm, b = hand->settings.damping_nsm;
+    Joints pull{};
+    for (int i = 0; i < 3; ++i)
+        pull[i] = k * (target[i] - position[i]) + b * target_velocity[i];
+    const Joints hand_torque = TransposeTimes(jacobian, pull);
+    Matrix system{};
+    Joints rhs{};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            double jtj = 0.0;
+            for (int i = 0; i < 3; ++i)
+                jtj += jacobian[i][r] * jacobian[i][c];
+            system[r][c] = h * b * jtj + (r == c ? inertia + h * damping : 0.0);
+        }
+        rhs[r] = inertia * velocity[r] + h * (torque[r] + hand_torque[r]);
+    }
+    velocity = Solve(system, rhs);
+    for (int j = 0; j < 3; ++j)
+        angle[j] += h * velocity[j];
+    motor_torque = torque;
+    time_s += h;
+    ApplyLimits(angle, velocity);
+}
+
+void ArmDynamics::TargetAt(double t, Joints& position, Joints& velocity) const {
+    const HandSettings& s = hand->settings;
+    const double phase = kTwoPi * s.stroke_hz * t;
+    for (int i = 0; i < 3; ++i) {
+        position[i] = hand->target[i] + s.stroke[i] * std::sin(phase);
+        velocity[i] = s.stroke[i] * kTwoPi * s.stroke_hz * std::cos(phase);
+    }
+}
+
+Vector3 ArmDynamics::HandTarget() const {
+    if (!hand) return HomePosition();
+    Joints position{}, unused{};
+    TargetAt(time_s, position, unused);
+    return {static_cast<float>(position[0]), static_cast<float>(position[1]),
+            static_cast<float>(position[2])};
+}
+
+double ArmDynamics::EffectiveMassKg(const Vector3& direction) const {
+    return inertia / LeverSquared(JacobianAt(angle), ToJoints(direction));
+}
+
+double ArmDynamics::EffectiveDampingNsm(const Vector3& direction) const {
+    return damping / LeverSquared(JacobianAt(angle), ToJoints(direction));
 }
 
 Vector3 ArmDynamics::SolvePosition(const Vector3& position) const {

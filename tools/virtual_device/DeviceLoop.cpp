@@ -1,5 +1,6 @@
 #include "DeviceLoop.hpp"
 
+#include "ExitStatus.hpp"
 #include "Wakeup.hpp"
 
 namespace Torvi::VirtualDevice {
@@ -33,7 +34,7 @@ int DeviceLoop::Run() {
         if (hangup_now || faults.HangupBeforeAnyRequest()) {
             log("hanging up after %s", "the requests it was to serve");
             session.HangUp();
-            return 0;
+            return ExitStatus::kStopped;
         }
         // At the 'max' rate, a writable pty is the cue for the next message.
         const bool want_write =

@@ -2,6 +2,8 @@
 
 // The command line of torvi-virtual-device, parsed into plain settings.
 
+#include "ArmSettings.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,6 +45,7 @@ struct Options {
     StatusForm status_form = StatusForm::Frame;
     FaultSettings faults;
     std::optional<uint8_t> model; ///< the model byte of the device information
+    ArmSettings arm;              ///< the arm's mechanics and the hand holding it
     std::string link;             ///< a symbolic link to the slave, if not empty
     bool verbose = false;
     /// Replay: the session file to play, and how.

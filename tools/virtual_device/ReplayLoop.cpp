@@ -1,5 +1,6 @@
 #include "ReplayLoop.hpp"
 
+#include "ExitStatus.hpp"
 #include "Wakeup.hpp"
 
 #include <cstdio>
@@ -26,13 +27,13 @@ int ReplayLoop::Run() {
             outbox.Add(out);
             if (outcome == SessionPlayer::Outcome::Mismatch) {
                 ReportMismatch();
-                return kMismatchStatus;
+                return ExitStatus::kMismatch;
             }
             if (outcome == SessionPlayer::Outcome::HangUp) {
                 outbox.Flush(session);
                 log("hanging up, as the recorded device did");
                 session.HangUp();
-                return 0;
+                return ExitStatus::kStopped;
             }
         }
         if (host) outbox.Flush(session);

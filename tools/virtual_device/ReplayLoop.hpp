@@ -3,7 +3,7 @@
 // The event loop of a replayed session: carries the host's bytes to the
 // SessionPlayer and what it plays to the host, and ends on a stop signal,
 // standard input closing, a recorded hang-up, or a request that differs from
-// the record (one line on standard error, exit status kMismatchStatus).
+// the record (one line on standard error, exit status ExitStatus::kMismatch).
 
 #include "Log.hpp"
 #include "PtySession.hpp"
@@ -13,9 +13,6 @@ namespace Torvi::VirtualDevice {
 
 class ReplayLoop {
 public:
-    /// The exit status when the host sent something the session does not hold.
-    static constexpr int kMismatchStatus = 2;
-
     ReplayLoop(PtySession& session, SessionPlayer& player, int stdin_fd, int signal_fd,
                const Log& log);
 

@@ -23,8 +23,9 @@ ArmIdentity VirtualArm::DefaultIdentity() {
     };
 }
 
-VirtualArm::VirtualArm(std::optional<uint8_t> model, Clock::time_point start)
-    : identity(DefaultIdentity()), last_update(start) {
+VirtualArm::VirtualArm(std::optional<uint8_t> model, Clock::time_point start,
+                       const ArmSettings& settings)
+    : identity(DefaultIdentity()), dynamics(settings), last_update(start) {
     if (model) identity.model = *model;
 }
 

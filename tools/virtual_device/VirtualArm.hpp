@@ -33,8 +33,10 @@ public:
 
     static ArmIdentity DefaultIdentity();
 
-    /// An arm at rest in its rest pose; `model` replaces the model byte.
-    explicit VirtualArm(std::optional<uint8_t> model, Clock::time_point start);
+    /// An arm at rest in its rest pose; `model` replaces the model byte,
+    /// `settings` its mechanics and the hand that holds it.
+    VirtualArm(std::optional<uint8_t> model, Clock::time_point start,
+               const ArmSettings& settings = {});
 
     RequestMeasure Measure(const uint8_t* pending, std::size_t available) const override;
     std::vector<Message> Answer(const Bytes& request, Clock::time_point now) override;

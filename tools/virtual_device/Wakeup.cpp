@@ -1,5 +1,7 @@
 #include "Wakeup.hpp"
 
+#include "ExitStatus.hpp"
+
 #include <cerrno>
 #include <ctime>
 #include <poll.h>
@@ -40,14 +42,14 @@ Wakeup AwaitWakeup(PtySession& session, int signal_fd, int stdin_fd, bool want_w
     if (ready < 0) {
         if (errno != EINTR) {
             log("poll failed: errno %d", errno);
-            woken.exit = 1;
+            woken.exit = ExitStatus::kFailed;
         }
         return woken;
     }
     if (fds[0].revents & POLLIN) {
         signalfd_siginfo info{};
         if (::read(signal_fd, &info, sizeof info) > 0) log("stopping on signal %u", info.ssi_signo);
-        woken.exit = 0;
+        woken.exit = ExitStatus::kStopped;
         return woken;
     }
     if (stdin_fd >= 0 && fds[3].revents) {
@@ -55,7 +57,7 @@ Wakeup AwaitWakeup(PtySession& session, int signal_fd, int stdin_fd, bool want_w
         const ssize_t got = ::read(stdin_fd, discard, sizeof discard);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
             log("standard input closed; stopping");
-            woken.exit = 0;
+            woken.exit = ExitStatus::kStopped;
             return woken;
         }
     }

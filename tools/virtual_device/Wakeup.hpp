@@ -16,7 +16,8 @@ namespace Torvi::VirtualDevice {
 /// What one wait saw.
 struct Wakeup {
     /// Set when the loop is to end with this exit status: a stop signal or
-    /// standard input closing (0), a failed poll (1).
+    /// standard input closing (ExitStatus::kStopped), a failed poll
+    /// (ExitStatus::kFailed).
     std::optional<int> exit;
     bool host_changed = false; ///< call PtySession::CheckHost
     bool input = false;        ///< the host wrote bytes

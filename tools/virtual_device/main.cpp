@@ -3,6 +3,7 @@
 // hardware. See --help.
 
 #include "DeviceLoop.hpp"
+#include "ExitStatus.hpp"
 #include "FaultInjector.hpp"
 #include "Log.hpp"
 #include "Options.hpp"
@@ -24,9 +25,6 @@
 using namespace Torvi::VirtualDevice;
 
 namespace {
-
-constexpr int kUsageError = 2;
-constexpr int kStartError = 1;
 
 // Standard input is watched only when it is a pipe or a socket: that is how a
 // parent says it has gone. A terminal or /dev/null says nothing of the kind.
@@ -82,7 +80,7 @@ int PlayDevice(const Options& options, int signal_fd, const Log& log) {
     const Clock::time_point start = Clock::now();
     std::unique_ptr<DeviceModel> model;
     if (options.kind == DeviceKind::Arm)
-        model = std::make_unique<VirtualArm>(options.model, start);
+        model = std::make_unique<VirtualArm>(options.model, start, options.arm);
     else
         model = std::make_unique<VirtualHandle>(options, start);
     FaultInjector faults(options.faults);
@@ -101,14 +99,14 @@ int main(int argc, char** argv) {
     }
     if (parsed.action == ParseOutcome::Action::Error) {
         std::fprintf(stderr, "torvi-virtual-device: %s\n(try --help)\n", parsed.error.c_str());
-        return kUsageError;
+        return ExitStatus::kUsage;
     }
     const Options& options = parsed.options;
     std::signal(SIGPIPE, SIG_IGN);
     const int signal_fd = StopSignals();
     if (signal_fd < 0) {
         std::perror("torvi-virtual-device: cannot take the stop signals");
-        return kStartError;
+        return ExitStatus::kFailed;
     }
 
     const Log log(options.verbose, LogName(options));
@@ -117,6 +115,6 @@ int main(int argc, char** argv) {
                                                   : PlayDevice(options, signal_fd, log);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "torvi-virtual-device: %s\n", error.what());
-        return kStartError;
+        return ExitStatus::kFailed;
     }
 }

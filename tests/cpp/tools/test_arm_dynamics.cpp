@@ -8,6 +8,8 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <vector>
 
 using Torvi::VirtualDevice::ArmDynamics;
 using Torvi::VirtualDevice::Vector3;
@@ -175,4 +177,107 @@ TEST(ArmDynamics, NothingAHostSendsLeavesTheLimitsOrMakesNaN) {
             ExpectWithinLimits(arm);
         }
     }
+}
+
+// --- A simulated hand holding the end effector ---------------------------
+
+namespace {
+
+using Torvi::VirtualDevice::ArmSettings;
+using Torvi::VirtualDevice::HandSettings;
+
+Vector3 Offset(const Vector3& from, float dx, float dy, float dz) {
+    return {from[0] + dx, from[1] + dy, from[2] + dz};
+}
+
+/// An arm held by a hand, advanced by `seconds` in host-like steps of 1 ms
+/// under a constant end-effector force; `at` sees the arm after each step.
+template <typename Seen = void (*)(const ArmDynamics&)>
+ArmDynamics Hold(
+    const ArmSettings& settings, const Vector3& force, double seconds,
+    Seen at = [](const ArmDynamics&) {}) {
+    ArmDynamics arm(settings);
+    arm.CommandEndEffectorForce(force);
+    for (int step = 0; step < static_cast<int>(seconds * 1000); ++step) {
+        arm.Advance(1e-3);
+        at(arm);
+    }
+    return arm;
+}
+
+ArmSettings Held(double stiffness, double damping, std::optional<Vector3> target) {
+    ArmSettings settings;
+    settings.hand = HandSettings{stiffness, damping, target, {}, 0.0};
+    return settings;
+}
+
+} // namespace
+
+TEST(ArmHeldByAHand, SettlesAtTheTargetAndAForceAwayByForceOverStiffness) {
+    // Where the arm can move every way (away from home), the spring alone
+    // holds the force: p = target + F / K.
+    ArmDynamics there;
+    there.CommandJointAngles({35, -60, 45});
+    there.Advance(0.05);
+    const Vector3 target = there.EndEffectorPosition();
+    struct Case {
+        double stiffness;
+        Vector3 force;
+    };
+    for (const Case& c :
+         {Case{400, {0, 0, 0}}, Case{400, {0.5f, 0.2f, -1.0f}}, Case{1500, {-1.0f, -0.3f, 0.8f}}}) {
+        const ArmDynamics arm = Hold(Held(c.stiffness, 5.0, target), c.force, 2.0);
+        const Vector3 expected = Offset(target, c.force[0] / c.stiffness, c.force[1] / c.stiffness,
+                                        c.force[2] / c.stiffness);
+        ExpectNear(arm.EndEffectorPosition(), expected, 2e-6);
+        ExpectNear(arm.EndEffectorVelocity(), {0, 0, 0}, 1e-5);
+    }
+    // Without a target the hand holds the arm at home.
+    ExpectNear(Hold(Held(400, 5.0, std::nullopt), {0, 0, 0}, 0.5).EndEffectorPosition(),
+               ArmDynamics::HomePosition(), 1e-7);
+}
+
+TEST(ArmHeldByAHand, OscillatesWithTheSetMassAndDampingAtHome) {
+    // A small swing along z about home on an undamped hand: its period is
+    // 2 pi sqrt(m / K), its peaks decay as exp(-b t / 2m), with the arm's
+    // mass and damping settings. The integration neither adds nor loses
+    // energy of its own (b = 0 keeps the amplitude).
+    for (const double damping : {0.0, 1.5}) {
+        ArmSettings settings = Held(400, 0.0, Offset(ArmDynamics::HomePosition(), 0, 0, 5e-5f));
+        settings.mass_kg = 0.3;
+        settings.damping_nsm = damping;
+        // Upward crossings of the target (interpolated) and each swing's peak.
+        std::vector<double> crossings, peaks;
+        double last = -1.0;
+        Hold(settings, {0, 0, 0}, 2.0, [&](const ArmDynamics& arm) {
+            const double z = arm.EndEffectorPosition()[2] - (ArmDynamics::HomePosition()[2] + 5e-5);
+            if (last < 0 && z >= 0) {
+                crossings.push_back(arm.Time() - 1e-3 * z / (z - last));
+                peaks.push_back(0.0);
+            }
+            if (!peaks.empty()) peaks.back() = std::max(peaks.back(), z);
+            last = z;
+        });
+        ASSERT_GE(crossings.size(), 8u);
+        const double cycles = static_cast<double>(crossings.size() - 1);
+        const double period = (crossings.back() - crossings.front()) / cycles;
+        EXPECT_NEAR(period, 2 * M_PI * std::sqrt(0.3 / 400), 2e-3);
+        const double decay = peaks[crossings.size() - 2] / peaks[0];
+        EXPECT_NEAR(decay, std::exp(-damping / (2 * 0.3) * period * (cycles - 1)), 0.02) << damping;
+    }
+}
+
+TEST(ArmHeldByAHand, TheStrokeMovesTheTargetAndAStiffHandTheArmWithIt) {
+    ArmSettings settings = Held(3000, 30, std::nullopt);
+    settings.hand->stroke = {0.0f, 0.0f, 4e-4f};
+    settings.hand->stroke_hz = 1.0;
+    const double home_z = ArmDynamics::HomePosition()[2];
+    double worst = 0;
+    Hold(settings, {0, 0, 0}, 2.0, [&](const ArmDynamics& arm) {
+        const double stroke = 4e-4 * std::sin(2 * M_PI * arm.Time());
+        EXPECT_NEAR(arm.HandTarget()[2] - home_z, stroke, 1e-7);
+        if (arm.Time() > 0.5)
+            worst = std::max(worst, std::abs(arm.EndEffectorPosition()[2] - home_z - stroke));
+    });
+    EXPECT_LT(worst, 2e-5); // a twentieth of the stroke
 }

@@ -63,6 +63,25 @@ TEST(Options, EveryOptionIsTakenInEitherSpelling) {
     }
 }
 
+TEST(Options, TheArmsMechanicsAndHandAreTakenInAnyOrder) {
+    const ParseOutcome outcome =
+        Parse({"--hand-stroke=0,0,-0.004,2.5", "arm", "--arm-mass", "0.25", "--hand-target",
+               "0.001,0.02,0.21", "--arm-damping=0", "--hand", "300,4.5"});
+    ASSERT_EQ(outcome.action, Action::Run) << outcome.error;
+    const ArmSettings& arm = outcome.options.arm;
+    EXPECT_EQ(arm.mass_kg, 0.25);
+    EXPECT_EQ(arm.damping_nsm, 0.0);
+    ASSERT_TRUE(arm.hand.has_value());
+    EXPECT_EQ(arm.hand->stiffness_npm, 300.0);
+    EXPECT_EQ(arm.hand->damping_nsm, 4.5);
+    EXPECT_EQ(arm.hand->target, (Vector3{0.001f, 0.02f, 0.21f}));
+    EXPECT_EQ(arm.hand->stroke, (Vector3{0.0f, 0.0f, -0.004f}));
+    EXPECT_EQ(arm.hand->stroke_hz, 2.5);
+    // Without them, the arm of today: nobody holds it.
+    const ArmSettings plain = Parse({"arm"}).options.arm;
+    EXPECT_FALSE(plain.mass_kg || plain.damping_nsm || plain.hand);
+}
+
 TEST(Options, StreamRateMaxAndZero) {
     EXPECT_TRUE(Parse({"handle", "--stream-hz", "max"}).options.stream.max);
     EXPECT_TRUE(Parse({"handle", "--stream-hz", "0"}).options.stream.Off());
@@ -96,6 +115,24 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {{"arm", "--link="}, "needs a path"},
         {{"arm", "--verbose=1"}, "takes no value"},
         {{"arm", "--what"}, "unknown option"},
+        {{"arm", "--hand", "200"}, "--hand needs STIFFNESS,DAMPING"},
+        {{"arm", "--hand", "200,5,1"}, "--hand needs"},
+        {{"arm", "--hand", "200,"}, "--hand needs"},
+        {{"arm", "--hand", "-200,5"}, "--hand needs"},
+        {{"arm", "--hand", "200,nan"}, "--hand needs"},
+        {{"arm", "--hand", "inf,5"}, "--hand needs"},
+        {{"arm", "--hand", "200,5", "--hand-target", "0,0.02"}, "--hand-target needs X,Y,Z"},
+        {{"arm", "--hand", "200,5", "--hand-target", "0,nan,0.2"}, "--hand-target needs"},
+        {{"arm", "--hand", "200,5", "--hand-stroke", "0,0,0.01"}, "--hand-stroke needs"},
+        {{"arm", "--hand", "200,5", "--hand-stroke", "0,0,0.01,-2"}, "--hand-stroke needs"},
+        {{"arm", "--hand-target", "0,0.02,0.2"}, "--hand-target needs --hand"},
+        {{"arm", "--hand-stroke", "0,0,0.01,2"}, "--hand-stroke needs --hand"},
+        {{"arm", "--arm-mass", "0"}, "--arm-mass needs"},
+        {{"arm", "--arm-mass", "-1"}, "--arm-mass needs"},
+        {{"arm", "--arm-damping", "-0.5"}, "--arm-damping needs"},
+        {{"arm", "--arm-damping", "4x"}, "--arm-damping needs"},
+        {{"arm", "--arm-damping"}, "needs a value"},
+        {{"handle", "--hand", "200,5"}, "arm only"},
     };
     for (const auto& [args, reason] : cases) {
         const ParseOutcome outcome = Parse(args);
