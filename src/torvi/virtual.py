@@ -10,6 +10,9 @@ pseudo-terminal, so that programs and tests run without hardware.
     with virtual_arm() as arm:      # a TorviHardwareAPI.Armillar on a virtual arm
         arm.device_wakeup()
 
+    with virtual_arm("--hand", "400,5") as arm:    # held by a simulated hand
+        ...
+
 The program prints the path of the port as its first line and runs until it
 is signalled or its standard input closes; that input is a pipe held by this
 process, so the device also goes when this process dies.

@@ -286,6 +286,29 @@ def test_the_arm_stays_within_its_limits_and_finite(virtual_arm, command):
     assert angles[2] - angles[1] >= 9.999
 
 
+# Where the arm stands at joints (35, -60, 45): a place it can be pushed from
+# every way, unlike home, where it cannot move along y.
+HAND_TARGET = (-0.010123, 0.022824, 0.222923)
+
+
+def test_a_hand_holds_the_arm_at_its_target_and_a_force_f_over_k_away(virtual_device):
+    stiffness = 400.0
+    device = virtual_device(
+        "arm", "--hand", f"{stiffness},5", "--hand-target", ",".join(map(str, HAND_TARGET))
+    )
+    force = (0.4, 0.1, -0.8)
+    with RawPort(device.path) as port:
+        exchange(port, vector(FORCE, 0, 0, 0), 25)
+        time.sleep(1.0)
+        held, _ = state_of(exchange(port, vector(FORCE, *force), 25))
+        time.sleep(1.0)
+        pushed, velocity = state_of(exchange(port, vector(FORCE, *force), 25))
+    assert held == pytest.approx(HAND_TARGET, abs=2e-5)
+    away = [t + f / stiffness for t, f in zip(HAND_TARGET, force)]
+    assert pushed == pytest.approx(away, abs=2e-5)
+    assert velocity == pytest.approx((0, 0, 0), abs=1e-4)
+
+
 def test_a_still_arm_reports_the_same_state_again(virtual_arm):
     with RawPort(virtual_arm.path) as port:
         first = exchange(port, vector(FORCE, 0, 0, 0), 25)
@@ -620,6 +643,7 @@ def test_verbose_diagnostics_go_to_stderr_only(virtual_device):
         ([], "name the device"),
         (["arm", "--stream-hz", "10"], "applies to the handle only"),
         (["handle", "--status-form", "xml"], "frame, message"),
+        (["arm", "--hand", "200"], "--hand needs STIFFNESS,DAMPING"),
     ],
 )
 def test_bad_command_lines_are_refused(arguments, message):
