@@ -281,3 +281,28 @@ TEST(ArmHeldByAHand, TheStrokeMovesTheTargetAndAStiffHandTheArmWithIt) {
     });
     EXPECT_LT(worst, 2e-5); // a twentieth of the stroke
 }
+
+TEST(ArmHeldByAHand, AWallHeldBetweenCommandsIsStableJustBelowTwoBOverT) {
+    // A wall at home along z, its force K times the penetration sent with
+    // each 1 ms command from the position that command's reply reports,
+    // and held until the next: the classic bound says it is passive for
+    // K < 2 b / T, b the arm's damping plus the hand's. The simulation must
+    // agree, or nothing measured on it says anything about walls.
+    constexpr double kPeriod = 1e-3, kHandDamping = 5.0;
+    const double bound = 2 * (ArmDynamics::DefaultDampingNsm() + kHandDamping) / kPeriod;
+    const Vector3 home = ArmDynamics::HomePosition();
+    auto swing = [&](double stiffness) {
+        ArmDynamics arm(Held(200, kHandDamping, Offset(home, 0, 0, 5e-3f)));
+        double low = 1, high = -1;
+        for (int cycle = 0; cycle < 3000; ++cycle) {
+            arm.Advance(kPeriod);
+            const double z = arm.EndEffectorPosition()[2];
+            arm.CommandEndEffectorForce(
+                {0, 0, static_cast<float>(-stiffness * std::max(0.0, z - home[2]))});
+            if (cycle >= 2000) low = std::min(low, z), high = std::max(high, z);
+        }
+        return high - low;
+    };
+    EXPECT_LT(swing(0.85 * bound), 1e-5);
+    EXPECT_GT(swing(1.2 * bound), 1e-4);
+}
