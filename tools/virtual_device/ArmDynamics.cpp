@@ -219,7 +219,7 @@ Joints ArmDynamics::HostTorques(const Matrix& jacobian) const {
 void ArmDynamics::Advance(double seconds) {
     if (!(seconds > 0.0)) return;
     if (hand && mode != Mode::Servo) {
-        AdvanceHeld(seconds);
+        AdvanceHeld(*hand, seconds);
         return;
     }
     time_s += seconds;
@@ -275,15 +275,15 @@ void ArmDynamics::AdvanceServo(double seconds) {
     ApplyLimits(angle, velocity);
 }
 
-void ArmDynamics::AdvanceHeld(double seconds) {
+void ArmDynamics::AdvanceHeld(const Hand& held, double seconds) {
     const double simulated = std::min(seconds, kMaxHandCatchUp);
     time_s += seconds - simulated; // the part of a long pause left out
-    const int steps = static_cast<int>(std::ceil(simulated / HeldStepLength()));
+    const int steps = static_cast<int>(std::ceil(simulated / HeldStepLength(held)));
     for (int step = 0; step < steps; ++step)
-        HeldStep(simulated / steps);
+        HeldStep(held, simulated / steps);
 }
 
-double ArmDynamics::HeldStepLength() const {
+double ArmDynamics::HeldStepLength(const Hand& held) const {
     // The fastest motion of the arm on the hand's spring is at most
     // sqrt(K |J|_F^2 / inertia) rad/s: |J|_F^2 bounds |J^T d|^2 for every d.
     const Matrix jacobian = JacobianAt(angle);
@@ -292,7 +292,7 @@ double ArmDynamics::HeldStepLength() const {
         for (double entry : row)
             frobenius += entry * entry;
     }
-    const double rate = std::sqrt(hand->settings.stiffness_npm * frobenius / inertia);
+    const double rate = std::sqrt(held.settings.stiffness_npm * frobenius / inertia);
     return rate > 0.0 ? std::min(kHandStep, 1.0 / (kHandStepsPerRadian * rate)) : kHandStep;
 }
 
@@ -300,13 +300,13 @@ double ArmDynamics::HeldStepLength() const {
 // F_hand = K (target - p) + B (target' - J q'): the spring and the host's
 // torque taken at the step's start, both dampings at its end, so
 // (I + h b + h B J^T J) q'_new = I q' + h (torque + J^T (K (target - p) + B target')).
-void ArmDynamics::HeldStep(double h) {
+void ArmDynamics::HeldStep(const Hand& held, double h) {
     const Matrix jacobian = JacobianAt(angle);
     const Joints torque = HostTorques(jacobian);
     const Joints position = ToJoints(PositionAt(angle));
     Joints target{}, target_velocity{};
-    TargetAt(time_s, target, target_velocity);
-    const double k = hand->settings.stiffness_npm, b = hand->settings.damping_nsm;
+    TargetAt(held, time_s, target, target_velocity);
+    const double k = held.settings.stiffness_npm, b = held.settings.damping_nsm;
     Joints pull{};
     for (int i = 0; i < 3; ++i)
         pull[i] = k * (target[i] - position[i]) + b * target_velocity[i];
@@ -330,11 +330,11 @@ void ArmDynamics::HeldStep(double h) {
     ApplyLimits(angle, velocity);
 }
 
-void ArmDynamics::TargetAt(double t, Joints& position, Joints& velocity) const {
-    const HandSettings& s = hand->settings;
+void ArmDynamics::TargetAt(const Hand& held, double t, Joints& position, Joints& velocity) {
+    const HandSettings& s = held.settings;
     const double phase = kTwoPi * s.stroke_hz * t;
     for (int i = 0; i < 3; ++i) {
-        position[i] = hand->target[i] + s.stroke[i] * std::sin(phase);
+        position[i] = held.target[i] + s.stroke[i] * std::sin(phase);
         velocity[i] = s.stroke[i] * kTwoPi * s.stroke_hz * std::cos(phase);
     }
 }
@@ -342,7 +342,7 @@ void ArmDynamics::TargetAt(double t, Joints& position, Joints& velocity) const {
 Vector3 ArmDynamics::HandTarget() const {
     if (!hand) return HomePosition();
     Joints position{}, unused{};
-    TargetAt(time_s, position, unused);
+    TargetAt(*hand, time_s, position, unused);
     return {static_cast<float>(position[0]), static_cast<float>(position[1]),
             static_cast<float>(position[2])};
 }

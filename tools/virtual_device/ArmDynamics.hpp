@@ -133,13 +133,13 @@ private:
 
     void AdvanceUnderTorque(double seconds, const Joints& torque);
     void AdvanceServo(double seconds);
-    void AdvanceHeld(double seconds);
-    void HeldStep(double seconds);
+    void AdvanceHeld(const Hand& held, double seconds);
+    void HeldStep(const Hand& held, double h);
     /// Step length for the arm held by the hand in the current pose.
-    double HeldStepLength() const;
+    double HeldStepLength(const Hand& held) const;
     Joints HostTorques(const std::array<Joints, 3>& jacobian) const;
     Joints ForceTorques() const;
-    void TargetAt(double t, Joints& position, Joints& velocity) const;
+    static void TargetAt(const Hand& held, double t, Joints& position, Joints& velocity);
 
     double inertia = kInertia; ///< kg·m², each joint
     double damping = kDamping; ///< N·m·s/rad, each joint
