@@ -66,7 +66,7 @@ void Announce(const PtySession& session, const Options& options, const Log& log)
         options.link.empty() ? "" : ", linked from ", options.link.c_str());
 }
 
-int Replay(const Options& options, int signal_fd, const Log& log) {
+int ReplaySession(const Options& options, int signal_fd, const Log& log) {
     // A file that cannot be played is refused before the port exists.
     SessionPlayer player(LoadSession(options.session_path), options.ignore_timing, options.loop);
     PtySession session(options.link);
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
 
     const Log log(options.verbose, LogName(options));
     try {
-        return options.kind == DeviceKind::Replay ? Replay(options, signal_fd, log)
+        return options.kind == DeviceKind::Replay ? ReplaySession(options, signal_fd, log)
                                                   : PlayDevice(options, signal_fd, log);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "torvi-virtual-device: %s\n", error.what());
