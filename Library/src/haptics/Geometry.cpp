@@ -1,5 +1,7 @@
 #include "haptics/Geometry.hpp"
 
+#include <algorithm>
+
 namespace Torvi::HardwareAPI::Haptics::Geometry {
 
 namespace {
@@ -42,8 +44,8 @@ bool Degenerate(const Triangle& triangle) {
     return !(area > kDegenerateSine * Norm(e1) * Norm(e2));
 }
 
-std::optional<double> SegmentHitsTriangle(const Vec3d& from, const Vec3d& delta,
-                                          const Triangle& triangle) {
+std::optional<RayHit> IntersectLine(const Vec3d& from, const Vec3d& delta,
+                                    const Triangle& triangle) {
     // Moeller and Trumbore: the hit's barycentric coordinates (u, v) and its
     // parameter t from three determinants.
     const Corners k = CornersOf(triangle);
@@ -51,25 +53,45 @@ std::optional<double> SegmentHitsTriangle(const Vec3d& from, const Vec3d& delta,
     const Vec3d e2 = k.c - k.a;
     const Vec3d p = Cross(delta, e2);
     const double determinant = Dot(e1, p);
-    if (!(std::fabs(determinant) > kParallelSine * Norm(delta) * Norm(Cross(e1, e2)))) {
-        return std::nullopt;
-    }
+    const double sine = std::fabs(determinant) / (Norm(delta) * Norm(Cross(e1, e2)));
+    if (!(sine > kParallelSine)) return std::nullopt;
     const double inverse = 1.0 / determinant;
     const Vec3d s = from - k.a;
-    const double u = Dot(s, p) * inverse;
-    if (u < -kBarycentricSlack || u > 1.0 + kBarycentricSlack) {
-        return std::nullopt;
-    }
     const Vec3d q = Cross(s, e1);
-    const double v = Dot(delta, q) * inverse;
-    if (v < -kBarycentricSlack || u + v > 1.0 + kBarycentricSlack) {
-        return std::nullopt;
-    }
-    const double t = Dot(e2, q) * inverse;
-    if (t < -kParameterSlack || t > 1.0 + kParameterSlack) {
-        return std::nullopt;
-    }
+    return RayHit{Dot(e2, q) * inverse, Dot(s, p) * inverse, Dot(delta, q) * inverse, sine,
+                  determinant < 0.0};
+}
+
+std::optional<double> SegmentHitsTriangle(const Vec3d& from, const Vec3d& delta,
+                                          const Triangle& triangle) {
+    const std::optional<RayHit> hit = IntersectLine(from, delta, triangle);
+    if (!hit) return std::nullopt;
+    const double u = hit->u, v = hit->v, t = hit->t;
+    if (u < -kBarycentricSlack || u > 1.0 + kBarycentricSlack) return std::nullopt;
+    if (v < -kBarycentricSlack || u + v > 1.0 + kBarycentricSlack) return std::nullopt;
+    if (t < -kParameterSlack || t > 1.0 + kParameterSlack) return std::nullopt;
     return t;
+}
+
+Crossing CrossingOf(const Vec3d& from, const Vec3d& delta, const Triangle& triangle) {
+    const std::optional<RayHit> hit = IntersectLine(from, delta, triangle);
+    if (!hit) {
+        // Along the plane: it may run through the triangle itself, and no
+        // count can tell how often that crosses the surface.
+        const double height = Dot(from - FromFloats(triangle.a), UnitNormal(triangle));
+        return std::fabs(height) <= kCrossingMargin * Norm(delta) ? Crossing::Doubtful
+                                                                  : Crossing::None;
+    }
+    const double nearest_edge = std::min({hit->u, hit->v, 1.0 - hit->u - hit->v});
+    if (nearest_edge < -kCrossingMargin || hit->t < -kCrossingMargin ||
+        hit->t > 1.0 + kCrossingMargin) {
+        return Crossing::None;
+    }
+    if (nearest_edge <= kCrossingMargin || hit->t <= kCrossingMargin ||
+        hit->t >= 1.0 - kCrossingMargin || hit->sine <= kCrossingMargin) {
+        return Crossing::Doubtful;
+    }
+    return hit->along_normal ? Crossing::Leaving : Crossing::Entering;
 }
 
 Vec3d ClosestOnTriangle(const Vec3d& point, const Triangle& triangle) {
