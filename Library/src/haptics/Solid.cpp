@@ -28,44 +28,46 @@ std::vector<std::int64_t> Welded(const std::vector<Devices::Vector3>& vertices) 
     return same;
 }
 
-/// An edge as the smaller index, the larger, and which way the face runs it.
-struct Edge {
-    std::int64_t low = 0;
-    std::int64_t high = 0;
-    bool forward = false; ///< the face runs it from low to high
-    bool operator<(const Edge& other) const {
-        return std::tie(low, high, forward) < std::tie(other.low, other.high, other.forward);
-    }
-};
-
 } // namespace
 
 bool Closed(const std::vector<Devices::Vector3>& vertices,
             const std::vector<std::array<std::int64_t, 3>>& faces) {
     const std::vector<std::int64_t> same = Welded(vertices);
-    std::vector<Edge> edges;
-    edges.reserve(3 * faces.size());
+    std::vector<std::array<std::int64_t, 3>> kept;
+    kept.reserve(faces.size());
     for (const auto& face : faces) {
-        std::array<std::int64_t, 3> corner{};
-        for (std::size_t k = 0; k < 3; ++k)
-            corner[k] = same[static_cast<std::size_t>(face[k])];
-        if (corner[0] == corner[1] || corner[1] == corner[2] || corner[2] == corner[0]) continue;
-        for (std::size_t k = 0; k < 3; ++k) {
-            const std::int64_t a = corner[k], b = corner[(k + 1) % 3];
-            edges.push_back({std::min(a, b), std::max(a, b), a < b});
-        }
+        const std::array<std::int64_t, 3> c{same[static_cast<std::size_t>(face[0])],
+                                            same[static_cast<std::size_t>(face[1])],
+                                            same[static_cast<std::size_t>(face[2])]};
+        if (c[0] != c[1] && c[1] != c[2] && c[2] != c[0]) kept.push_back(c);
     }
-    if (edges.empty()) return false;
-    std::sort(edges.begin(), edges.end());
-    // Sorted, a closed surface's edges come in pairs: the same edge, run
-    // backward and then forward, and no third face on it.
-    if (edges.size() % 2 != 0) return false;
-    for (std::size_t i = 0; i < edges.size(); i += 2) {
-        const Edge& first = edges[i];
-        const Edge& second = edges[i + 1];
-        if (first.low != second.low || first.high != second.high || first.forward ||
-            !second.forward) {
-            return false;
+    if (kept.empty()) return false;
+    // Each edge a face runs, filed under its smaller vertex as the larger
+    // one times two, plus one where the face runs it from smaller to larger.
+    std::vector<std::size_t> first(vertices.size() + 1, 0);
+    const auto each_run = [&](const auto& visit) {
+        for (const auto& c : kept) {
+            for (std::size_t k = 0; k < 3; ++k)
+                visit(c[k], c[(k + 1) % 3]);
+        }
+    };
+    each_run([&](std::int64_t a, std::int64_t b) {
+        ++first[static_cast<std::size_t>(std::min(a, b)) + 1];
+    });
+    std::partial_sum(first.begin(), first.end(), first.begin());
+    std::vector<std::size_t> filled(first.begin(), first.end() - 1);
+    std::vector<std::int64_t> runs(first.back());
+    each_run([&](std::int64_t a, std::int64_t b) {
+        runs[filled[static_cast<std::size_t>(std::min(a, b))]++] = 2 * std::max(a, b) + (a < b);
+    });
+    // Closed: under each vertex, every edge twice, run backward then forward.
+    for (std::size_t v = 0; v < vertices.size(); ++v) {
+        const auto begin = runs.begin() + static_cast<std::ptrdiff_t>(first[v]);
+        const auto end = runs.begin() + static_cast<std::ptrdiff_t>(first[v + 1]);
+        std::sort(begin, end);
+        if ((end - begin) % 2 != 0) return false;
+        for (auto run = begin; run != end; run += 2) {
+            if (*run % 2 != 0 || run[1] != *run + 1) return false;
         }
     }
     return true;
