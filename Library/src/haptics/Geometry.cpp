@@ -44,31 +44,52 @@ bool Degenerate(const Triangle& triangle) {
     return !(area > kDegenerateSine * Norm(e1) * Norm(e2));
 }
 
+namespace {
+
+/// What Moeller and Trumbore's test reads of the line and the triangle:
+/// the hit's barycentric coordinates (u, v) and its parameter t come from
+/// three determinants of these.
+struct LineAndTriangle {
+    Vec3d e1, e2, p, s;
+    double determinant = 0.0;
+    double sine = 0.0; ///< of the angle between the line and the plane
+    LineAndTriangle(const Vec3d& from, const Vec3d& delta, const Triangle& triangle) {
+        const Corners k = CornersOf(triangle);
+        e1 = k.b - k.a;
+        e2 = k.c - k.a;
+        p = Cross(delta, e2);
+        s = from - k.a;
+        determinant = Dot(e1, p);
+        sine = std::fabs(determinant) / (Norm(delta) * Norm(Cross(e1, e2)));
+    }
+    bool Parallel() const { return !(sine > kParallelSine); }
+};
+
+} // namespace
+
 std::optional<RayHit> IntersectLine(const Vec3d& from, const Vec3d& delta,
                                     const Triangle& triangle) {
-    // Moeller and Trumbore: the hit's barycentric coordinates (u, v) and its
-    // parameter t from three determinants.
-    const Corners k = CornersOf(triangle);
-    const Vec3d e1 = k.b - k.a;
-    const Vec3d e2 = k.c - k.a;
-    const Vec3d p = Cross(delta, e2);
-    const double determinant = Dot(e1, p);
-    const double sine = std::fabs(determinant) / (Norm(delta) * Norm(Cross(e1, e2)));
-    if (!(sine > kParallelSine)) return std::nullopt;
-    const double inverse = 1.0 / determinant;
-    const Vec3d s = from - k.a;
-    const Vec3d q = Cross(s, e1);
-    return RayHit{Dot(e2, q) * inverse, Dot(s, p) * inverse, Dot(delta, q) * inverse, sine,
-                  determinant < 0.0};
+    const LineAndTriangle m(from, delta, triangle);
+    if (m.Parallel()) return std::nullopt;
+    const double inverse = 1.0 / m.determinant;
+    const Vec3d q = Cross(m.s, m.e1);
+    return RayHit{Dot(m.e2, q) * inverse, Dot(m.s, m.p) * inverse, Dot(delta, q) * inverse, m.sine,
+                  m.determinant < 0.0};
 }
 
 std::optional<double> SegmentHitsTriangle(const Vec3d& from, const Vec3d& delta,
                                           const Triangle& triangle) {
-    const std::optional<RayHit> hit = IntersectLine(from, delta, triangle);
-    if (!hit) return std::nullopt;
-    const double u = hit->u, v = hit->v, t = hit->t;
+    // IntersectLine's figures, each tested as soon as it is known: this is
+    // the test every query of every cycle runs.
+    const LineAndTriangle m(from, delta, triangle);
+    if (m.Parallel()) return std::nullopt;
+    const double inverse = 1.0 / m.determinant;
+    const double u = Dot(m.s, m.p) * inverse;
     if (u < -kBarycentricSlack || u > 1.0 + kBarycentricSlack) return std::nullopt;
+    const Vec3d q = Cross(m.s, m.e1);
+    const double v = Dot(delta, q) * inverse;
     if (v < -kBarycentricSlack || u + v > 1.0 + kBarycentricSlack) return std::nullopt;
+    const double t = Dot(m.e2, q) * inverse;
     if (t < -kParameterSlack || t > 1.0 + kParameterSlack) return std::nullopt;
     return t;
 }

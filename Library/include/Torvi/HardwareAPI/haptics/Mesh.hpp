@@ -78,7 +78,8 @@ public:
     /// index that is negative or not below the number of vertices, parameters
     /// that Validate refuses, or when no triangle of non-zero area is left
     /// (those of zero area are dropped). std::bad_alloc when memory runs out.
-    /// Takes about half a second per million triangles.
+    /// Takes about half a second per million triangles, and the closed test
+    /// (Closed()) about a fifth of a second more.
     Mesh(const std::vector<Vector3>& vertices, const std::vector<Face>& faces,
          MeshParameters parameters);
     ~Mesh() override;
