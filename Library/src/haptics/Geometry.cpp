@@ -53,23 +53,23 @@ struct LineAndTriangle {
     Vec3d e1, e2, p, s;
     double determinant = 0.0;
     double sine = 0.0; ///< of the angle between the line and the plane
-    LineAndTriangle(const Vec3d& from, const Vec3d& delta, const Triangle& triangle) {
-        const Corners k = CornersOf(triangle);
-        e1 = k.b - k.a;
-        e2 = k.c - k.a;
-        p = Cross(delta, e2);
-        s = from - k.a;
-        determinant = Dot(e1, p);
-        sine = std::fabs(determinant) / (Norm(delta) * Norm(Cross(e1, e2)));
-    }
     bool Parallel() const { return !(sine > kParallelSine); }
 };
+
+LineAndTriangle Prepare(const Vec3d& from, const Vec3d& delta, const Triangle& triangle) {
+    const Corners k = CornersOf(triangle);
+    LineAndTriangle m{k.b - k.a, k.c - k.a, {}, from - k.a};
+    m.p = Cross(delta, m.e2);
+    m.determinant = Dot(m.e1, m.p);
+    m.sine = std::fabs(m.determinant) / (Norm(delta) * Norm(Cross(m.e1, m.e2)));
+    return m;
+}
 
 } // namespace
 
 std::optional<RayHit> IntersectLine(const Vec3d& from, const Vec3d& delta,
                                     const Triangle& triangle) {
-    const LineAndTriangle m(from, delta, triangle);
+    const LineAndTriangle m = Prepare(from, delta, triangle);
     if (m.Parallel()) return std::nullopt;
     const double inverse = 1.0 / m.determinant;
     const Vec3d q = Cross(m.s, m.e1);
@@ -81,7 +81,7 @@ std::optional<double> SegmentHitsTriangle(const Vec3d& from, const Vec3d& delta,
                                           const Triangle& triangle) {
     // IntersectLine's figures, each tested as soon as it is known: this is
     // the test every query of every cycle runs.
-    const LineAndTriangle m(from, delta, triangle);
+    const LineAndTriangle m = Prepare(from, delta, triangle);
     if (m.Parallel()) return std::nullopt;
     const double inverse = 1.0 / m.determinant;
     const double u = Dot(m.s, m.p) * inverse;

@@ -158,7 +158,9 @@ std::optional<Geometry::Proxy> Mesh::Previous(const Vec3d& hand) const {
     if (side.proxy.has_value() && !side.inside) return side.proxy;
     // Inside, the proxy is the hand of the last cycle: while the hand's path
     // meets no triangle it has not left.
-    if (side.inside && !tree_->FirstHit(side.proxy->position, hand)) return std::nullopt;
+    if (side.inside && side.proxy.has_value() && !tree_->FirstHit(side.proxy->position, hand)) {
+        return std::nullopt;
+    }
     // The first cycle, or a hand inside that met the surface: nothing tells
     // which side of it the hand is on but the solid itself.
     const Geometry::Proxy start = Geometry::StartingProxy(*tree_, hand);
