@@ -1,7 +1,8 @@
 """What a triangle mesh costs, at three sizes: its build time and memory per
 triangle, one cycle of its proxy with the hand tracing a path in and out
-of the surface (p50, p99), and single segment and closest-point queries of
-its tree beside the same queries through established libraries: Embree
+of the surface (p50, p99), the point-in-solid test that a closed mesh's
+first cycle after a start runs (mean, largest), and single segment and
+closest-point queries of its tree beside the same queries through established libraries: Embree
 (through embreex) for segments, trimesh (rtree and scipy) for closest
 points, each called once per query as a haptic loop would, and once for
 all queries at a time (their best case). The answers of both are compared.
@@ -139,13 +140,14 @@ HEADER = [
     "cycle p50 µs",
     "p99 µs",
     "in contact",
+    "point in solid µs, inside (max)",
     "segment ns: ours / Embree single / Embree batch",
     "closest ns: ours / trimesh single / trimesh batch",
 ]
 
 
 def table(results):
-    lines = ["| " + " | ".join(HEADER) + " |", "|---:|---:|---:|---:|---:|---:|---|---|"]
+    lines = ["| " + " | ".join(HEADER) + " |", "|---:|---:|---:|---:|---:|---:|---:|---|---|"]
     for r in results:
         e, t = r["embree"], r["trimesh"]
         cells = [
@@ -155,6 +157,7 @@ def table(results):
             f"{r['cycle_p50_ns'] / 1000:.2f}",
             f"{r['cycle_p99_ns'] / 1000:.2f}",
             f"{r['in_contact_share']:.0%}",
+            f"{r['inside_solid_ns'] / 1000:.2f} ({r['inside_solid_max_ns'] / 1000:.1f})",
             f"{r['segment_ns']:.0f} / {e['single_ns']:,.0f} / {e['batch_ns']:.0f}",
             f"{r['closest_ns']:,.0f} / {t['single_ns']:,.0f} / {t['batch_ns']:,.0f}",
         ]
@@ -178,6 +181,11 @@ def target_lines(results):
         + verdict(p99_us <= MAX_CYCLE_P99_US),
         f"- cycle p50 at {size} ÷ at {small['triangles']:,}: {growth:.2f} "
         f"(target ≤ {MAX_P50_GROWTH}): " + verdict(growth <= MAX_P50_GROWTH),
+        f"- point in solid at {size} (the first cycle after a start, closed: "
+        f"{large['closed']}, its test {large['closed_s']:.2f} s of the build): mean "
+        f"{large['inside_solid_ns'] / 1000:.2f} µs for a point inside, largest "
+        f"{large['inside_solid_max_ns'] / 1000:.1f} µs, {large['inside_share']:.0%} of the "
+        "points inside",
     ]
     for r in results:
         e, t = r["embree"], r["trimesh"]

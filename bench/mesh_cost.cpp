@@ -1,16 +1,17 @@
 // torvi-bench-mesh: what a mesh costs, on the mesh and the queries that
 // bench/mesh.py writes into FILE. Builds the Mesh (wall time, bytes kept,
-// heap growth), renders one cycle for each hand position of the path and
-// times each (as the loop's thread would run it), and times single segment
-// and closest-point queries of the tree. Prints one JSON object; the hits
-// and distances of the queries go to FILE.answers for a check against
-// another library.
+// heap growth, whether it is closed), renders one cycle for each hand
+// position of the path and times each (as the loop's thread would run it),
+// and times single segment and closest-point queries of the tree and the
+// point-in-solid test that a closed mesh's first cycle after a start runs. Prints one JSON object;
+// the hits and distances of the queries go to FILE.answers for a check against another library.
 //
 // FILE: "TMSH", then uint64 counts of vertices, faces, path positions,
 // segments and points, then float32 vertices (x, y, z), int64 faces,
 // float32 path positions, float64 segments (from, to) and float64 points.
 
 #include "Torvi/HardwareAPI/haptics/Mesh.hpp"
+#include "haptics/Solid.hpp"
 #include "haptics/TriangleTree.hpp"
 
 #include <malloc.h>
@@ -122,6 +123,24 @@ std::pair<double, double> TimeQueries(const Geometry::TriangleTree& tree, const 
             Nanoseconds(end - middle) / static_cast<double>(distances.size())};
 }
 
+/// The point-in-solid test at each point: the mean nanoseconds over the
+/// points inside (the hand the test is for; most outside end at the box),
+/// the largest over all, and the share of points inside.
+std::array<double, 3> TimeInsideSolid(const Geometry::TriangleTree& tree, const Input& input) {
+    double inside_sum = 0.0, largest = 0.0;
+    std::size_t inside = 0;
+    for (const auto& p : input.points) {
+        const Clock::time_point start = Clock::now();
+        const bool in = Geometry::InsideSolid(tree, {p[0], p[1], p[2]});
+        const double ns = Nanoseconds(Clock::now() - start);
+        largest = std::max(largest, ns);
+        inside_sum += in ? ns : 0.0;
+        inside += in ? 1 : 0;
+    }
+    return {inside > 0 ? inside_sum / static_cast<double>(inside) : 0.0, largest,
+            static_cast<double>(inside) / static_cast<double>(input.points.size())};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -152,16 +171,24 @@ int main(int argc, char** argv) {
     if (answers == nullptr) throw std::runtime_error("cannot write the answers");
     const auto [segment_ns, closest_ns] = TimeQueries(tree, input, answers);
     std::fclose(answers);
+    const auto [inside_ns, inside_max_ns, inside_share] = TimeInsideSolid(tree, input);
+    // The closed test alone, a part of the build above.
+    const Clock::time_point closed_start = Clock::now();
+    const bool closed = Geometry::Closed(input.vertices, input.faces);
+    const double closed_s = Nanoseconds(Clock::now() - closed_start) * 1e-9;
 
     const double triangles_kept = static_cast<double>(mesh.TriangleCount());
     std::printf("{\"triangles\": %zu, \"build_s\": %.6f, \"bytes_per_triangle\": %.2f, "
                 "\"heap_bytes_per_triangle\": %.2f, \"cycle_p50_ns\": %.1f, "
                 "\"cycle_p99_ns\": %.1f, \"cycle_max_ns\": %.1f, \"in_contact_share\": %.3f, "
-                "\"segment_ns\": %.1f, \"closest_ns\": %.1f}\n",
+                "\"segment_ns\": %.1f, \"closest_ns\": %.1f, \"closed\": %s, \"closed_s\": %.6f, "
+                "\"inside_solid_ns\": %.1f, \"inside_solid_max_ns\": %.1f, "
+                "\"inside_share\": %.3f}\n",
                 mesh.TriangleCount(), build_s,
                 static_cast<double>(mesh.MemoryBytes()) / triangles_kept,
                 static_cast<double>(heap_kept) / triangles_kept, Percentile(cycle_ns, kMedian),
                 Percentile(cycle_ns, kTail), *std::max_element(cycle_ns.begin(), cycle_ns.end()),
-                in_contact, segment_ns, closest_ns);
+                in_contact, segment_ns, closest_ns, closed ? "true" : "false", closed_s, inside_ns,
+                inside_max_ns, inside_share);
     return 0;
 }

@@ -263,6 +263,11 @@ void BindMeshState(EffectBinding<Mesh>& mesh) {
         "in_contact", [](const Mesh& self) { return self.Contact().in_contact; },
         "Whether the surface held the proxy back at the last cycle.");
     mesh.def_property_readonly("triangle_count", &Mesh::TriangleCount, "The triangles kept.");
+    mesh.def_property_readonly(
+        "closed", &Mesh::Closed,
+        "Whether the faces close a solid (every edge shared by exactly two faces running it in "
+        "opposite directions; vertices at the same coordinates count as one). A hand inside a "
+        "closed mesh when its rendering starts feels no force until it is out.");
     mesh.def_property_readonly("bounds", &BoundsOf,
                                "((min x, y, z), (max x, y, z)) in the mesh's own frame.");
     mesh.def("__repr__", [](const py::object& self) {

@@ -361,6 +361,11 @@ class Mesh(Effect):
         ((min x, y, z), (max x, y, z)) in the mesh's own frame.
         """
     @property
+    def closed(self) -> bool:
+        """
+        Whether the faces close a solid (every edge shared by exactly two faces running it in opposite directions; vertices at the same coordinates count as one). A hand inside a closed mesh when its rendering starts feels no force until it is out.
+        """
+    @property
     def in_contact(self) -> bool:
         """
         Whether the surface held the proxy back at the last cycle.

@@ -1,21 +1,26 @@
 """The Mesh effect on the wire: a scripted arm answers each force request
 with the position the test chooses, and the forces the loop sends are the
-known answers of the proxy (a cube's face, edges and corners from outside
-and, both sides being solid, from inside; a jump through the whole cube;
-friction; a moved mesh). Then its input: numpy arrays of any type, nested
-sequences without numpy, and bad input refused before anything is built."""
+known answers of the proxy (a cube's face, edges and corners from outside;
+an open box's, both sides being solid, from inside; a hand inside the
+closed cube at the start, which leaves it freely; a jump through the whole
+cube; friction; a moved mesh). A ball around the virtual arm's hand lets it
+out and pushes it back from outside. Then its input: numpy arrays of any
+type, nested sequences without numpy, and bad input refused before
+anything is built."""
 
 import math
 import os
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 
+import TorviHardwareAPI as T
 from support import ZERO
 from torvi import meshes
-from TorviHardwareAPI.haptics import HapticLoop, Mesh
+from TorviHardwareAPI.haptics import HapticLoop, Mesh, MoveTo
 
 HALF = 0.01  # m: a cube of 2 cm about the origin
 GAP = 1e-5  # m: how far in front of the surface the proxy stops
@@ -26,12 +31,15 @@ CUBE_FACES = [
     [0, 1, 3], [0, 3, 2], [4, 6, 7], [4, 7, 5], [0, 4, 5], [0, 5, 1],
     [2, 3, 7], [2, 7, 6], [0, 2, 6], [0, 6, 4], [1, 5, 7], [1, 7, 3],
 ]  # fmt: skip
+# The cube without its side z = -HALF: open, so that a hand inside it at the
+# start is held inside.
+OPEN_BOX_FACES = [face for face in CUBE_FACES if face not in ([0, 2, 6], [0, 6, 4])]
 SURFACE = HALF + GAP  # where a proxy outside the cube stops
 WITHIN = HALF - GAP  # where a proxy inside it stops
 
 
-def cube(**options):
-    return Mesh(CUBE_VERTICES, CUBE_FACES, **{"stiffness": K, **options})
+def cube(faces=CUBE_FACES, **options):
+    return Mesh(CUBE_VERTICES, faces, **{"stiffness": K, **options})
 
 
 def forces_along(arm, responder, mesh, path, velocity=ZERO):
@@ -68,15 +76,21 @@ KNOWN = {
         {},
         ZERO,
     ),
-    "concave-edge-from-inside": (
+    "open-box-concave-edge-from-inside": (
         [(0, 0, 0), (0.012, 0, 0.013)],
-        {},
+        {"faces": OPEN_BOX_FACES},
         (K * (WITHIN - 0.012), 0, K * (WITHIN - 0.013)),
     ),
-    "concave-corner-from-inside": (
+    "open-box-concave-corner-from-inside": (
         [(0, 0, 0), (0.013, 0.012, 0.014)],
-        {},
+        {"faces": OPEN_BOX_FACES},
         (K * (WITHIN - 0.013), K * (WITHIN - 0.012), K * (WITHIN - 0.014)),
+    ),
+    "closed-cube-left-from-inside": ([(0, 0, 0), (0.004, 0, 0.006), (0.012, 0, 0.013)], {}, ZERO),
+    "closed-cube-left-then-pressed-from-outside": (
+        [(0, 0, 0), (0, 0, 0.02), (0, 0, 0.008)],
+        {},
+        (0, 0, K * (0.002 + GAP)),
     ),
     "frictionless-sliding": (
         [(0, 0, 0.02), (0, 0, 0.008), (0.004, 0.003, 0.008)],
@@ -87,6 +101,12 @@ KNOWN = {
         [(0, 0, 0.02), (0, 0, 0.008), (0.0005, 0, 0.008)],
         {"static_friction": 0.5, "dynamic_friction": 0.3},
         (-K * 0.0005, 0, K * (0.002 + GAP)),
+    ),
+    # 0.4 sideways per unit pressed: outside the dynamic cone, inside the static one.
+    "sticking-between-the-cones": (
+        [(0, 0, 0.02), (0, 0, 0.008), (0.4 * (0.002 + GAP), 0, 0.008)],
+        {"static_friction": 0.5, "dynamic_friction": 0.3},
+        (-0.4 * K * (0.002 + GAP), 0, K * (0.002 + GAP)),
     ),
     "slipping-to-the-dynamic-cone": (
         [(0, 0, 0.02), (0, 0, 0.008), (0.002, 0, 0.008)],
@@ -160,6 +180,87 @@ def test_a_mesh_moved_onto_the_hand_pushes_it_out(arm, responder):
         device.wait_for(count + 5)
     assert device.forces[count + 3] == pytest.approx((0, 0, K * (0.002 + GAP)), abs=2e-3)
     assert mesh.proxy == pytest.approx((0, 0, HALF + 0.004 + GAP), abs=1e-6)
+
+
+BALL_RADIUS = 0.03  # m
+OUT_TIMEOUT_S = 3.0
+
+
+def ball(centre, rings=50, segments=72):
+    """A closed UV sphere of BALL_RADIUS about `centre`, about 7,000 triangles."""
+    polar = np.linspace(0.0, np.pi, rings + 1)[:, None]
+    azimuth = np.linspace(0.0, 2 * np.pi, segments, endpoint=False)
+    across = BALL_RADIUS * np.sin(polar)
+    across[[0, -1]] = 0.0  # the poles, one point each
+    rows = np.broadcast_arrays(
+        across * np.cos(azimuth), across * np.sin(azimuth), BALL_RADIUS * np.cos(polar)
+    )
+    vertices = np.stack(rows, axis=-1).reshape(-1, 3) + centre
+    i, j = np.meshgrid(np.arange(rings), np.arange(segments), indexing="ij")
+    at = lambda ring, k: ring * segments + k % segments  # noqa: E731
+    a, b, c, d = at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)
+    faces = np.stack([np.stack([a, b, c], -1), np.stack([a, c, d], -1)]).reshape(-1, 3)
+    mesh = Mesh(vertices, faces, stiffness=800.0)
+    assert mesh.closed
+    return mesh
+
+
+def hand(loop):
+    """The hand's position, once the loop has a reply."""
+    while loop.state().cycle < 2:
+        time.sleep(0.001)
+    return loop.state().position
+
+
+def distance(loop, centre):
+    return np.linalg.norm(np.subtract(hand(loop), centre))
+
+
+def leave(loop, centre, push):
+    """Push the hand with `push` until it is 1 cm out of the ball; every
+    force asked for meanwhile is the push or nothing: no pull back in."""
+    loop.set_force(push)
+    deadline = time.monotonic() + OUT_TIMEOUT_S
+    while distance(loop, centre) < BALL_RADIUS + 0.01:
+        assert time.monotonic() < deadline, "the hand never left the ball"
+        time.sleep(0.005)
+    loop.set_force(ZERO)
+    asked = np.unique(loop.samples().requested, axis=0)
+    assert {tuple(row) for row in asked} <= {ZERO, push}
+
+
+def test_a_hand_in_a_ball_leaves_it_freely_and_is_pushed_out_from_outside(virtual_arm):
+    arm = T.Armillar(T.SerialStream(virtual_arm.path))
+    centre, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    mesh = ball(centre)
+    with HapticLoop(arm, rate_hz=1000.0, max_force=5.0) as loop:
+        loop.add(mesh)
+        assert distance(loop, centre) < 1e-3
+        leave(loop, centre, (0.0, 0.0, 3.0))
+        assert not mesh.in_contact
+        # Back towards a point 5 mm within the top, from outside.
+        target = np.add(centre, (0.0, 0.0, BALL_RADIUS - 0.005))
+        loop.add(MoveTo(target=target, stiffness=300.0, damping=5.0, max_speed=0.1))
+        time.sleep(1.0)
+        depth = BALL_RADIUS - distance(loop, centre)
+        assert mesh.in_contact
+    # Held on the surface, pushed out: the proxy outside the hand.
+    assert 0.0005 < depth < 0.005
+    assert np.linalg.norm(np.subtract(mesh.proxy, centre)) > BALL_RADIUS - 1e-4
+
+
+def test_a_ball_added_around_a_moving_hand_lets_it_out(virtual_arm):
+    arm = T.Armillar(T.SerialStream(virtual_arm.path))
+    with HapticLoop(arm, rate_hz=1000.0, max_force=5.0) as loop:
+        push = (1.0, 0.0, 0.0)
+        loop.set_force(push)
+        hand(loop)
+        time.sleep(0.02)  # on its way
+        centre = hand(loop)
+        mesh = ball(centre)
+        loop.add(mesh)
+        assert distance(loop, centre) < BALL_RADIUS - 0.01, "the hand was meant to be inside"
+        leave(loop, centre, push)
 
 
 @pytest.mark.parametrize(

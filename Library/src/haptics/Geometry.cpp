@@ -1,5 +1,7 @@
 #include "haptics/Geometry.hpp"
 
+#include <algorithm>
+
 namespace Torvi::HardwareAPI::Haptics::Geometry {
 
 namespace {
@@ -42,34 +44,75 @@ bool Degenerate(const Triangle& triangle) {
     return !(area > kDegenerateSine * Norm(e1) * Norm(e2));
 }
 
+namespace {
+
+/// What Moeller and Trumbore's test reads of the line and the triangle:
+/// the hit's barycentric coordinates (u, v) and its parameter t come from
+/// three determinants of these.
+struct LineAndTriangle {
+    Vec3d e1, e2, p, s;
+    double determinant = 0.0;
+    double sine = 0.0; ///< of the angle between the line and the plane
+    bool Parallel() const { return !(sine > kParallelSine); }
+};
+
+LineAndTriangle Prepare(const Vec3d& from, const Vec3d& delta, const Triangle& triangle) {
+    const Corners k = CornersOf(triangle);
+    LineAndTriangle m{k.b - k.a, k.c - k.a, {}, from - k.a};
+    m.p = Cross(delta, m.e2);
+    m.determinant = Dot(m.e1, m.p);
+    m.sine = std::fabs(m.determinant) / (Norm(delta) * Norm(Cross(m.e1, m.e2)));
+    return m;
+}
+
+} // namespace
+
+std::optional<RayHit> IntersectLine(const Vec3d& from, const Vec3d& delta,
+                                    const Triangle& triangle) {
+    const LineAndTriangle m = Prepare(from, delta, triangle);
+    if (m.Parallel()) return std::nullopt;
+    const double inverse = 1.0 / m.determinant;
+    const Vec3d q = Cross(m.s, m.e1);
+    return RayHit{Dot(m.e2, q) * inverse, Dot(m.s, m.p) * inverse, Dot(delta, q) * inverse, m.sine,
+                  m.determinant < 0.0};
+}
+
 std::optional<double> SegmentHitsTriangle(const Vec3d& from, const Vec3d& delta,
                                           const Triangle& triangle) {
-    // Moeller and Trumbore: the hit's barycentric coordinates (u, v) and its
-    // parameter t from three determinants.
-    const Corners k = CornersOf(triangle);
-    const Vec3d e1 = k.b - k.a;
-    const Vec3d e2 = k.c - k.a;
-    const Vec3d p = Cross(delta, e2);
-    const double determinant = Dot(e1, p);
-    if (!(std::fabs(determinant) > kParallelSine * Norm(delta) * Norm(Cross(e1, e2)))) {
-        return std::nullopt;
-    }
-    const double inverse = 1.0 / determinant;
-    const Vec3d s = from - k.a;
-    const double u = Dot(s, p) * inverse;
-    if (u < -kBarycentricSlack || u > 1.0 + kBarycentricSlack) {
-        return std::nullopt;
-    }
-    const Vec3d q = Cross(s, e1);
+    // IntersectLine's figures, each tested as soon as it is known: this is
+    // the test every query of every cycle runs.
+    const LineAndTriangle m = Prepare(from, delta, triangle);
+    if (m.Parallel()) return std::nullopt;
+    const double inverse = 1.0 / m.determinant;
+    const double u = Dot(m.s, m.p) * inverse;
+    if (u < -kBarycentricSlack || u > 1.0 + kBarycentricSlack) return std::nullopt;
+    const Vec3d q = Cross(m.s, m.e1);
     const double v = Dot(delta, q) * inverse;
-    if (v < -kBarycentricSlack || u + v > 1.0 + kBarycentricSlack) {
-        return std::nullopt;
-    }
-    const double t = Dot(e2, q) * inverse;
-    if (t < -kParameterSlack || t > 1.0 + kParameterSlack) {
-        return std::nullopt;
-    }
+    if (v < -kBarycentricSlack || u + v > 1.0 + kBarycentricSlack) return std::nullopt;
+    const double t = Dot(m.e2, q) * inverse;
+    if (t < -kParameterSlack || t > 1.0 + kParameterSlack) return std::nullopt;
     return t;
+}
+
+Crossing CrossingOf(const Vec3d& from, const Vec3d& delta, const Triangle& triangle) {
+    const std::optional<RayHit> hit = IntersectLine(from, delta, triangle);
+    if (!hit) {
+        // Along the plane: it may run through the triangle itself, and no
+        // count can tell how often that crosses the surface.
+        const double height = Dot(from - FromFloats(triangle.a), UnitNormal(triangle));
+        return std::fabs(height) <= kCrossingMargin * Norm(delta) ? Crossing::Doubtful
+                                                                  : Crossing::None;
+    }
+    const double nearest_edge = std::min({hit->u, hit->v, 1.0 - hit->u - hit->v});
+    if (nearest_edge < -kCrossingMargin || hit->t < -kCrossingMargin ||
+        hit->t > 1.0 + kCrossingMargin) {
+        return Crossing::None;
+    }
+    if (nearest_edge <= kCrossingMargin || hit->t <= kCrossingMargin ||
+        hit->t >= 1.0 - kCrossingMargin || hit->sine <= kCrossingMargin) {
+        return Crossing::Doubtful;
+    }
+    return hit->along_normal ? Crossing::Leaving : Crossing::Entering;
 }
 
 Vec3d ClosestOnTriangle(const Vec3d& point, const Triangle& triangle) {

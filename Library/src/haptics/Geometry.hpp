@@ -64,6 +64,39 @@ constexpr double kDegenerateSine = 1e-10;
 Vec3d UnitNormal(const Triangle& triangle);
 /// True when the triangle has no area to within rounding.
 bool Degenerate(const Triangle& triangle);
+/// How near an edge or corner of a triangle (as a barycentric share), the
+/// ends of a segment (as a share of its length) or the direction of the
+/// triangle's plane (as a sine) a crossing is too close to call: rounding
+/// could count it twice, or not at all.
+constexpr double kCrossingMargin = 1e-7;
+
+/// The line `from` + t * `delta` through a triangle's plane: t, the
+/// barycentric coordinates (u, v) of the point it passes (b's and c's
+/// weights), the sine of the angle between line and plane, and whether it
+/// goes the way the triangle's normal points.
+struct RayHit {
+    double t = 0.0;
+    double u = 0.0;
+    double v = 0.0;
+    double sine = 0.0;
+    bool along_normal = false;
+};
+
+/// How a segment passes a triangle, for counting how often it crosses a
+/// closed surface.
+enum class Crossing {
+    None,     ///< it misses the triangle
+    Entering, ///< through the inside, against the triangle's normal
+    Leaving,  ///< through the inside, along the triangle's normal
+    Doubtful, ///< within kCrossingMargin of an edge, a corner, an end or the plane
+};
+
+/// Where the line meets the triangle's plane, or nothing when it runs
+/// along it (the sine at most kParallelSine).
+std::optional<RayHit> IntersectLine(const Vec3d& from, const Vec3d& delta,
+                                    const Triangle& triangle);
+/// How the segment `from` + t * `delta`, t in [0, 1], passes the triangle.
+Crossing CrossingOf(const Vec3d& from, const Vec3d& delta, const Triangle& triangle);
 /// Where the segment `from` + t * `delta`, t in [0, 1], meets the triangle:
 /// t, or nothing. Both faces count.
 std::optional<double> SegmentHitsTriangle(const Vec3d& from, const Vec3d& delta,

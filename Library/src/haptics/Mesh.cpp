@@ -1,6 +1,7 @@
 #include "Torvi/HardwareAPI/haptics/Mesh.hpp"
 
 #include "haptics/ProxySolver.hpp"
+#include "haptics/Solid.hpp"
 #include "haptics/TriangleTree.hpp"
 
 #include <cmath>
@@ -115,10 +116,14 @@ void Validate(MeshParameters& parameters) {
 
 struct Mesh::LoopSide {
     std::optional<Geometry::Proxy> proxy; ///< empty until the first cycle after a restart
+    /// The hand is inside the closed solid and the proxy did not see it enter:
+    /// the proxy is the hand, and no force is felt, until the hand is out.
+    bool inside = false;
 };
 
 struct Mesh::Step {
     Geometry::Proxy proxy;
+    bool inside = false;
     Vector3 proxy_in_arm{};
     Vector3 force{};
 };
@@ -127,7 +132,7 @@ Mesh::Mesh(const std::vector<Vector3>& vertices, const std::vector<Face>& faces,
            MeshParameters parameters)
     : ParametricEffect(parameters),
       tree_(std::make_unique<const Geometry::TriangleTree>(Triangles(vertices, faces))),
-      loop_side_(std::make_unique<LoopSide>()) {
+      closed_(Geometry::Closed(vertices, faces)), loop_side_(std::make_unique<LoopSide>()) {
     const Geometry::Box box = tree_->Bounds();
     bounds_ = {box.low, box.high};
 }
@@ -143,17 +148,42 @@ MeshContact Mesh::Contact() const {
     return contact_;
 }
 
-void Mesh::Restart() { loop_side_->proxy.reset(); }
+void Mesh::Restart() {
+    loop_side_->proxy.reset();
+    loop_side_->inside = false;
+}
+
+std::optional<Geometry::Proxy> Mesh::Previous(const Vec3d& hand) const {
+    const LoopSide& side = *loop_side_;
+    if (side.proxy.has_value() && !side.inside) return side.proxy;
+    // Inside, the proxy is the hand of the last cycle: while the hand's path
+    // meets no triangle it has not left.
+    if (side.inside && side.proxy.has_value() && !tree_->FirstHit(side.proxy->position, hand)) {
+        return std::nullopt;
+    }
+    // The first cycle, or a hand inside that met the surface: nothing tells
+    // which side of it the hand is on but the solid itself.
+    const Geometry::Proxy start = Geometry::StartingProxy(*tree_, hand);
+    const bool at_hand =
+        start.position.x == hand.x && start.position.y == hand.y && start.position.z == hand.z;
+    if (closed_ && at_hand && Geometry::InsideSolid(*tree_, hand)) return std::nullopt;
+    return start;
+}
 
 Mesh::Step Mesh::Advance(const MeshParameters& parameters, const Vector3& position,
                          const Vector3& velocity) const {
     const Frame frame(parameters);
     const Vec3d hand = frame.PointToMesh(FromFloats(position));
-    const std::optional<Geometry::Proxy>& kept = loop_side_->proxy;
-    const Geometry::Proxy previous =
-        kept.has_value() ? kept.value() : Geometry::StartingProxy(*tree_, hand);
-    const Geometry::Friction friction{parameters.static_friction, parameters.dynamic_friction};
     Step step;
+    const std::optional<Geometry::Proxy> kept = Previous(hand);
+    if (!kept) {
+        step.proxy = {hand, false, {}};
+        step.inside = true;
+        step.proxy_in_arm = position;
+        return step;
+    }
+    const Geometry::Proxy& previous = *kept;
+    const Geometry::Friction friction{parameters.static_friction, parameters.dynamic_friction};
     step.proxy = Geometry::SolveProxy(*tree_, previous, hand, friction);
     const Vec3d force = Geometry::ContactForce(step.proxy, hand, frame.ToMesh(FromFloats(velocity)),
                                                parameters.stiffness, parameters.damping);
@@ -167,6 +197,7 @@ Mesh::Step Mesh::Advance(const MeshParameters& parameters, const Vector3& positi
 Vector3 Mesh::Render(const CycleInput& cycle) {
     const Step step = Advance(Get(), cycle.position, cycle.velocity);
     loop_side_->proxy = step.proxy;
+    loop_side_->inside = step.inside;
     {
         std::lock_guard<std::mutex> lock(contact_mutex_);
         contact_ = {step.proxy_in_arm, step.proxy.in_contact};

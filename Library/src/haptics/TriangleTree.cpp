@@ -71,6 +71,12 @@ std::optional<double> EntersBox(const Box& box, const Vec3d& from, const Vec3d& 
     return enter;
 }
 
+/// 1 / delta per axis, 0 where delta is 0 (EntersBox reads only the others).
+Vec3d Inverse(const Vec3d& delta) {
+    return {delta.x != 0.0 ? 1.0 / delta.x : 0.0, delta.y != 0.0 ? 1.0 / delta.y : 0.0,
+            delta.z != 0.0 ? 1.0 / delta.z : 0.0};
+}
+
 double BoxDistanceSquared(const Box& box, const Vec3d& point) {
     double sum = 0.0;
     for (int axis = 0; axis < 3; ++axis) {
@@ -255,8 +261,7 @@ std::size_t TriangleTree::MemoryBytes() const {
 std::optional<SegmentHit> TriangleTree::FirstHit(const Vec3d& from, const Vec3d& to) const {
     const Vec3d delta = to - from;
     if (Dot(delta, delta) == 0.0) return std::nullopt;
-    const Vec3d inverse{delta.x != 0.0 ? 1.0 / delta.x : 0.0, delta.y != 0.0 ? 1.0 / delta.y : 0.0,
-                        delta.z != 0.0 ? 1.0 / delta.z : 0.0};
+    const Vec3d inverse = Inverse(delta);
     double best = 1.0 + kParameterSlack;
     std::optional<SegmentHit> found;
     Stack stack;
@@ -293,6 +298,32 @@ std::optional<SegmentHit> TriangleTree::FirstHit(const Vec3d& from, const Vec3d&
         }
     }
     return found;
+}
+
+CrossingCount TriangleTree::Crossings(const Vec3d& from, const Vec3d& to) const {
+    const Vec3d delta = to - from;
+    const Vec3d inverse = Inverse(delta);
+    CrossingCount count;
+    Stack stack;
+    std::size_t size = 0;
+    stack[size++] = {0, 0.0};
+    while (size > 0) {
+        const Node& node = nodes_[stack[--size].node];
+        if (!EntersBox(node.box, from, delta, inverse, 1.0 + kParameterSlack)) continue;
+        if (node.count == 0) {
+            stack[size++] = {node.first, 0.0};
+            stack[size++] = {node.first + 1, 0.0};
+            continue;
+        }
+        for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
+            const Crossing crossing = CrossingOf(from, delta, triangles_[i]);
+            count.winding += crossing == Crossing::Leaving    ? 1
+                             : crossing == Crossing::Entering ? -1
+                                                              : 0;
+            count.doubtful = count.doubtful || crossing == Crossing::Doubtful;
+        }
+    }
+    return count;
 }
 
 ClosestPoint TriangleTree::Closest(const Vec3d& point, double within) const {

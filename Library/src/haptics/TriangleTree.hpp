@@ -26,6 +26,14 @@ struct SegmentHit {
     std::uint32_t triangle = 0; ///< the triangle's index in the tree's order
 };
 
+/// The crossings of a segment with the surface: leaving ones count +1,
+/// entering ones -1 (see Crossing), so that a segment from inside a closed,
+/// consistently turned mesh to far outside it sums to its winding number.
+struct CrossingCount {
+    int winding = 0;
+    bool doubtful = false; ///< some crossing was too close to call: the sum means nothing
+};
+
 struct ClosestPoint {
     Vec3d point;
     double distance_squared = 0.0;
@@ -52,12 +60,19 @@ public:
     const Triangle& At(std::uint32_t index) const { return triangles_[index]; }
     /// The box around every triangle.
     Box Bounds() const;
+    /// A box around every triangle, a little larger than Bounds() (the
+    /// root's), read in constant time.
+    const Box& OuterBox() const { return nodes_[0].box; }
     /// Bytes the tree keeps (triangles and nodes).
     std::size_t MemoryBytes() const;
 
     /// The first triangle the segment from `from` to `to` meets (the smallest
     /// t in [0, 1]; a segment of length zero meets nothing).
     std::optional<SegmentHit> FirstHit(const Vec3d& from, const Vec3d& to) const;
+    /// Every crossing of the segment from `from` to `to` with a triangle,
+    /// summed; visits each node the segment passes through, so it costs more
+    /// than FirstHit on a long segment.
+    CrossingCount Crossings(const Vec3d& from, const Vec3d& to) const;
     /// The point of the mesh closest to `point`; with `within`, only points
     /// nearer than that count, and none (a distance of infinity) may be found.
     ClosestPoint Closest(const Vec3d& point,
