@@ -122,8 +122,7 @@ std::size_t LoopRecord::Pending() const {
     return samples_.Pending();
 }
 
-SampleDrain LoopRecord::Take(std::size_t most,
-                             const std::function<void(const LoopSample&)>& sink) {
+SampleDrain LoopRecord::Take(std::size_t most, const std::function<void(const LoopSample&)>& sink) {
     std::lock_guard<std::mutex> lock(samples_reader_mutex_);
     return samples_.Drain(most, sink);
 }

@@ -52,7 +52,7 @@ private:
     /// Keeps a period and a wake-up in the window. published_mutex_ held.
     void Keep(double period_us, double lateness_us);
 
-    SampleRing<LoopSample> samples_;         // written by the loop's thread only
+    SampleRing<LoopSample> samples_;          // written by the loop's thread only
     mutable std::mutex samples_reader_mutex_; // one reader of the ring at a time
 
     mutable std::mutex published_mutex_; // held only to copy
