@@ -233,7 +233,9 @@ private:
     const std::optional<double> rate_hz_;
     const float max_force_;
 
-    std::mutex life_mutex_; // held by Start() and Stop() throughout
+    // Held by Start() and Stop() throughout; taken before any lock of the
+    // parts (the effect set's changes, then its list).
+    std::mutex life_mutex_;
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
