@@ -130,9 +130,10 @@ public:
     virtual Vector3 Force(const Vector3& position, const Vector3& velocity) const = 0;
 
 private:
-    friend class HapticLoop;
+    friend class EffectSet;
     /// Set by the loop that takes the effect in (Add, Start); taken by the
-    /// loop's thread, which then calls Restart().
+    /// loop's thread, which then calls Restart(). The loop's effect set
+    /// (internal) keeps it.
     std::atomic<bool> restart_due_{true};
 };
 

@@ -196,7 +196,7 @@ public:
     std::vector<float> PeriodsUs() const;
 
     /// The record's capacity in cycles; 0 when the loop records nothing.
-    std::size_t RecordCapacity() const { return record_.Capacity(); }
+    std::size_t RecordCapacity() const;
     /// Samples recorded and not yet taken (at most RecordCapacity()).
     std::size_t PendingSamples() const;
     /// Hands at most `most` of the oldest samples not yet taken to `sink`,
@@ -212,7 +212,7 @@ public:
     /// The soft start of the next Start(). Throws std::invalid_argument for a
     /// negative or non-finite time.
     void SetSoftStart(double seconds);
-    double SoftStartS() const { return soft_start_s_.load(); }
+    double SoftStartS() const;
     /// The rate limit, from the next cycle on; empty: none. The stop's final
     /// zero force is sent at once, whatever the limit. Throws
     /// std::invalid_argument for a rate that is not a positive finite number.
@@ -220,102 +220,26 @@ public:
     std::optional<float> MaxForceRate() const;
 
 private:
-    using Clock = std::chrono::steady_clock;
-    /// An effect's fade, made by the caller; the loop's thread keeps its
-    /// progress in it (HapticLoop.cpp).
-    struct Fade;
-    struct Entry {
-        std::shared_ptr<Effect> effect;
-        std::shared_ptr<Fade> fade; ///< empty: at full strength
-    };
-    using EffectList = std::vector<Entry>;
-    using Lists = std::vector<std::shared_ptr<const EffectList>>;
+    /// The servo loop's parts (HapticLoop.cpp): the arm link, the effects,
+    /// the force pipeline and the record.
+    struct Parts;
 
     void Run();
     /// The end of the thread: one zero force when the arm still answers
-    /// (`previous_start`: when the last cycle started, steady-clock ns),
-    /// the arm given back, the loop marked finished.
+    /// (`previous_start`: when the last cycle started, monotonic ns), the arm
+    /// given back, the loop marked finished.
     void Finish(bool answered, const LoopState& state, std::int64_t previous_start);
-    bool Exchange(const Vector3& force, LoopState& state);
-    /// True once the reply starts to arrive (or the port has hung up); false
-    /// when Stop() cancels or the reply is overdue.
-    bool AwaitReplyStart() const;
-    /// The effects' sum plus the external force for the cycle that started
-    /// at `start` (steady-clock ns), each effect scaled by its fade.
-    Vector3 Sum(const CycleInput& cycle, std::int64_t start) const;
-    /// What the cycle that started at `start` asks for (the sum scaled by the
-    /// soft start; zero for the first cycle) and what it sends.
-    std::pair<Vector3, Vector3> CycleForces(const LoopState& state, std::int64_t start,
-                                            std::int64_t previous_start, std::int64_t began) const;
-    /// Every change of the effects: `change(next, found)` edits the live list
-    /// `next`, in which `found` is `effect`'s entry or next.end(); then it is
-    /// published (unless `change` throws). Releases the lists let go of once
-    /// the lock is given back.
-    template <typename Change>
-    void ChangeEffects(const std::shared_ptr<Effect>& effect, Change&& change);
-    /// The effects as they stand for the caller: those whose fade-out is over
-    /// left out, a fade-in that is over dropped. changes_mutex_ held.
-    EffectList LiveEffects() const;
-    /// Makes `next` the effects; keeps the list it replaces until the loop's
-    /// thread lets go of it, and moves the kept lists it has let go of into
-    /// `freed`, for the caller to release once the locks are given back.
-    /// changes_mutex_ held.
-    void Publish(EffectList next, Lists& freed);
-    /// Once the thread has ended: fade-outs done, unfinished fade-ins
-    /// started afresh, kept lists released.
-    void SettleFades();
-    /// Publishes a finished cycle and writes it to the record. `requested`
-    /// is the force before the clamp; a negative period marks the first
-    /// cycle, which has none.
-    void Record(const LoopState& state, const Vector3& requested, double period_us,
-                double lateness_us, bool overrun);
-    void Fail(std::string reason);
-    bool ExchangeOverdue() const;
 
-    Devices::Armillar& arm_;
     const std::optional<double> rate_hz_;
     const float max_force_;
 
-    std::mutex life_mutex_; // held by Start() and Stop() throughout
+    // Held by Start() and Stop() throughout; taken before any lock of the
+    // parts (the effect set's changes, then its list).
+    std::mutex life_mutex_;
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
-    Devices::CancellationToken cancel_;
-    // Set by the loop's thread only; read by its own cancellation check.
-    Clock::time_point exchange_started_;
-    bool exchanging_ = false;
-
-    // The thread says here that it has ended its last exchange.
-    std::mutex finished_mutex_;
-    std::condition_variable finished_changed_;
-    bool finished_ = true;
-
-    // Serialises the changes of the effects (Add, Remove, settling fades);
-    // never taken by the loop's thread. Lock order: life_mutex_, then this,
-    // then inputs_mutex_.
-    mutable std::mutex changes_mutex_;
-    Lists retired_; // replaced lists, maybe still in the loop's hands; changes_mutex_
-
-    mutable std::mutex inputs_mutex_; // held only to copy or swap
-    std::shared_ptr<const EffectList> effects_ = std::make_shared<EffectList>();
-    Vector3 external_force_{};
-
-    std::atomic<double> soft_start_s_{0.0};
-    double run_soft_start_s_ = 0.0; // set by Start() before the thread begins
-    std::atomic<float> max_force_rate_{std::numeric_limits<float>::infinity()}; // none
-
-    SampleRing<LoopSample> record_;          // written by the loop's thread only
-    mutable std::mutex record_reader_mutex_; // one reader of the record at a time
-
-    mutable std::mutex published_mutex_; // held only to copy
-    LoopState state_;
-    LoopStats stats_;
-    std::vector<float> periods_;  // ring of the last kPeriodWindow periods
-    std::vector<float> lateness_; // ring of the last kPeriodWindow wake-ups
-    std::size_t next_period_ = 0;
-    Clock::time_point started_at_;
-    Clock::time_point last_cycle_at_;
-    std::optional<std::string> error_;
+    std::unique_ptr<Parts> parts_;
 };
 
 } // namespace Torvi::HardwareAPI::Haptics

@@ -1,0 +1,69 @@
+#pragma once
+
+// What the loop publishes of its cycles: the last state, the statistics
+// (counts, the window of periods and wake-ups behind the percentiles), the
+// error that ended it, and the record of every cycle (a SampleRing). The
+// loop's thread writes each cycle; any thread reads a copy.
+
+#include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
+#include "Torvi/HardwareAPI/haptics/SampleRing.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Torvi::HardwareAPI::Haptics {
+
+class LoopRecord {
+public:
+    /// The ring of `capacity` samples is allocated here (0: nothing is
+    /// recorded); std::bad_alloc when it cannot be.
+    explicit LoopRecord(std::size_t capacity);
+
+    /// Before a run: the state, the statistics and the error start afresh
+    /// (the samples not yet taken stay).
+    void Begin();
+    /// The loop's thread, once it knows its scheduling.
+    void SetRealtime(bool realtime);
+    /// The loop's thread: a finished cycle. `requested` is the force before
+    /// the clamp; a negative `period_us` marks the first cycle, which has
+    /// none.
+    void Cycle(const LoopState& state, const Vector3& requested, double period_us,
+               double lateness_us, bool overrun);
+    /// A failed exchange, and why.
+    void Fail(std::string reason);
+
+    LoopState State() const;
+    LoopStats Stats() const;
+    std::vector<float> PeriodsUs() const;
+    std::optional<std::string> Error() const;
+
+    std::size_t Capacity() const { return samples_.Capacity(); }
+    std::size_t Pending() const;
+    SampleDrain Take(std::size_t most, const std::function<void(const LoopSample&)>& sink);
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    /// Keeps a period and a wake-up in the window. published_mutex_ held.
+    void Keep(double period_us, double lateness_us);
+
+    SampleRing<LoopSample> samples_;          // written by the loop's thread only
+    mutable std::mutex samples_reader_mutex_; // one reader of the ring at a time
+
+    mutable std::mutex published_mutex_; // held only to copy
+    LoopState state_;
+    LoopStats stats_;
+    std::vector<float> periods_;  // ring of the last kPeriodWindow periods
+    std::vector<float> lateness_; // ring of the last kPeriodWindow wake-ups
+    std::size_t next_period_ = 0;
+    Clock::time_point started_at_;
+    Clock::time_point last_cycle_at_;
+    std::optional<std::string> error_;
+};
+
+} // namespace Torvi::HardwareAPI::Haptics
