@@ -74,9 +74,9 @@ void BindGuides(py::module_& m) {
     DefEffect<Line, L>(
         m, "Line",
         "A virtual fixture that pulls the hand onto the segment from `start` to `end`, free "
-        "along it: F = stiffness * (nearest point - position) - damping * (the velocity toward "
-        "or away from that point), on both sides of the segment; past an end the nearest point "
-        "is that end.",
+        "along it: F = stiffness * (nearest point - position) - damping * (the velocity across "
+        "the segment, never along it), on both sides of the segment; past an end the nearest "
+        "point is that end, and the velocity toward or away from it is damped.",
         Field<L, Vector3>{"start", &L::start}, Field<L, Vector3>{"end", &L::end},
         Field<L, float>{"stiffness", &L::stiffness}, Field<L, float>{"damping", &L::damping});
     using F = FenceParameters;
