@@ -30,6 +30,23 @@ TORVI = [sys.executable, "-m", "torvi.cli"]
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([SRC, os.environ.get("PYTHONPATH", "")])}
 
 
+def restore_stop_signals():
+    """SIGINT and SIGTERM back at their default dispositions, as a program
+    started from a terminal finds them. A shell starts a background job with
+    SIGINT ignored (pytest-xdist its workers too), children inherit that, and
+    Python then installs no KeyboardInterrupt handler: Ctrl-C would do
+    nothing."""
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, signal.SIG_DFL)
+
+
+def start_interruptible(command, **options):
+    """subprocess.Popen(command, **options) for a child that a test stops
+    with a signal: the child starts with the stop signals at their defaults
+    (restore_stop_signals), wherever the suite itself was started."""
+    return subprocess.Popen(command, preexec_fn=restore_stop_signals, **options)
+
+
 class Trace:
     """`torvi trace PORT *options` running; `path` is its pty. stop() ends it
     with SIGTERM and returns its exit status and what it printed after the

@@ -11,6 +11,7 @@ import time
 
 import pytest
 
+from support import start_interruptible
 from torvi.virtual import PROGRAM_VARIABLE, find_program
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -39,15 +40,12 @@ def start_demo():
     # runs in examples/: the search path must not depend on the directory.
     inherited = filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep))
     path = os.pathsep.join([str(ROOT / "src")] + [os.path.abspath(p) for p in inherited])
-    demo = subprocess.Popen(
+    demo = start_interruptible(
         [sys.executable, "-u", "demo.py"],
         cwd=EXAMPLES,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
-        # SIGINT as a terminal would deliver it, also where the test runner
-        # ignores it (pytest-xdist's workers do, and children inherit that).
-        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
         env=dict(
             os.environ, PYTHONPATH=path, **{PROGRAM_VARIABLE: os.path.abspath(find_program())}
         ),

@@ -15,7 +15,16 @@ import time
 import pytest
 
 import TorviHardwareAPI as T
-from support import ENV, ERROR, INFO, QUATERNION, VALID_FRAME, Trace, status_message
+from support import (
+    ENV,
+    ERROR,
+    INFO,
+    QUATERNION,
+    VALID_FRAME,
+    Trace,
+    start_interruptible,
+    status_message,
+)
 from torvi.virtual import VirtualDevice
 from TorviHardwareAPI.events import HandleListener
 
@@ -133,8 +142,7 @@ def test_a_hang_up_delivers_the_queued_events_then_one_error(pty, handle):
 
 # Leaves the listener running: the interpreter's exit must stop its reader.
 CTRL_C_CHILD = r"""
-import signal, sys, time
-signal.signal(signal.SIGINT, signal.default_int_handler)
+import sys, time
 import TorviHardwareAPI as T
 from TorviHardwareAPI.events import HandleListener
 listener = HandleListener(T.Handle(T.SerialStream(sys.argv[1])))
@@ -148,7 +156,7 @@ except KeyboardInterrupt:
 
 
 def test_ctrl_c_breaks_a_blocking_for_and_the_exit_stops_the_reader(pty):
-    child = subprocess.Popen(
+    child = start_interruptible(
         [sys.executable, "-c", CTRL_C_CHILD, pty.path],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,

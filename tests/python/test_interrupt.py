@@ -12,24 +12,21 @@ import time
 
 import pytest
 
-from support import namespace_unavailable
+from support import namespace_unavailable, start_interruptible
 
 # How long after the signal the exception may come, and how long the child
 # waits in the call before the signal (the device waits last 5 to 6 s).
 INTERRUPT_LIMIT = 0.5
 BLOCKED_FOR = 0.5
 
-# Runs in the child: takes Python's usual SIGINT handler, optionally makes
+# Runs in the child (started with SIGINT at its default): optionally makes
 # /dev a directory of links (as the detection tests do), opens `silent` and
 # `live` as the kind's class, says "ready", makes the blocking call and, once
 # interrupted, the working call.
 # Prints one JSON line: the monotonic time of the interruption (None when
 # the call returned) and what the working call gave.
 CHILD = r"""
-import json, os, signal, subprocess, sys, tempfile, time
-# Python leaves SIGINT ignored when its parent did (as pytest-xdist's
-# workers do); Ctrl-C must raise here.
-signal.signal(signal.SIGINT, signal.default_int_handler)
+import json, os, subprocess, sys, tempfile, time
 kind, silent_path, live_path, links, blocking, working = json.loads(sys.argv[1])
 if links:
     fake = tempfile.mkdtemp(prefix="torvi-dev-")
@@ -114,7 +111,7 @@ def test_sigint_interrupts_a_wait_and_the_next_call_works(
     if in_private_dev:
         command = ["unshare", "--mount", "--propagation", "private", *command]
     setup = json.dumps([kind, silent.path, live.path, links, blocking, working])
-    child = subprocess.Popen(
+    child = start_interruptible(
         [*command, setup], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     )
     try:

@@ -2,7 +2,6 @@
 matching the wire, and the Recorder's files, also after Ctrl-C."""
 
 import csv
-import os
 import signal
 import subprocess
 import sys
@@ -12,7 +11,7 @@ import numpy as np
 import pytest
 
 import TorviHardwareAPI as T
-from support import ZERO
+from support import ENV, ZERO, start_interruptible
 from torvi.recording import Recorder
 from TorviHardwareAPI.haptics import ConstantForce, HapticLoop, Spring
 
@@ -99,10 +98,9 @@ finally:
 
 def test_after_ctrl_c_the_recording_is_complete(virtual_arm, tmp_path):
     path = tmp_path / "run.csv"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    child = subprocess.Popen(
+    child = start_interruptible(
         [sys.executable, "-c", INTERRUPTED, virtual_arm.path, str(path)],
-        env=env,
+        env=ENV,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
