@@ -184,14 +184,15 @@ void BindLoopLifeCycle(LoopBinding& loop) {
     // start() may join a thread that ended by itself, and waits for a stop()
     // under way on another thread: both with the lock released.
     loop.def(
-        "start", [](RegisteredLoop& self) { Unlocked([&] { self.Start(); }); },
-        "Start the loop's thread; RuntimeError when the arm is already driven.");
+        "start", [](RegisteredLoop& self) { self.StartUnlocked(); },
+        "Start the loop's thread; RuntimeError when the arm is already driven. Until it is "
+        "stopped, a SIGTERM left at its default raises Terminated (see SigtermAsExit).");
     DefStop(loop,
             "Stop the loop, leaving the arm with a zero force; may be called any number of times.");
     loop.def(
         "__enter__",
         [](RegisteredLoop& self) -> RegisteredLoop& {
-            Unlocked([&] { self.Start(); });
+            self.StartUnlocked();
             return self;
         },
         py::return_value_policy::reference);
