@@ -161,8 +161,9 @@ WRITERS: dict[str, Callable[[Path, Samples], _Writer]] = {
 class Recorder:
     """Drains `loop` every `interval` seconds on a background thread and
     appends its samples to `path`, a file that grows while the experiment
-    runs. Leaving the `with` block (by an exception or Ctrl-C too) takes the
-    last samples, then flushes and closes the file. Wrap the loop's own run
+    runs (a .parquet one through the stream at partial_path until it
+    closes). Leaving the `with` block (by an exception, Ctrl-C or SIGTERM
+    too) takes the last samples, then flushes and closes the file. Wrap the loop's own run
     in it to keep the loop's final cycles (the zero force of its stop).
 
     `written` and `dropped` count samples: those in the file, and those the
