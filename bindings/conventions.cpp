@@ -45,8 +45,10 @@ void RememberMainThread() {
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 }
 
+bool OnMainThread() { return PyThread_get_thread_ident() == main_thread_ident; }
+
 SignalWatch::SignalWatch() {
-    if (PyThread_get_thread_ident() == main_thread_ident) {
+    if (OnMainThread()) {
         scope.emplace([this] { return Signalled(); });
     }
 }

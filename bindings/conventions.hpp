@@ -5,6 +5,8 @@
 // three-number list arguments, optional arguments, the stream argument of device classes, and the
 // identifier as the standard library's uuid.UUID.
 
+#include "termination.hpp"
+
 #include "Torvi/HardwareAPI/devices/Cancellation.hpp"
 
 #include <pybind11/pybind11.h>
@@ -80,6 +82,10 @@ py::module_ DefSubmodule(py::module_& m, const char* name, const char* doc);
 /// it is imported.
 void RememberMainThread();
 
+/// Whether the calling thread is the interpreter's main thread, the only
+/// one on which Python runs signal handlers and lets them be installed.
+bool OnMainThread();
+
 /// Runs `work` with the interpreter lock held throughout, its waits ended by
 /// a signal handler that raises (see SignalWatch); then raises what the
 /// handler raised, or returns what `work` returned.
@@ -98,6 +104,19 @@ template <typename Work> auto Unlocked(Work&& work) {
     return Interruptible([&] {
         py::gil_scoped_release release;
         return std::forward<Work>(work)();
+    });
+}
+
+/// Unlocked(work), then `settle` with the interpreter lock held again, before
+/// a signal handler's exception (see SignalWatch) is raised: what must
+/// follow the work whether or not a signal came meanwhile.
+template <typename Work, typename Settle> void UnlockedThen(Work&& work, Settle&& settle) {
+    Interruptible([&] {
+        {
+            py::gil_scoped_release release;
+            std::forward<Work>(work)();
+        }
+        std::forward<Settle>(settle)();
     });
 }
 
@@ -198,6 +217,9 @@ private:
 /// interpreter lock released there and in the destructor, which Python calls
 /// with the lock held when the object is dropped: nothing waits for the
 /// thread while holding it. The list is changed and read with the lock held.
+/// From a start made through StartUnlocked or HoldTermination until it is
+/// stopped or destroyed, it holds SIGTERM as an orderly exit
+/// (TerminationHold).
 template <typename Runner> class StoppedAtExit : public Runner {
 public:
     // Never a copy: the first argument is not a Runner.
@@ -223,6 +245,23 @@ public:
     StoppedAtExit(const StoppedAtExit&) = delete;
     StoppedAtExit& operator=(const StoppedAtExit&) = delete;
 
+    /// Takes the SIGTERM hold of a runner that has started; with the lock held.
+    void HoldTermination() {
+        if (!hold) {
+            hold.emplace();
+        }
+    }
+
+    /// Start() with the lock released, then the hold, once it runs.
+    void StartUnlocked() {
+        UnlockedThen([this] { this->Start(); }, [this] { HoldTermination(); });
+    }
+
+    /// Stop() with the lock released, then the hold given back.
+    void StopUnlocked() {
+        UnlockedThen([this] { this->Stop(); }, [this] { hold.reset(); });
+    }
+
     /// Has the interpreter's exit call StopAll.
     static void StopAllAtExit() {
         py::module_::import("atexit").attr("register")(py::cpp_function([] { StopAll(); }));
@@ -234,7 +273,7 @@ public:
             // Another thread may have dropped it while the lock was released
             // for the previous one.
             if (Live().count(each) != 0) {
-                Unlocked([each] { each->Stop(); });
+                each->StopUnlocked();
             }
         }
     }
@@ -245,17 +284,20 @@ private:
         static auto* live = new std::unordered_set<StoppedAtExit*>();
         return *live;
     }
+
+    // Given back after the destructor's Stop(), as a member.
+    std::optional<TerminationHold> hold;
 };
 
 /// stop() and the with block's __exit__ of a bound StoppedAtExit class: both
 /// stop it with the interpreter lock released.
 template <typename Binding> void DefStop(Binding& binding, const char* doc) {
     using Self = typename Binding::type;
-    binding.def("stop", [](Self& self) { Unlocked([&] { self.Stop(); }); }, doc);
+    binding.def("stop", [](Self& self) { self.StopUnlocked(); }, doc);
     binding.def(
         "__exit__",
         [](Self& self, const py::object&, const py::object&, const py::object&) {
-            Unlocked([&] { self.Stop(); });
+            self.StopUnlocked();
         },
         py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
 }

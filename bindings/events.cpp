@@ -406,6 +406,7 @@ void BindListener(py::module_& m) {
     listener.def(py::init([](Handle& handle, std::size_t maxlen) {
                      auto made = std::make_unique<RegisteredListener>(handle, maxlen);
                      made->Start();
+                     made->HoldTermination();
                      return made;
                  }),
                  py::arg("handle"), py::arg("maxlen") = HandleListener::kDefaultMaxlen,

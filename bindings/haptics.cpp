@@ -74,9 +74,9 @@ void BindGuides(py::module_& m) {
     DefEffect<Line, L>(
         m, "Line",
         "A virtual fixture that pulls the hand onto the segment from `start` to `end`, free "
-        "along it: F = stiffness * (nearest point - position) - damping * (the velocity toward "
-        "or away from that point), on both sides of the segment; past an end the nearest point "
-        "is that end.",
+        "along it: F = stiffness * (nearest point - position) - damping * (the velocity across "
+        "the segment, never along it), on both sides of the segment; past an end the nearest "
+        "point is that end, and the velocity toward or away from it is damped.",
         Field<L, Vector3>{"start", &L::start}, Field<L, Vector3>{"end", &L::end},
         Field<L, float>{"stiffness", &L::stiffness}, Field<L, float>{"damping", &L::damping});
     using F = FenceParameters;
@@ -184,14 +184,15 @@ void BindLoopLifeCycle(LoopBinding& loop) {
     // start() may join a thread that ended by itself, and waits for a stop()
     // under way on another thread: both with the lock released.
     loop.def(
-        "start", [](RegisteredLoop& self) { Unlocked([&] { self.Start(); }); },
-        "Start the loop's thread; RuntimeError when the arm is already driven.");
+        "start", [](RegisteredLoop& self) { self.StartUnlocked(); },
+        "Start the loop's thread; RuntimeError when the arm is already driven. Until it is "
+        "stopped, a SIGTERM left at its default raises Terminated (see SigtermAsExit).");
     DefStop(loop,
             "Stop the loop, leaving the arm with a zero force; may be called any number of times.");
     loop.def(
         "__enter__",
         [](RegisteredLoop& self) -> RegisteredLoop& {
-            Unlocked([&] { self.Start(); });
+            self.StartUnlocked();
             return self;
         },
         py::return_value_policy::reference);

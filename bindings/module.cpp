@@ -1,5 +1,6 @@
 #include "bindings.hpp"
 #include "conventions.hpp"
+#include "termination.hpp"
 
 #include "Torvi/HardwareAPI/Version.hpp"
 #include "Torvi/HardwareAPI/discovery/Detection.hpp"
@@ -50,4 +51,5 @@ PYBIND11_MODULE(TorviHardwareAPI, m) {
     auto haptics = m.attr("haptics").cast<pybind11::module_>();
     Bindings::bind_mesh(haptics);
     Bindings::bind_events(m);
+    Bindings::bind_termination(m);
 }

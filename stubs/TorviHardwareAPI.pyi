@@ -8,7 +8,7 @@ from __future__ import annotations
 import collections.abc
 import typing
 import uuid
-__all__: list[str] = ['Armillar', 'Device', 'Handle', 'SerialStream', 'UUID', 'detect_armillars', 'detect_handles', 'detect_wired_handles', 'detect_wireless_handles', 'get_cpp_version', 'print_cpp_version']
+__all__: list[str] = ['Armillar', 'Device', 'Handle', 'SerialStream', 'SigtermAsExit', 'Terminated', 'UUID', 'detect_armillars', 'detect_handles', 'detect_wired_handles', 'detect_wireless_handles', 'get_cpp_version', 'print_cpp_version']
 class _DeviceInfoDict(typing.TypedDict):
     """The result of Armillar.device_wakeup_dict (a plain dict at run time)."""
     device_id: int
@@ -211,6 +211,20 @@ class Handle:
         send handle state
         """
     def __init__(self, stream: SerialStream, /) -> None:
+        ...
+class Terminated(SystemExit):
+    """
+    Raised in the main thread by a SIGTERM while a HapticLoop, a HandleListener, a torvi.recording.Recorder or a SigtermAsExit block runs and the program has left SIGTERM at its default: a SystemExit whose code is 128 + SIGTERM (143), so that the with blocks unwind and the process exits with that status, without a traceback.
+    """
+class SigtermAsExit:
+    """
+    A with block during which a SIGTERM, if the program has left it at its default, raises Terminated in the main thread instead of ending the process at once; the default is put back when the last such block (or running loop, listener or recorder) ends. A program with a SIGTERM handler of its own is left alone, and a block entered on another thread than the main one installs nothing.
+    """
+    def __enter__(self) -> SigtermAsExit:
+        ...
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
+        ...
+    def __init__(self) -> None:
         ...
 def detect_armillars() -> list[str]:
     """

@@ -16,7 +16,9 @@ import threading
 import time
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Callable, Protocol, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Protocol, Union
+
+import TorviHardwareAPI
 
 if TYPE_CHECKING:
     from os import PathLike
@@ -28,9 +30,10 @@ if TYPE_CHECKING:
 # How often the background thread takes what the loop recorded, seconds.
 DRAIN_INTERVAL = 0.1
 EXTRA = "record"
-PYARROW_MISSING = (
-    f"writing a .parquet recording needs pyarrow: pip install 'torvihardwareapi[{EXTRA}]'"
-)
+# The suffix added to a .parquet recording's name for its stream of batches
+# while it is being written.
+PARTIAL_SUFFIX = ".partial.arrows"
+PYARROW_MISSING = f"a .parquet recording needs pyarrow: pip install 'torvihardwareapi[{EXTRA}]'"
 
 
 class _Writer(Protocol):
@@ -54,27 +57,99 @@ class _CsvWriter:
         pass
 
 
+def _pyarrow() -> Any:
+    try:
+        import pyarrow
+        import pyarrow.ipc
+        import pyarrow.parquet
+    except ImportError:
+        raise ImportError(PYARROW_MISSING) from None
+    return pyarrow
+
+
+def partial_path(path: StrPath) -> Path:
+    """Where a .parquet recording keeps its batches until it is closed: an
+    Arrow stream beside it, named after it (trial.parquet.partial.arrows)."""
+    path = Path(path)
+    return path.with_name(path.name + PARTIAL_SUFFIX)
+
+
+def _whole_batches(partial: Path) -> Iterator[Any]:
+    """The batches of an Arrow stream up to its last whole one: a stream cut
+    off in the middle of a batch (a process killed while writing it) ends
+    there."""
+    pyarrow = _pyarrow()
+    with pyarrow.OSFile(str(partial)) as source:
+        reader = pyarrow.ipc.open_stream(source)
+        yield reader.schema
+        try:
+            yield from reader
+        except (OSError, pyarrow.ArrowInvalid):
+            return
+
+
+def read_parquet(path: StrPath) -> Any:
+    """A .parquet recording as a pyarrow Table: the file, or, when only an
+    unfinished recording's stream is left (its process was killed), every
+    batch that stream holds whole."""
+    pyarrow = _pyarrow()
+    path = Path(path)
+    if path.exists() or not partial_path(path).exists():
+        return pyarrow.parquet.read_table(str(path))
+    batches = _whole_batches(partial_path(path))
+    schema = next(batches)
+    return pyarrow.Table.from_batches(list(batches), schema=schema)
+
+
+def recover(path: StrPath) -> int:
+    """Finishes a .parquet recording whose process ended before it closed
+    the file (SIGKILL, a power loss): writes `path` from the stream beside it
+    (partial_path), every whole batch a row group as the recorder would have,
+    removes the stream and returns the number of rows kept.
+    FileNotFoundError when there is no stream to recover."""
+    return _join(partial_path(path), Path(path))
+
+
+def _join(partial: Path, path: Path) -> int:
+    """The batches of `partial` written to the Parquet file `path`, one row
+    group each; `partial` is removed once `path` is complete."""
+    pyarrow = _pyarrow()
+    batches = _whole_batches(partial)
+    rows = 0
+    with pyarrow.parquet.ParquetWriter(str(path), next(batches)) as writer:
+        for batch in batches:
+            writer.write_batch(batch)
+            rows += batch.num_rows
+    partial.unlink()
+    return rows
+
+
 class _ParquetWriter:
-    """One row group per batch; the schema comes from the first batch's
-    columns, so that even an empty recording is a readable file."""
+    """Each batch appended to an Arrow stream beside the file (partial_path),
+    which a process killed at any moment leaves readable up to its last whole
+    batch; closing writes the Parquet file from it, one row group per batch,
+    and removes it. The schema comes from the first batch's columns, so that
+    even an empty recording is a readable file."""
 
     def __init__(self, path: Path, first: Samples) -> None:
-        try:
-            import pyarrow
-            import pyarrow.parquet
-        except ImportError:
-            raise ImportError(PYARROW_MISSING) from None
+        pyarrow = _pyarrow()
+        self.path = path
         self.table = pyarrow.table
         schema = self.table(first.columns()).schema
-        self.writer = pyarrow.parquet.ParquetWriter(str(path), schema)
+        self.sink = pyarrow.OSFile(str(partial_path(path)), "wb")
+        self.stream = pyarrow.ipc.new_stream(self.sink, schema)
         self.write(first)
 
     def write(self, samples: Samples) -> None:
+        # Straight to the file, unbuffered: what a kill leaves is whole up to
+        # the last batch.
         if len(samples):
-            self.writer.write_table(self.table(samples.columns()))
+            self.stream.write_table(self.table(samples.columns()))
 
     def close(self) -> None:
-        self.writer.close()
+        self.stream.close()
+        self.sink.close()
+        _join(partial_path(self.path), self.path)
 
 
 WRITERS: dict[str, Callable[[Path, Samples], _Writer]] = {
@@ -86,14 +161,19 @@ WRITERS: dict[str, Callable[[Path, Samples], _Writer]] = {
 class Recorder:
     """Drains `loop` every `interval` seconds on a background thread and
     appends its samples to `path`, a file that grows while the experiment
-    runs. Leaving the `with` block (by an exception or Ctrl-C too) takes the
-    last samples, then flushes and closes the file. Wrap the loop's own run
+    runs (a .parquet one through the stream at partial_path until it
+    closes). Leaving the `with` block (by an exception, Ctrl-C or SIGTERM
+    too) takes the last samples, then flushes and closes the file. Wrap the loop's own run
     in it to keep the loop's final cycles (the zero force of its stop).
 
     `written` and `dropped` count samples: those in the file, and those the
     loop's record lost before they were taken (a record too small for the
     interval). A failure of the thread (a full disk, say) stops the
     recording; `error` keeps it, and leaving the block raises it.
+
+    While it records, a SIGTERM that the program left at its default raises
+    TorviHardwareAPI.Terminated in the main thread (see SigtermAsExit), so
+    that the with block closes the file before the process exits.
 
     ValueError for a suffix other than .csv or .parquet, and ImportError
     naming what to install when numpy (or, for .parquet, pyarrow) is
@@ -118,6 +198,7 @@ class Recorder:
         self._writer: _Writer | None = None
         self._stopping = threading.Event()
         self._thread: threading.Thread | None = None
+        self._sigterm = TorviHardwareAPI.SigtermAsExit()
 
     def __enter__(self) -> Recorder:
         self.start()
@@ -141,6 +222,7 @@ class Recorder:
         self._count(first)
         self._thread = threading.Thread(target=self._run, name="torvi-recorder", daemon=True)
         self._thread.start()
+        self._sigterm.__enter__()
 
     def stop(self) -> None:
         """Takes the last samples and closes the file; any number of times."""
@@ -153,7 +235,10 @@ class Recorder:
             if self.error is None:
                 self._drain(writer)
         finally:
-            writer.close()
+            try:
+                writer.close()
+            finally:
+                self._sigterm.__exit__(None, None, None)
 
     def _run(self) -> None:
         started = time.thread_time()

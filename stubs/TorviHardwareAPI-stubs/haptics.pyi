@@ -95,7 +95,7 @@ class ConstantForce(Effect):
         ...
 class Line(Effect):
     """
-    A virtual fixture that pulls the hand onto the segment from `start` to `end`, free along it: F = stiffness * (nearest point - position) - damping * (the velocity toward or away from that point), on both sides of the segment; past an end the nearest point is that end.
+    A virtual fixture that pulls the hand onto the segment from `start` to `end`, free along it: F = stiffness * (nearest point - position) - damping * (the velocity across the segment, never along it), on both sides of the segment; past an end the nearest point is that end, and the velocity toward or away from it is damped.
     """
     damping: float
     stiffness: float
@@ -293,7 +293,7 @@ class HapticLoop:
         """
     def start(self) -> None:
         """
-        Start the loop's thread; RuntimeError when the arm is already driven.
+        Start the loop's thread; RuntimeError when the arm is already driven. Until it is stopped, a SIGTERM left at its default raises Terminated (see SigtermAsExit).
         """
     def state(self) -> LoopState:
         """

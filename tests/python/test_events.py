@@ -242,3 +242,13 @@ def test_a_recorded_session_replays_the_same_events_and_a_changed_request_fails(
         f"torvi-virtual-device: {session}:{number}: expected {changed}, received {original}\n"
     )
     replay.stop()
+
+
+def test_a_running_listener_holds_sigterm_as_an_orderly_exit(handle):
+    previous = signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    try:
+        with HandleListener(handle):
+            assert signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL
+        assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
+    finally:
+        signal.signal(signal.SIGTERM, previous)

@@ -150,6 +150,9 @@ TABLE = [
     ("HandleListener.stop", "listener", "stop", (), None, True),
     ("HandleListener.__enter__", "listener", "__enter__", (), None, False),
     ("HandleListener.__exit__", "listener", "__exit__", (None, None, None), None, True),
+    ("SigtermAsExit.__init__", "module", "SigtermAsExit", (), None, False),
+    ("SigtermAsExit.__enter__", "sigterm", "__enter__", (), None, False),
+    ("SigtermAsExit.__exit__", "sigterm", "__exit__", (None, None, None), None, False),
 ]
 # Not methods: what the last reference's going does (clear() drops it from C).
 DROPS = [
@@ -232,6 +235,7 @@ def targets(virtual_device):
         "samples": haptics.HapticLoop(arm).samples(),
         "running_loops": RunningLoops(arm),
         "mesh": haptics.Mesh(*TRIANGLE),
+        "sigterm": T.SigtermAsExit(),
     }
 
 

@@ -66,6 +66,9 @@ REGISTRATION_ORDER = [
     # registered after the module's own surface.
     "haptics",
     "events",
+    # SIGTERM as an orderly exit, after the submodules whose runners use it.
+    "Terminated",
+    "SigtermAsExit",
 ]
 
 

@@ -12,7 +12,7 @@ import pytest
 
 import TorviHardwareAPI as T
 from support import ENV, ZERO, start_interruptible
-from torvi.recording import Recorder
+from torvi.recording import Recorder, partial_path, read_parquet, recover
 from TorviHardwareAPI.haptics import ConstantForce, HapticLoop, Spring
 
 
@@ -84,20 +84,32 @@ INTERRUPTED = """
 import sys, time
 import TorviHardwareAPI as T
 from TorviHardwareAPI.haptics import ConstantForce, HapticLoop
-from torvi.recording import Recorder
+from torvi.recording import Recorder, partial_path, read_parquet, recover
 loop = HapticLoop(T.Armillar(T.SerialStream(sys.argv[1])), rate_hz=1000.0)
 loop.add(ConstantForce(force=(0, 0, 1)))
 try:
     with Recorder(loop, sys.argv[2]) as recorder, loop:
         print("recording", flush=True)
+        time.sleep(1.0)
+        print(recorder.written, flush=True)
         time.sleep(60)
 finally:
     print(recorder.written, flush=True)
 """
 
 
-def test_after_ctrl_c_the_recording_is_complete(virtual_arm, tmp_path):
-    path = tmp_path / "run.csv"
+def recorded(path):
+    """The rows of a CSV or Parquet recording as {column: value}; a Parquet
+    recording whose process was killed is read from what it left."""
+    if path.suffix == ".csv":
+        return [{name: float(value) for name, value in row.items()} for row in rows(path)]
+    pytest.importorskip("pyarrow")
+    return read_parquet(path).to_pylist()
+
+
+def start_recording(virtual_arm, path):
+    """The INTERRUPTED child recording to `path`, and how many samples it had
+    written a second after it started."""
     child = start_interruptible(
         [sys.executable, "-c", INTERRUPTED, virtual_arm.path, str(path)],
         env=ENV,
@@ -105,15 +117,76 @@ def test_after_ctrl_c_the_recording_is_complete(virtual_arm, tmp_path):
         stderr=subprocess.PIPE,
         text=True,
     )
-    assert child.stdout.readline() == "recording\n"
-    time.sleep(0.5)
-    child.send_signal(signal.SIGINT)
+    assert child.stdout.readline() == "recording\n", child.communicate()[1]
+    return child, int(child.stdout.readline())
+
+
+@pytest.mark.parametrize(
+    "stop, suffix, status, error",
+    [
+        (signal.SIGINT, ".csv", -signal.SIGINT, "KeyboardInterrupt"),
+        # SIGTERM takes the same way out, in silence, with the shell's status.
+        (signal.SIGTERM, ".csv", 128 + signal.SIGTERM, ""),
+        (signal.SIGTERM, ".parquet", 128 + signal.SIGTERM, ""),
+    ],
+)
+def test_after_ctrl_c_or_sigterm_the_recording_is_complete(
+    virtual_arm, tmp_path, stop, suffix, status, error
+):
+    path = tmp_path / f"run{suffix}"
+    child, _ = start_recording(virtual_arm, path)
+    child.send_signal(stop)
     out, err = child.communicate(timeout=20)
-    assert "KeyboardInterrupt" in err
-    written = rows(path)
+    assert child.returncode == status
+    assert error in err if error else err == ""
+    written = recorded(path)
     assert len(written) == int(out) > 100
     assert all(len(row) == 15 and None not in row.values() for row in written)
-    assert float(written[-1]["force_z"]) == 0.0  # the stop's final cycle is there
+    assert written[-1]["force_z"] == 0.0  # the stop's final cycle is there
+    assert not partial_path(path).exists()
+
+
+def test_a_killed_parquet_recording_is_readable_up_to_its_last_batch(virtual_arm, tmp_path):
+    pytest.importorskip("pyarrow")
+    path = tmp_path / "run.parquet"
+    child, flushed = start_recording(virtual_arm, path)
+    child.kill()
+    child.communicate(timeout=20)
+    cycles = [row["cycle"] for row in recorded(path)]
+    assert len(cycles) >= flushed > 100 and cycles == list(range(1, len(cycles) + 1))
+    assert recover(path) == len(cycles) and not partial_path(path).exists()
+    assert [row["cycle"] for row in recorded(path)] == cycles
+
+
+@pytest.mark.parametrize("own", [False, True], ids=["default", "own handler"])
+def test_sigterm_raises_while_a_loop_or_recorder_runs_unless_the_program_handles_it(
+    arm, responder, tmp_path, own
+):
+    calls = []
+
+    def own_handler(number, frame):
+        calls.append(number)
+
+    previous = signal.signal(signal.SIGTERM, own_handler if own else signal.SIG_DFL)
+    try:
+        responder()
+        loop = HapticLoop(arm)
+        with Recorder(loop, tmp_path / "run.csv"):
+            with loop:
+                installed = signal.getsignal(signal.SIGTERM)
+            # The recorder still holds it once the loop has stopped.
+            assert signal.getsignal(signal.SIGTERM) is installed
+            if own:
+                signal.raise_signal(signal.SIGTERM)
+            else:
+                with pytest.raises(T.Terminated) as raised:
+                    signal.raise_signal(signal.SIGTERM)
+                assert raised.value.code == 128 + signal.SIGTERM
+        assert (installed is own_handler) == own and installed is not signal.SIG_DFL
+        assert signal.getsignal(signal.SIGTERM) is (own_handler if own else signal.SIG_DFL)
+        assert calls == ([signal.SIGTERM] if own else [])
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def test_parquet_recordings_read_back(arm, responder, tmp_path):

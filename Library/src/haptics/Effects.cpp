@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -27,6 +28,15 @@ Vector3 Scaled(const Vector3& v, float factor) {
 Vector3 Sum(const Vector3& a, const Vector3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
 
 float Norm(const Vector3& v) { return std::sqrt(Dot(v, v)); }
+
+float MaxAbs(const Vector3& v) {
+    return std::max({std::fabs(v[0]), std::fabs(v[1]), std::fabs(v[2])});
+}
+
+/// How many units in the last place of the hand's largest coordinate a hand
+/// past a Line's end may be from that end and still count as on it: closer
+/// than that, the direction from the end to the hand is rounding.
+constexpr float kLineRoundingUlps = 16.0f;
 
 } // namespace
 
@@ -69,16 +79,26 @@ Vector3 Damper(const DamperParameters& damper, const Vector3& velocity) {
 
 Vector3 Line(const LineParameters& line, const Vector3& position, const Vector3& velocity) {
     const Vector3 along = Difference(line.end, line.start);
-    const float t =
-        std::clamp(Dot(Difference(position, line.start), along) / Dot(along, along), 0.0f, 1.0f);
-    const Vector3 offset = Difference(Sum(line.start, Scaled(along, t)), position);
+    const float t = Dot(Difference(position, line.start), along) / Dot(along, along);
+    // Past an end the nearest point is that end itself, not start + along * t
+    // rounded, so that its direction to the hand is as exact as the hand's.
+    const bool past_end = t < 0.0f || t > 1.0f;
+    const Vector3 nearest =
+        t < 0.0f ? line.start : (t > 1.0f ? line.end : Sum(line.start, Scaled(along, t)));
+    const Vector3 offset = Difference(nearest, position);
+    const Vector3 spring = Scaled(offset, line.stiffness);
     const float distance = Norm(offset);
-    if (distance == 0.0f) {
-        return {}; // on the segment: no direction to pull or damp along
+    if (past_end &&
+        distance > kLineRoundingUlps * std::numeric_limits<float>::epsilon() * MaxAbs(position)) {
+        const Vector3 toward = Scaled(offset, 1.0f / distance);
+        return Sum(spring, Scaled(toward, -line.damping * Dot(velocity, toward)));
     }
-    const Vector3 toward = Scaled(offset, 1.0f / distance);
-    const float magnitude = line.stiffness * distance - line.damping * Dot(velocity, toward);
-    return Scaled(toward, magnitude);
+    // Beside the segment, on it, or at an end within rounding of it: the
+    // velocity across the segment is damped, never the velocity along it,
+    // whatever direction rounding gives the offset.
+    const Vector3 unit = Scaled(along, 1.0f / Norm(along));
+    const Vector3 across = Difference(velocity, Scaled(unit, Dot(velocity, unit)));
+    return Sum(spring, Scaled(across, -line.damping));
 }
 
 Vector3 Fence(const FenceParameters& fence, const Vector3& position, const Vector3& velocity) {

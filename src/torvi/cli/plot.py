@@ -35,13 +35,13 @@ def read_csv(path: Path) -> Columns:
 
 
 def read_parquet(path: Path) -> Columns:
+    # Also what an unfinished recording (its process killed) left.
+    from ..recording import read_parquet as read_table
+
     try:
-        import pyarrow.parquet
+        table = read_table(path)
     except ImportError as error:
-        raise CommandError(
-            "a .parquet recording needs pyarrow: pip install 'torvihardwareapi[record]'"
-        ) from error
-    table = pyarrow.parquet.read_table(path)
+        raise CommandError(str(error)) from error
     return {name: [float(v) for v in table.column(name).to_pylist()] for name in table.column_names}
 
 

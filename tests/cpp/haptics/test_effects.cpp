@@ -26,6 +26,9 @@ const SphereParameters kBall{{0.0f, 0.0f, 0.0f}, 1.0f, 8.0f, false};
 const SphereParameters kBowl{{0.0f, 0.0f, 0.0f}, 1.0f, 8.0f, true};
 const DamperParameters kDamper{0.5f};
 const LineParameters kLine{{0.0f, 0.0f, 0.0f}, {2.0f, 0.0f, 0.0f}, 10.0f, 2.0f};
+// A fixture at the arm's scale, where the point of the segment nearest the
+// hand comes out of rounding a few nanometres off it.
+const LineParameters kFixture{{-0.05f, 0.0f, 0.2f}, {0.05f, 0.0f, 0.2f}, 200.0f, 5.0f};
 const FenceParameters kFence{{-1.0f, -1.0f, -1.0f}, {1.0f, 1.0f, 1.0f}, 10.0f, 2.0f};
 
 Vector3 SpringLaw(const Vector3& p, const Vector3&) { return ForceLaws::Spring(kSpring, p); }
@@ -35,6 +38,7 @@ Vector3 BowlLaw(const Vector3& p, const Vector3&) { return ForceLaws::Sphere(kBo
 Vector3 DamperLaw(const Vector3&, const Vector3& v) { return ForceLaws::Damper(kDamper, v); }
 Vector3 ClampLaw(const Vector3& force, const Vector3&) { return ForceLaws::Clamp(force, 5.0f); }
 Vector3 LineLaw(const Vector3& p, const Vector3& v) { return ForceLaws::Line(kLine, p, v); }
+Vector3 FixtureLaw(const Vector3& p, const Vector3& v) { return ForceLaws::Line(kFixture, p, v); }
 Vector3 FenceLaw(const Vector3& p, const Vector3& v) { return ForceLaws::Fence(kFence, p, v); }
 // The "position" is the force sent last, the "velocity" the one asked next.
 Vector3 LimitLaw(const Vector3& previous, const Vector3& next) {
@@ -69,10 +73,27 @@ INSTANTIATE_TEST_SUITE_P(
         ForceCase{"ClampKeepsDirection", ClampLaw, {6, 0, 8}, {}, {3, 0, 4}},
         ForceCase{"ClampLeavesSmallForces", ClampLaw, {3, 0, 4}, {}, {3, 0, 4}},
         ForceCase{"LinePullsToTheNearestPoint", LineLaw, {1, 0.5f, 0}, {0, 0, 0}, {0, -5, 0}},
-        ForceCase{"LineDampsOnlyOffTheSegment", LineLaw, {1, 0.5f, 0}, {3, 1, 0}, {0, -7, 0}},
+        ForceCase{"LineDampsOnlyAcrossTheSegment", LineLaw, {1, 0.5f, 0}, {3, 1, 0}, {0, -7, 0}},
         ForceCase{"LinePastItsStart", LineLaw, {-1, 0, 0}, {0, 0, 0}, {10, 0, 0}},
         ForceCase{"LinePastItsEnd", LineLaw, {3, 0, 0.5f}, {0, 0, 0}, {-10, 0, -5}},
-        ForceCase{"LineOnTheSegment", LineLaw, {1, 0, 0}, {4, 5, 0}, {0, 0, 0}},
+        ForceCase{"LineOnTheSegmentDampsOnlyAcross", LineLaw, {1, 0, 0}, {4, 5, 0}, {0, -10, 0}},
+        ForceCase{"LineDampsOnlyTowardItsEnd", LineLaw, {3, 0, 0}, {1, 1, 0}, {-12, 0, 0}},
+        // Within rounding of an end the hand counts as on the segment.
+        ForceCase{
+            "LineAtItsEndDampsOnlyAcross", LineLaw, {2.0000002f, 0, 0}, {3, 1, 0}, {0, -2, 0}},
+        ForceCase{"FixtureOnItFreeAlong", FixtureLaw, {0.01f, 0, 0.2f}, {0.3f, 0, 0}, {0, 0, 0}},
+        ForceCase{"FixtureBesideItFreeAlong",
+                  FixtureLaw,
+                  {0.01f, 1e-6f, 0.2f},
+                  {0.3f, 0, 0},
+                  {0, -2e-4f, 0}},
+        ForceCase{
+            "FixtureOnItDampsAcross", FixtureLaw, {0.01f, 0, 0.2f}, {0, 0, 0.3f}, {0, 0, -1.5f}},
+        ForceCase{"FixtureBesideItDampsAcross",
+                  FixtureLaw,
+                  {0.01f, 1e-6f, 0.2f},
+                  {0, -0.3f, 0},
+                  {0, 1.4998f, 0}},
         ForceCase{"FenceInside", FenceLaw, {0.5f, 0, -0.5f}, {9, 9, 9}, {0, 0, 0}},
         ForceCase{"FenceOnItsFace", FenceLaw, {1, 0, 0}, {9, 0, 0}, {0, 0, 0}},
         ForceCase{"FenceDampsOutwardMotion", FenceLaw, {-1.5f, 0, 0}, {-1, 0, 0}, {7, 0, 0}},

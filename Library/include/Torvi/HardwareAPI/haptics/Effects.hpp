@@ -45,7 +45,7 @@ struct LineParameters {
     Vector3 start{};
     Vector3 end{}; ///< a point other than `start`
     float stiffness = 0.0f;
-    float damping = 0.0f; ///< force per unit of velocity toward or away from the segment, >= 0
+    float damping = 0.0f; ///< force per unit of velocity across the segment, >= 0
 };
 
 /// The workspace as a box with its faces along the axes.
@@ -66,8 +66,13 @@ Vector3 Plane(const PlaneParameters& plane, const Vector3& position, const Vecto
 Vector3 Sphere(const SphereParameters& sphere, const Vector3& position);
 Vector3 Damper(const DamperParameters& damper, const Vector3& velocity);
 /// Toward the segment's nearest point: F = stiffness * (nearest - position)
-/// - damping * (the velocity along that direction); nothing along the
-/// segment, nothing on it. Past an end the nearest point is that end.
+/// - damping * (the velocity across the segment: its part perpendicular to
+/// the segment), so that motion along the segment between its ends is never
+/// damped, on it or at any distance from it. Past an end the nearest point is
+/// that end, and the damping is of the velocity toward or away from it; a
+/// hand past an end but within rounding of it (16 units in the last place of
+/// its largest coordinate), where that direction is rounding, counts as on
+/// the segment: only its velocity across it is damped.
 Vector3 Line(const LineParameters& line, const Vector3& position, const Vector3& velocity);
 /// Nothing inside the box; outside, along each axis the hand crossed, a
 /// spring back to that face with damping of the outward velocity. Like a
