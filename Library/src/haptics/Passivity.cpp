@@ -1,0 +1,67 @@
+#include "Torvi/HardwareAPI/haptics/Passivity.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace Torvi::HardwareAPI::Haptics {
+namespace {
+
+double Dot(const Vector3& a, const Vector3& b) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        sum += static_cast<double>(a[k]) * static_cast<double>(b[k]);
+    }
+    return sum;
+}
+
+Vector3 Difference(const Vector3& a, const Vector3& b) {
+    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
+}
+
+} // namespace
+
+double PassiveStiffness(double rate_hz, double device_damping_nsm, double wall_damping_nsm) {
+    if (!std::isfinite(rate_hz) || rate_hz <= 0.0) {
+        throw std::invalid_argument("rate_hz must be a positive finite number");
+    }
+    if (!std::isfinite(device_damping_nsm) || device_damping_nsm < 0.0) {
+        throw std::invalid_argument("device_damping must be a finite number, not negative");
+    }
+    if (!std::isfinite(wall_damping_nsm)) {
+        throw std::invalid_argument("wall_damping must be a finite number");
+    }
+    // b > K T / 2 + |B|  <=>  K < 2 (b - |B|) / T
+    const double margin = device_damping_nsm - std::fabs(wall_damping_nsm);
+    return margin > 0.0 ? 2.0 * margin * rate_hz : 0.0;
+}
+
+Vector3 PassivityController::Apply(const PassivityCycle& cycle, const Vector3& force) {
+    if (seen_cycle_) {
+        energy_j_ += Dot(last_rendered_force_, Difference(cycle.position, last_position_));
+    }
+    seen_cycle_ = true;
+    last_position_ = cycle.position;
+    last_rendered_force_ = cycle.rendered_force;
+
+    // The damping of the cycle in flight will take out about what it was set
+    // to; only what remains beyond that is this cycle's to dissipate.
+    const double excess_j = energy_j_ - in_flight_j_;
+    const double speed_squared = Dot(cycle.velocity, cycle.velocity);
+    const double reach_j = speed_squared * cycle.step_s; // J per N·s/m of damping
+    damping_nsm_ = 0.0;
+    in_flight_j_ = 0.0;
+    if (!(excess_j > 0.0) || !(cycle.step_s > 0.0)) {
+        return force;
+    }
+    damping_nsm_ = excess_j >= kMaxDampingNsm * reach_j ? kMaxDampingNsm : excess_j / reach_j;
+    in_flight_j_ = damping_nsm_ * reach_j;
+    dissipated_j_ += in_flight_j_;
+    ++active_cycles_;
+    const auto alpha = static_cast<float>(damping_nsm_);
+    return {force[0] - alpha * cycle.velocity[0], force[1] - alpha * cycle.velocity[1],
+            force[2] - alpha * cycle.velocity[2]};
+}
+
+void PassivityController::Restart() { *this = PassivityController{}; }
+
+} // namespace Torvi::HardwareAPI::Haptics
