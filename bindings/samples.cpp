@@ -37,6 +37,10 @@ public:
         for (std::size_t i = 0; i < vectors_.size(); ++i) {
             vectors_[i] = samples.vectors[i].mutable_data();
         }
+        if (samples.passivity) {
+            energy_ = samples.passivity->energy.mutable_data();
+            damping_ = samples.passivity->damping.mutable_data();
+        }
     }
 
     void operator()(const LoopSample& sample) {
@@ -53,6 +57,10 @@ public:
             }
         }
         period_[row_] = sample.period_us;
+        if (energy_ != nullptr) {
+            energy_[row_] = sample.energy;
+            damping_[row_] = sample.passivity_damping;
+        }
         ++row_;
     }
 
@@ -61,6 +69,8 @@ private:
     double* time_;
     std::array<float*, kVectorColumns.size()> vectors_{};
     float* period_;
+    double* energy_ = nullptr;
+    float* damping_ = nullptr;
     std::size_t row_ = 0;
 };
 
@@ -78,6 +88,10 @@ void ShrinkTo(Samples& samples, std::size_t rows) {
         vector = FirstRows(vector, rows);
     }
     samples.period_us = FirstRows(samples.period_us, rows);
+    if (samples.passivity) {
+        samples.passivity->energy = FirstRows(samples.passivity->energy, rows);
+        samples.passivity->damping = FirstRows(samples.passivity->damping, rows);
+    }
 }
 
 void ImportNumpy() {
@@ -91,7 +105,7 @@ void ImportNumpy() {
     }
 }
 
-std::vector<std::string> ColumnNames() {
+std::vector<std::string> ColumnNames(const Samples& samples) {
     std::vector<std::string> names = {kCycleColumn, kTimeColumn};
     for (const char* vector : kVectorColumns) {
         for (const char* component : kComponents) {
@@ -99,13 +113,17 @@ std::vector<std::string> ColumnNames() {
         }
     }
     names.emplace_back(kPeriodColumn);
+    if (samples.passivity) {
+        names.emplace_back(kEnergyColumn);
+        names.emplace_back(kPassivityDampingColumn);
+    }
     return names;
 }
 
 /// The columns by name, each a one-dimensional array (a view of a vector's
 /// component where it is one).
 py::dict Columns(const Samples& samples) {
-    const std::vector<std::string> names = ColumnNames();
+    const std::vector<std::string> names = ColumnNames(samples);
     py::dict columns;
     std::size_t name = 0;
     columns[names[name++].c_str()] = samples.cycle;
@@ -116,7 +134,11 @@ py::dict Columns(const Samples& samples) {
                 vector[py::make_tuple(py::slice(std::nullopt, std::nullopt, std::nullopt), k)];
         }
     }
-    columns[names[name].c_str()] = samples.period_us;
+    columns[names[name++].c_str()] = samples.period_us;
+    if (samples.passivity) {
+        columns[names[name++].c_str()] = samples.passivity->energy;
+        columns[names[name].c_str()] = samples.passivity->damping;
+    }
     return columns;
 }
 
@@ -137,6 +159,11 @@ void AppendRow(const Samples& samples, std::size_t row, std::string& line) {
         }
     }
     add(samples.period_us.data()[row]);
+    if (samples.passivity) {
+        std::snprintf(text.data(), text.size(), ",%.17g", samples.passivity->energy.data()[row]);
+        line += text.data();
+        add(samples.passivity->damping.data()[row]);
+    }
     line += '\n';
 }
 
@@ -151,7 +178,7 @@ void ToCsv(const Samples& samples, const py::object& path, bool append) {
     const py::object encoded = py::module_::import("os").attr("fsencode")(path);
     const std::string file_name = encoded.cast<std::string>();
     std::string header;
-    for (const std::string& name : ColumnNames()) {
+    for (const std::string& name : ColumnNames(samples)) {
         header += (header.empty() ? "" : ",") + name;
     }
     header += '\n';
@@ -197,7 +224,7 @@ Samples TakeSamples(HapticLoop& loop) {
     // Sized for what is there now; what arrives meanwhile waits for the next
     // call.
     const std::size_t pending = loop.PendingSamples();
-    Samples samples(static_cast<py::ssize_t>(pending));
+    Samples samples(static_cast<py::ssize_t>(pending), loop.RecordsPassivity());
     RowWriter writer(samples);
     const Haptics::SampleDrain drain =
         Unlocked([&] { return loop.TakeSamples(pending, std::ref(writer)); });
@@ -222,6 +249,20 @@ void bind_samples(py::module_& haptics) {
         .def_property_readonly("requested", [](const Samples& s) { return s.vectors[kRequested]; })
         .def_property_readonly("force", [](const Samples& s) { return s.vectors[kForce]; })
         .def_readonly("period_us", &Samples::period_us)
+        .def_property_readonly(
+            "energy",
+            [](const Samples& s) -> py::object {
+                return s.passivity ? py::object(s.passivity->energy) : py::none();
+            },
+            "The passivity observer's energy (float64, J) of a loop made with passivity; "
+            "None otherwise.")
+        .def_property_readonly(
+            "passivity_damping",
+            [](const Samples& s) -> py::object {
+                return s.passivity ? py::object(s.passivity->damping) : py::none();
+            },
+            "The damping its controller added (float32, N*s/m; 0 when none) of a loop made "
+            "with passivity; None otherwise.")
         .def_readonly("dropped", &Samples::dropped)
         .def("__len__", &Samples::Size)
         .def("columns", &Columns,

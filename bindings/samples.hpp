@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 namespace Torvi::HardwareAPI::Haptics {
 class HapticLoop;
@@ -27,6 +28,15 @@ constexpr std::array<const char*, kVectorCount> kVectorColumns = {"position", "v
 constexpr std::array<const char*, 3> kComponents = {"_x", "_y", "_z"};
 constexpr const char* kPeriodColumn = "period_us";
 constexpr std::size_t kComponentCount = kComponents.size();
+// After period_us, in the record of a loop made with passivity: the
+// observer's energy (J) and the damping its controller added (N·s/m).
+constexpr const char* kEnergyColumn = "energy";
+constexpr const char* kPassivityDampingColumn = "passivity_damping";
+
+struct PassivityColumns {
+    py::array_t<double> energy;
+    py::array_t<float> damping;
+};
 
 /// A batch of the record, column by column: what loop.samples() returns.
 struct Samples {
@@ -34,11 +44,16 @@ struct Samples {
     py::array_t<double> time;
     std::array<py::array_t<float>, kVectorColumns.size()> vectors; // in kVectorColumns' order
     py::array_t<float> period_us;
+    std::optional<PassivityColumns> passivity; ///< a loop made with passivity only
     std::uint64_t dropped = 0;
 
-    explicit Samples(py::ssize_t rows)
+    Samples(py::ssize_t rows, bool with_passivity)
         : cycle(rows), time(rows),
-          vectors{Vectors(rows), Vectors(rows), Vectors(rows), Vectors(rows)}, period_us(rows) {}
+          vectors{Vectors(rows), Vectors(rows), Vectors(rows), Vectors(rows)}, period_us(rows) {
+        if (with_passivity) {
+            passivity = PassivityColumns{py::array_t<double>(rows), py::array_t<float>(rows)};
+        }
+    }
 
     std::size_t Size() const { return static_cast<std::size_t>(cycle.shape(0)); }
 

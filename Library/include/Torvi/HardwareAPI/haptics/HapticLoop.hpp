@@ -50,6 +50,12 @@ struct LoopSample {
     /// Microseconds since the previous cycle started; NaN for the first
     /// cycle after Start(), which has none.
     float period_us = 0.0f;
+    /// The passivity observer's energy after this cycle, J (its sign as
+    /// Passivity.hpp states); 0 when the loop has no passivity.
+    double energy = 0.0;
+    /// The damping the passivity controller added in this cycle, N·s/m; 0 when
+    /// none.
+    float passivity_damping = 0.0f;
 };
 
 /// How the loop has run since its start. The period figures cover the last
