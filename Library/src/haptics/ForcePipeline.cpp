@@ -80,17 +80,59 @@ Vector3 ForceRateLimit::Apply(const CycleInput& cycle, const Vector3& force) {
     return previous_;
 }
 
+void PassivityStage::Set(bool on) {
+    if (on && !on_.load()) {
+        switched_on_.fetch_add(1);
+    }
+    on_.store(on);
+}
+
+void PassivityStage::Begin() {
+    seen_switched_on_ = switched_on_.load();
+    controller_.Restart();
+    rendered_ = Vector3{};
+    damping_nsm_ = dissipated_j_ = 0.0;
+}
+
+Vector3 PassivityStage::Apply(const CycleInput& cycle, const Vector3& force) {
+    const std::uint32_t switched_on = switched_on_.load(std::memory_order_relaxed);
+    if (switched_on != seen_switched_on_) {
+        seen_switched_on_ = switched_on;
+        controller_.Restart();
+    }
+    const double dissipated_before = controller_.DissipatedJ();
+    const Vector3 damped =
+        controller_.Apply({cycle.position, cycle.velocity, rendered_, cycle.step_s}, force);
+    if (!on_.load(std::memory_order_relaxed)) {
+        // Observed all the same, so that the record shows what the rendering
+        // gives out; the controller's damping is left out.
+        damping_nsm_ = dissipated_j_ = 0.0;
+        return force;
+    }
+    damping_nsm_ = controller_.DampingNsm();
+    dissipated_j_ = controller_.DissipatedJ() - dissipated_before;
+    return damped;
+}
+
+void PassivityStage::Sent(const Vector3& sent, const Vector3& external) {
+    rendered_ = {sent[0] - external[0], sent[1] - external[1], sent[2] - external[2]};
+}
+
 CycleForces ForcePipeline::Run(const CycleInput& cycle, Nanoseconds start_ns,
                                const CycleTasks& tasks) {
-    Vector3 force = external.Read();
+    const Vector3 external_force = external.Read();
+    Vector3 force = external_force;
     tasks.Step(cycle, start_ns, force);
-    // A stage that shapes what the effects ask for (a passivity controller)
-    // goes here: after the sum, before the soft start and the clamp.
+    // Stages that shape what the tasks ask for go here, after the sum and
+    // before the soft start and the clamp.
+    force = passivity.Apply(cycle, force);
     force = soft_start.Apply(cycle, force);
     const Vector3 requested = force;
     force = clamp.Apply(force);
     force = rate_limit.Apply(cycle, force);
-    return {requested, force};
+    passivity.Sent(force, soft_start.Apply(cycle, external_force));
+    return {requested, force, passivity.EnergyJ(), passivity.DampingNsm(),
+            passivity.DissipatedJ()};
 }
 
 } // namespace Torvi::HardwareAPI::Haptics

@@ -7,6 +7,7 @@
 
 #include "Torvi/HardwareAPI/devices/Vector3.hpp"
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
+#include "Torvi/HardwareAPI/haptics/Passivity.hpp"
 #include "haptics/CycleTask.hpp"
 #include "haptics/LoopClock.hpp"
 
@@ -84,22 +85,60 @@ private:
     Vector3 previous_{};                // the loop's thread's
 };
 
+/// The passivity stage: observes the energy the loop's force exchanges with
+/// the hand (its sign as Passivity.hpp states) every cycle, and, while on,
+/// lets the controller add the damping that takes out what the rendering gave
+/// beyond what it took. Switched on, it observes afresh from the next cycle,
+/// so that energy gone out while it was off is not damped out of the hand
+/// all at once.
+class PassivityStage {
+public:
+    /// From any thread; takes effect at the next cycle.
+    void Set(bool on);
+    bool Get() const { return on_.load(); }
+    /// Before the loop's thread starts a run: nothing observed yet.
+    void Begin();
+    /// `force`, the tasks' sum, with the controller's damping when on.
+    Vector3 Apply(const CycleInput& cycle, const Vector3& force);
+    /// After the cycle's pipeline: what it sent, and how much of that the
+    /// program's external force was; the next Apply() measures its work.
+    void Sent(const Vector3& sent, const Vector3& external);
+
+    double EnergyJ() const { return controller_.EnergyJ(); }
+    double DampingNsm() const { return damping_nsm_; }
+    /// The energy the damping of the last Apply() was set to dissipate, J.
+    double DissipatedJ() const { return dissipated_j_; }
+
+private:
+    std::atomic<bool> on_{false};
+    std::atomic<std::uint32_t> switched_on_{0}; // counts Set(true) calls
+    std::uint32_t seen_switched_on_ = 0;        // the loop's thread's
+    PassivityController controller_;            // the loop's thread's
+    Vector3 rendered_{};                        // of the force last sent
+    double damping_nsm_ = 0.0;
+    double dissipated_j_ = 0.0;
+};
+
 /// What one cycle asked for and what it sent.
 struct CycleForces {
     /// Before the clamp: the record's `requested` column.
     Vector3 requested{};
     /// After the clamp and the rate limit: the record's `force` column.
     Vector3 sent{};
+    double energy_j = 0.0;         ///< the passivity observer's sum after the cycle
+    double damping_nsm = 0.0;      ///< what the passivity controller added
+    double dissipated_j = 0.0;     ///< what that damping was set to take out
 };
 
 /// The stages in order: the external force, the tasks (the effects, each
-/// scaled by its fade), the soft start, the clamp, the rate limit.
+/// scaled by its fade), passivity, the soft start, the clamp, the rate limit.
 class ForcePipeline {
 public:
     explicit ForcePipeline(float max_force) : clamp(max_force) {}
 
     /// Before the loop's thread starts a run.
     void Begin() {
+        passivity.Begin();
         soft_start.Begin();
         rate_limit.Begin();
     }
@@ -107,6 +146,7 @@ public:
     CycleForces Run(const CycleInput& cycle, Nanoseconds start_ns, const CycleTasks& tasks);
 
     ExternalForce external;
+    PassivityStage passivity;
     SoftStart soft_start;
     ForceClamp clamp;
     ForceRateLimit rate_limit;

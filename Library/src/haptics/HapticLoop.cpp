@@ -55,8 +55,8 @@ void CycleDone(LoopState& state) {
 } // namespace
 
 HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force,
-                       std::size_t record_capacity, GentleForces gentle)
-    : rate_hz_(rate_hz), max_force_(max_force) {
+                       std::size_t record_capacity, GentleForces gentle, bool passivity)
+    : rate_hz_(rate_hz), max_force_(max_force), records_passivity_(passivity) {
     if (rate_hz_ && (!std::isfinite(*rate_hz_) || *rate_hz_ <= 0.0)) {
         throw std::invalid_argument("rate_hz must be a positive finite number or None");
     }
@@ -66,6 +66,7 @@ HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, fl
     parts_ = std::make_unique<Parts>(arm, max_force_, record_capacity);
     SetSoftStart(gentle.soft_start_s);
     SetMaxForceRate(gentle.max_force_rate);
+    SetPassivity(passivity);
 }
 
 HapticLoop::~HapticLoop() { Stop(); }
@@ -79,6 +80,10 @@ void HapticLoop::SetMaxForceRate(std::optional<float> force_per_second) {
 }
 
 std::optional<float> HapticLoop::MaxForceRate() const { return parts_->pipeline.rate_limit.Get(); }
+
+void HapticLoop::SetPassivity(bool on) { parts_->pipeline.passivity.Set(on); }
+
+bool HapticLoop::Passivity() const { return parts_->pipeline.passivity.Get(); }
 
 void HapticLoop::Start() {
     std::lock_guard<std::mutex> life(life_mutex_);
@@ -207,8 +212,7 @@ void HapticLoop::Run() {
         }
         CycleDone(state);
         const bool overrun = deadlines.Advance();
-        parts.record.Cycle(state, forces.requested, PeriodUs(previous_start, start), *lateness_us,
-                           overrun);
+        parts.record.Cycle(state, forces, PeriodUs(previous_start, start), *lateness_us, overrun);
         previous_start = start;
     }
     Finish(answered, state, previous_start);
@@ -223,7 +227,9 @@ void HapticLoop::Finish(bool answered, const LoopState& state, Nanoseconds previ
         LoopState last = state;
         if (parts.Answered(parts.link.LeaveWithoutForce(last))) {
             CycleDone(last);
-            parts.record.Cycle(last, Vector3{}, PeriodUs(previous_start, start), 0.0, false);
+            CycleForces none; // sent at once, past the pipeline
+            none.energy_j = parts.pipeline.passivity.EnergyJ();
+            parts.record.Cycle(last, none, PeriodUs(previous_start, start), 0.0, false);
         }
     }
     parts.link.ReleaseArm();

@@ -45,16 +45,19 @@ void LoopRecord::SetRealtime(bool realtime) {
     stats_.realtime = realtime;
 }
 
-void LoopRecord::Cycle(const LoopState& state, const Vector3& requested, double period_us,
+void LoopRecord::Cycle(const LoopState& state, const CycleForces& forces, double period_us,
                        double lateness_us, bool overrun) {
     samples_.Push(LoopSample{
-        state.cycle, state.time, state.position, state.velocity, requested, state.force,
-        period_us < 0.0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(period_us)});
+        state.cycle, state.time, state.position, state.velocity, forces.requested, state.force,
+        period_us < 0.0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(period_us),
+        forces.energy_j, static_cast<float>(forces.damping_nsm)});
     std::lock_guard<std::mutex> lock(published_mutex_);
     state_ = state;
     last_cycle_at_ = Clock::now();
     ++stats_.cycles;
     stats_.overruns += overrun ? 1 : 0;
+    stats_.passivity_cycles += forces.damping_nsm > 0.0 ? 1 : 0;
+    stats_.passivity_dissipated_j += forces.dissipated_j;
     if (period_us >= 0.0) { // the first cycle has no period
         stats_.period_max_us = std::max(stats_.period_max_us, period_us);
         Keep(period_us, lateness_us);

@@ -7,6 +7,7 @@
 
 #include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
 #include "Torvi/HardwareAPI/haptics/SampleRing.hpp"
+#include "haptics/ForcePipeline.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -29,10 +30,9 @@ public:
     void Begin();
     /// The loop's thread, once it knows its scheduling.
     void SetRealtime(bool realtime);
-    /// The loop's thread: a finished cycle. `requested` is the force before
-    /// the clamp; a negative `period_us` marks the first cycle, which has
-    /// none.
-    void Cycle(const LoopState& state, const Vector3& requested, double period_us,
+    /// The loop's thread: a finished cycle and what its pipeline made of
+    /// it; a negative `period_us` marks the first cycle, which has none.
+    void Cycle(const LoopState& state, const CycleForces& forces, double period_us,
                double lateness_us, bool overrun);
     /// A failed exchange, and why.
     void Fail(std::string reason);

@@ -51,7 +51,7 @@ struct LoopSample {
     /// cycle after Start(), which has none.
     float period_us = 0.0f;
     /// The passivity observer's energy after this cycle, J (its sign as
-    /// Passivity.hpp states); 0 when the loop has no passivity.
+    /// Passivity.hpp states), observed whether the controller is on or not.
     double energy = 0.0;
     /// The damping the passivity controller added in this cycle, N·s/m; 0 when
     /// none.
@@ -72,6 +72,10 @@ struct LoopStats {
     std::uint64_t overruns = 0; ///< fixed-rate cycles that missed their next deadline
     std::uint64_t failures = 0; ///< failed exchanges (the first one ends the loop)
     bool realtime = false;      ///< the thread runs under SCHED_FIFO
+    /// Cycles in which the passivity controller added damping.
+    std::uint64_t passivity_cycles = 0;
+    /// The energy its damping was set to dissipate, J.
+    double passivity_dissipated_j = 0.0;
 };
 
 /// How gently a loop changes the force it sends. The defaults change nothing.
@@ -135,9 +139,13 @@ public:
     /// positive finite number, and for `gentle` as SetSoftStart and
     /// SetMaxForceRate do. Does not start. The record's ring of
     /// `record_capacity` samples is allocated here (0: nothing is recorded);
-    /// std::bad_alloc when it cannot be.
+    /// std::bad_alloc when it cannot be. `passivity` switches the passivity
+    /// controller on from the start (SetPassivity) and marks the record as
+    /// one whose energy and damping matter (RecordsPassivity), which the
+    /// module's record then shows as columns of their own.
     HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force,
-               std::size_t record_capacity = kDefaultRecordCapacity, GentleForces gentle = {});
+               std::size_t record_capacity = kDefaultRecordCapacity, GentleForces gentle = {},
+               bool passivity = false);
     /// Stops the loop as Stop() does.
     ~HapticLoop();
 
@@ -224,6 +232,16 @@ public:
     /// std::invalid_argument for a rate that is not a positive finite number.
     void SetMaxForceRate(std::optional<float> force_per_second);
     std::optional<float> MaxForceRate() const;
+    /// The passivity controller (Passivity.hpp), from the next cycle on: a
+    /// stage of the force after the effects' sum and before the soft start
+    /// and the clamp, which adds the damping that takes out the energy the
+    /// rendering gave the hand beyond what it took. Switched on, it starts
+    /// observing afresh.
+    void SetPassivity(bool on);
+    bool Passivity() const;
+    /// Whether the record carries the passivity observer's energy and the
+    /// controller's damping: the loop was made with passivity.
+    bool RecordsPassivity() const { return records_passivity_; }
 
 private:
     /// The servo loop's parts (HapticLoop.cpp): the arm link, the effects,
@@ -238,6 +256,7 @@ private:
 
     const std::optional<double> rate_hz_;
     const float max_force_;
+    const bool records_passivity_;
 
     // Held by Start() and Stop() throughout; taken before any lock of the
     // parts (the effect set's changes, then its list).
