@@ -6,6 +6,7 @@
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
 #include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
+#include "Torvi/HardwareAPI/haptics/Passivity.hpp"
 #include "Torvi/HardwareAPI/haptics/MoveTo.hpp"
 
 #include <pybind11/stl.h>
@@ -121,6 +122,10 @@ void BindRecords(py::module_& m) {
         .def_readonly("overruns", &LoopStats::overruns)
         .def_readonly("failures", &LoopStats::failures)
         .def_readonly("realtime", &LoopStats::realtime)
+        .def_readonly("passivity_cycles", &LoopStats::passivity_cycles,
+                      "Cycles in which the passivity controller added damping.")
+        .def_readonly("passivity_dissipated_j", &LoopStats::passivity_dissipated_j,
+                      "The energy the controller's damping was set to dissipate, J.")
         .def("__repr__", [](const LoopStats& s) {
             return py::str("LoopStats(cycles={}, rate_hz={:.1f}, period_p50_us={:.1f}, "
                            "period_p99_us={:.1f}, period_max_us={:.1f}, overruns={}, "
@@ -161,19 +166,22 @@ void BindLoop(py::module_& m) {
         "While it runs, the arm belongs to the loop. soft_start_s > 0 scales the total force "
         "from 0 to 1 over that many seconds after each start; max_force_rate (force per "
         "second) limits how fast the force sent changes from one cycle to the next, its change "
-        "scaled down with its direction kept. The defaults change nothing.");
+        "scaled down with its direction kept. passivity=True adds the damping that keeps the "
+        "rendering from giving the hand more energy than it took (stiff walls that would buzz), "
+        "and records the columns energy and passivity_damping. The defaults change nothing.");
     // The loop keeps its Armillar alive, so its thread never drives a
     // destroyed arm.
     loop.def(py::init([](Armillar& arm, std::optional<double> rate_hz, float max_force,
                          const py::int_& record, double soft_start_s,
-                         std::optional<float> max_force_rate) {
+                         std::optional<float> max_force_rate, bool passivity) {
                  return std::make_unique<RegisteredLoop>(
                      arm, rate_hz, max_force, RecordCapacity(record),
-                     Haptics::GentleForces{soft_start_s, max_force_rate});
+                     Haptics::GentleForces{soft_start_s, max_force_rate}, passivity);
              }),
              py::arg("arm"), py::arg("rate_hz") = py::none(), py::arg("max_force") = 10.0f,
              py::arg("record") = HapticLoop::kDefaultRecordCapacity, py::arg("soft_start_s") = 0.0,
-             py::arg("max_force_rate") = py::none(), py::keep_alive<1, 2>());
+             py::arg("max_force_rate") = py::none(), py::arg("passivity") = false,
+             py::keep_alive<1, 2>());
     BindLoopLifeCycle(loop);
     BindLoopInputsAndOutputs(loop);
     BindLoopGuidance(loop);
@@ -268,6 +276,10 @@ void BindLoopGuidance(LoopBinding& loop) {
         },
         &HapticLoop::SetMaxForceRate,
         "The most the force sent may change per second (None: no limit), from the next cycle.");
+    loop.def_property(
+        "passivity", &HapticLoop::Passivity, &HapticLoop::SetPassivity,
+        "Whether the passivity controller damps out the energy the rendering gives the hand "
+        "beyond what it took (from the next cycle; switched on, it observes afresh).");
 }
 
 } // namespace
@@ -279,6 +291,12 @@ void bind_haptics(py::module_& m) {
     BindRecords(haptics);
     bind_samples(haptics);
     BindLoop(haptics);
+    haptics.def("passive_stiffness", &Haptics::PassiveStiffness,
+                "The largest stiffness (N/m) of a wall with damping wall_damping (N*s/m) that a "
+                "loop at rate_hz renders passively on a device of damping device_damping "
+                "(N*s/m): 2 (device_damping - |wall_damping|) * rate_hz, from the bound "
+                "b > K T / 2 + |B|; 0 when the wall's damping takes up the device's.",
+                py::arg("rate_hz"), py::arg("device_damping"), py::arg("wall_damping") = 0.0);
     // The interpreter's exit never leaves a loop pushing on an arm.
     RegisteredLoop::StopAllAtExit();
 }

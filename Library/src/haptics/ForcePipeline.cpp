@@ -101,8 +101,8 @@ Vector3 PassivityStage::Apply(const CycleInput& cycle, const Vector3& force) {
         controller_.Restart();
     }
     const double dissipated_before = controller_.DissipatedJ();
-    const Vector3 damped =
-        controller_.Apply({cycle.position, cycle.velocity, rendered_, cycle.step_s}, force);
+    const Vector3 damped = controller_.Apply(
+        {cycle.position, cycle.velocity, rendered_, hold_s_.value_or(cycle.step_s)}, force);
     if (!on_.load(std::memory_order_relaxed)) {
         // Observed all the same, so that the record shows what the rendering
         // gives out; the controller's damping is left out.

@@ -93,6 +93,12 @@ private:
 /// all at once.
 class PassivityStage {
 public:
+    /// `rate_hz` empty: a free-running loop, whose force is held for about
+    /// the period just measured; otherwise for the period of that rate,
+    /// also after a late cycle and in the short cycles that catch up on it.
+    explicit PassivityStage(std::optional<double> rate_hz)
+        : hold_s_(rate_hz ? std::optional<double>(1.0 / *rate_hz) : std::nullopt) {}
+
     /// From any thread; takes effect at the next cycle.
     void Set(bool on);
     bool Get() const { return on_.load(); }
@@ -110,6 +116,7 @@ public:
     double DissipatedJ() const { return dissipated_j_; }
 
 private:
+    const std::optional<double> hold_s_;
     std::atomic<bool> on_{false};
     std::atomic<std::uint32_t> switched_on_{0}; // counts Set(true) calls
     std::uint32_t seen_switched_on_ = 0;        // the loop's thread's
@@ -134,7 +141,8 @@ struct CycleForces {
 /// scaled by its fade), passivity, the soft start, the clamp, the rate limit.
 class ForcePipeline {
 public:
-    explicit ForcePipeline(float max_force) : clamp(max_force) {}
+    ForcePipeline(std::optional<double> rate_hz, float max_force)
+        : passivity(rate_hz), clamp(max_force) {}
 
     /// Before the loop's thread starts a run.
     void Begin() {

@@ -47,13 +47,14 @@ Vector3 PassivityController::Apply(const PassivityCycle& cycle, const Vector3& f
     // to; only what remains beyond that is this cycle's to dissipate.
     const double excess_j = energy_j_ - in_flight_j_;
     const double speed_squared = Dot(cycle.velocity, cycle.velocity);
-    const double reach_j = speed_squared * cycle.step_s; // J per N·s/m of damping
+    const double reach_j = speed_squared * cycle.hold_s; // J per N·s/m of damping
     damping_nsm_ = 0.0;
     in_flight_j_ = 0.0;
-    if (!(excess_j > 0.0) || !(cycle.step_s > 0.0)) {
+    if (!(excess_j > 0.0) || !(cycle.hold_s > 0.0)) {
         return force;
     }
-    damping_nsm_ = excess_j >= kMaxDampingNsm * reach_j ? kMaxDampingNsm : excess_j / reach_j;
+    const double most_nsm = kDampingMassKg / cycle.hold_s;
+    damping_nsm_ = excess_j >= most_nsm * reach_j ? most_nsm : excess_j / reach_j;
     in_flight_j_ = damping_nsm_ * reach_j;
     dissipated_j_ += in_flight_j_;
     ++active_cycles_;

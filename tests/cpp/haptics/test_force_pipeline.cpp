@@ -99,7 +99,7 @@ private:
 };
 
 TEST(ForcePipelineOrder, RequestedIsBeforeTheClampAndSentAfterTheRateLimit) {
-    ForcePipeline pipeline(2.0f); // clamp at 2 N
+    ForcePipeline pipeline(std::nullopt, 2.0f); // clamp at 2 N
     pipeline.soft_start.Set(1.0);
     pipeline.rate_limit.Set(500.0f); // 0.5 N per 1 ms cycle
     pipeline.Begin();

@@ -120,7 +120,7 @@ TEST(PassivityController, AStillHandGetsTheMostDampingNotADivisionByZero) {
     // The force of 1 N did 1 mJ over the millimetre that followed.
     const Vector3 sent = controller.Apply({{0.001f, 0.0f, 0.0f}, still, {}, 0.001}, {});
     EXPECT_NEAR(controller.EnergyJ(), 1e-3, 1e-9);
-    EXPECT_EQ(controller.DampingNsm(), PassivityController::kMaxDampingNsm);
+    EXPECT_DOUBLE_EQ(controller.DampingNsm(), PassivityController::kDampingMassKg / 0.001);
     EXPECT_EQ(sent, Vector3{});
 }
 

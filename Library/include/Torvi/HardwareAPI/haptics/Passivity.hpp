@@ -25,7 +25,7 @@ struct PassivityCycle {
     /// force sent less the program's external force, which is the program's
     /// own push and not the rendering's.
     Vector3 rendered_force{};
-    double step_s = 0.0; ///< the cycle's period, s
+    double hold_s = 0.0; ///< how long the force about to be sent will be held, s
 };
 
 /// The time-domain passivity observer and controller of one loop.
@@ -44,18 +44,20 @@ struct PassivityCycle {
 /// will still take out, shows net output, the controller adds a damping
 /// force -alpha v along the hand's velocity, with alpha chosen to dissipate
 /// exactly that excess over one period (alpha |v|^2 T = excess), at most
-/// kMaxDampingNsm; a hand that barely moves gets that maximum, never a
+/// kDampingMassKg / T; a hand that barely moves gets that maximum, never a
 /// division by its vanishing speed. Otherwise the force passes unchanged,
 /// bit for bit.
 ///
 /// Used on the loop's thread alone: nothing here allocates, locks or throws.
 class PassivityController {
 public:
-    /// The most damping (N·s/m) the controller adds in one cycle. A sampled
-    /// damper on the arm's moving mass m over a period T reverses the motion
-    /// it brakes once alpha T / m exceeds 1; for the arm's 0.2 kg this keeps
-    /// a 250 Hz loop (T = 4 ms) on the stable side.
-    static constexpr double kMaxDampingNsm = 50.0;
+    /// What bounds the damping the controller adds in one cycle: at most
+    /// kDampingMassKg / T N·s/m for a period of T seconds (50 at 1 kHz, 12.5
+    /// at 250 Hz). The damping force acts a cycle after the reply whose
+    /// velocity it brakes, and such a damper on a moving mass m rings once
+    /// its damping times T nears m; the bound keeps it at less than half of
+    /// that for an arm whose moving mass is 0.1 kg or more.
+    static constexpr double kDampingMassKg = 0.05;
 
     /// `force` with the controller's damping for `cycle` added, the observer
     /// updated first.
