@@ -6,8 +6,8 @@
 #include "Torvi/HardwareAPI/devices/Armillar.hpp"
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
 #include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
-#include "Torvi/HardwareAPI/haptics/Passivity.hpp"
 #include "Torvi/HardwareAPI/haptics/MoveTo.hpp"
+#include "Torvi/HardwareAPI/haptics/Passivity.hpp"
 
 #include <pybind11/stl.h>
 

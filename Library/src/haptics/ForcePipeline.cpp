@@ -131,8 +131,7 @@ CycleForces ForcePipeline::Run(const CycleInput& cycle, Nanoseconds start_ns,
     force = clamp.Apply(force);
     force = rate_limit.Apply(cycle, force);
     passivity.Sent(force, soft_start.Apply(cycle, external_force));
-    return {requested, force, passivity.EnergyJ(), passivity.DampingNsm(),
-            passivity.DissipatedJ()};
+    return {requested, force, passivity.EnergyJ(), passivity.DampingNsm(), passivity.DissipatedJ()};
 }
 
 } // namespace Torvi::HardwareAPI::Haptics

@@ -132,9 +132,9 @@ struct CycleForces {
     Vector3 requested{};
     /// After the clamp and the rate limit: the record's `force` column.
     Vector3 sent{};
-    double energy_j = 0.0;         ///< the passivity observer's sum after the cycle
-    double damping_nsm = 0.0;      ///< what the passivity controller added
-    double dissipated_j = 0.0;     ///< what that damping was set to take out
+    double energy_j = 0.0;     ///< the passivity observer's sum after the cycle
+    double damping_nsm = 0.0;  ///< what the passivity controller added
+    double dissipated_j = 0.0; ///< what that damping was set to take out
 };
 
 /// The stages in order: the external force, the tasks (the effects, each

@@ -46,21 +46,24 @@ Vector3 PassivityController::Apply(const PassivityCycle& cycle, const Vector3& f
     // The damping of the cycle in flight will take out about what it was set
     // to; only what remains beyond that is this cycle's to dissipate.
     const double excess_j = energy_j_ - in_flight_j_;
-    const double speed_squared = Dot(cycle.velocity, cycle.velocity);
-    const double reach_j = speed_squared * cycle.hold_s; // J per N·s/m of damping
     damping_nsm_ = 0.0;
     in_flight_j_ = 0.0;
-    if (!(excess_j > 0.0) || !(cycle.hold_s > 0.0)) {
+    const double force_norm = std::sqrt(Dot(force, force));
+    if (!(excess_j > 0.0) || !(cycle.hold_s > 0.0) || !(force_norm > 0.0)) {
         return force;
     }
+    // Only motion along the rendered force exchanges energy with it, so the
+    // damping brakes the velocity's component along that force and leaves
+    // the other directions, along which the arm may be far lighter, alone.
+    const double along_mps = Dot(cycle.velocity, force) / force_norm;
+    const double reach_j = along_mps * along_mps * cycle.hold_s; // J per N·s/m of damping
     const double most_nsm = kDampingMassKg / cycle.hold_s;
     damping_nsm_ = excess_j >= most_nsm * reach_j ? most_nsm : excess_j / reach_j;
     in_flight_j_ = damping_nsm_ * reach_j;
     dissipated_j_ += in_flight_j_;
     ++active_cycles_;
-    const auto alpha = static_cast<float>(damping_nsm_);
-    return {force[0] - alpha * cycle.velocity[0], force[1] - alpha * cycle.velocity[1],
-            force[2] - alpha * cycle.velocity[2]};
+    const auto brake = static_cast<float>(damping_nsm_ * along_mps / force_norm);
+    return {force[0] - brake * force[0], force[1] - brake * force[1], force[2] - brake * force[2]};
 }
 
 void PassivityController::Restart() { *this = PassivityController{}; }

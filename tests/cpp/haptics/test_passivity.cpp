@@ -116,12 +116,26 @@ TEST(PassivityController, PassesADamperThroughBitForBit) {
 TEST(PassivityController, AStillHandGetsTheMostDampingNotADivisionByZero) {
     PassivityController controller;
     const Vector3 still{};
-    controller.Apply({{0.0f, 0.0f, 0.0f}, still, {1.0f, 0.0f, 0.0f}, 0.001}, {});
+    const Vector3 push{2.0f, 0.0f, 0.0f};
+    controller.Apply({{0.0f, 0.0f, 0.0f}, still, {1.0f, 0.0f, 0.0f}, 0.001}, push);
     // The force of 1 N did 1 mJ over the millimetre that followed.
-    const Vector3 sent = controller.Apply({{0.001f, 0.0f, 0.0f}, still, {}, 0.001}, {});
+    const Vector3 sent = controller.Apply({{0.001f, 0.0f, 0.0f}, still, push, 0.001}, push);
     EXPECT_NEAR(controller.EnergyJ(), 1e-3, 1e-9);
     EXPECT_DOUBLE_EQ(controller.DampingNsm(), PassivityController::kDampingMassKg / 0.001);
-    EXPECT_EQ(sent, Vector3{});
+    EXPECT_EQ(sent, push);
+}
+
+TEST(PassivityController, BrakesOnlyAlongTheRenderedForce) {
+    PassivityController controller;
+    controller.Apply({{0.0f, 0.0f, 0.0f}, {}, {0.0f, 0.0f, 1.0f}, 0.001}, {});
+    // 1 mJ out; the hand now moves along x and z, the wall pushes along z.
+    const Vector3 sent =
+        controller.Apply({{0.0f, 0.0f, 0.001f}, {0.5f, 0.0f, 0.2f}, {}, 0.001}, {0.0f, 0.0f, 1.0f});
+    EXPECT_EQ(sent[0], 0.0f);
+    EXPECT_EQ(sent[1], 0.0f);
+    EXPECT_LT(sent[2], 1.0f);
+    // As much as that damping takes out over the period, and no more.
+    EXPECT_NEAR(controller.DampingNsm() * 0.2 * 0.2 * 0.001, 1e-3, 1e-9);
 }
 
 } // namespace

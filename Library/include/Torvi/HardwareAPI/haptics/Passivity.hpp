@@ -42,11 +42,12 @@ struct PassivityCycle {
 ///
 /// When the sum, less what the controller's damping of the cycle in flight
 /// will still take out, shows net output, the controller adds a damping
-/// force -alpha v along the hand's velocity, with alpha chosen to dissipate
-/// exactly that excess over one period (alpha |v|^2 T = excess), at most
-/// kDampingMassKg / T; a hand that barely moves gets that maximum, never a
-/// division by its vanishing speed. Otherwise the force passes unchanged,
-/// bit for bit.
+/// force -alpha v_f on the hand's velocity along the rendered force (v_f,
+/// the only motion that exchanges energy with it), with alpha chosen to
+/// dissipate exactly that excess over one period (alpha |v_f|^2 T =
+/// excess), at most kDampingMassKg / T; a hand that barely moves gets that
+/// maximum, never a division by its vanishing speed. Otherwise, and when
+/// nothing is rendered, the force passes unchanged, bit for bit.
 ///
 /// Used on the loop's thread alone: nothing here allocates, locks or throws.
 class PassivityController {
