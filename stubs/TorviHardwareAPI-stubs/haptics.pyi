@@ -10,7 +10,7 @@ import numpy
 import numpy.typing
 import os
 import typing
-__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'Fence', 'HapticLoop', 'Line', 'LoopState', 'LoopStats', 'Mesh', 'MoveTo', 'Plane', 'Samples', 'Sphere', 'Spring']
+__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'Fence', 'HapticLoop', 'Line', 'LoopState', 'LoopStats', 'Mesh', 'MoveTo', 'Plane', 'Samples', 'Sphere', 'Spring', 'passive_stiffness']
 _EffectT = typing.TypeVar("_EffectT", bound="Effect")
 class Effect:
     """
@@ -205,6 +205,16 @@ class LoopStats:
     def overruns(self) -> int:
         ...
     @property
+    def passivity_cycles(self) -> int:
+        """
+        Cycles in which the passivity controller added damping.
+        """
+    @property
+    def passivity_dissipated_j(self) -> float:
+        """
+        The energy the controller's damping was set to dissipate, J.
+        """
+    @property
     def period_max_us(self) -> float:
         ...
     @property
@@ -242,8 +252,18 @@ class Samples:
     def dropped(self) -> int:
         ...
     @property
+    def energy(self) -> typing.Any:
+        """
+        The passivity observer's energy (float64, J) of a loop made with passivity; None otherwise.
+        """
+    @property
     def force(self) -> numpy.typing.NDArray[numpy.float32]:
         ...
+    @property
+    def passivity_damping(self) -> typing.Any:
+        """
+        The damping its controller added (float32, N*s/m; 0 when none) of a loop made with passivity; None otherwise.
+        """
     @property
     def period_us(self) -> numpy.typing.NDArray[numpy.float32]:
         ...
@@ -261,13 +281,13 @@ class Samples:
         ...
 class HapticLoop:
     """
-    A servo loop on a native thread that drives one Armillar with force requests: each cycle adds up the effects and the external force for the last reply's position and velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. Every cycle is recorded in a ring of `record` cycles (0: none), read by samples(). While it runs, the arm belongs to the loop. soft_start_s > 0 scales the total force from 0 to 1 over that many seconds after each start; max_force_rate (force per second) limits how fast the force sent changes from one cycle to the next, its change scaled down with its direction kept. The defaults change nothing.
+    A servo loop on a native thread that drives one Armillar with force requests: each cycle adds up the effects and the external force for the last reply's position and velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. Every cycle is recorded in a ring of `record` cycles (0: none), read by samples(). While it runs, the arm belongs to the loop. soft_start_s > 0 scales the total force from 0 to 1 over that many seconds after each start; max_force_rate (force per second) limits how fast the force sent changes from one cycle to the next, its change scaled down with its direction kept. passivity=True adds the damping that keeps the rendering from giving the hand more energy than it took (stiff walls that would buzz), and records the columns energy and passivity_damping. The defaults change nothing.
     """
     def __enter__(self) -> HapticLoop:
         ...
     def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
         ...
-    def __init__(self, arm: TorviHardwareAPI.Armillar, rate_hz: float | None = None, max_force: float = 10.0, record: int = 65536, soft_start_s: float = 0.0, max_force_rate: float | None = None) -> None:
+    def __init__(self, arm: TorviHardwareAPI.Armillar, rate_hz: float | None = None, max_force: float = 10.0, record: int = 65536, soft_start_s: float = 0.0, max_force_rate: float | None = None, passivity: bool = False) -> None:
         ...
     def __repr__(self) -> str:
         ...
@@ -324,6 +344,14 @@ class HapticLoop:
         """
     @max_force_rate.setter
     def max_force_rate(self, arg1: float | None) -> None:
+        ...
+    @property
+    def passivity(self) -> bool:
+        """
+        Whether the passivity controller damps out the energy the rendering gives the hand beyond what it took (from the next cycle; switched on, it observes afresh).
+        """
+    @passivity.setter
+    def passivity(self, arg1: bool) -> None:
         ...
     @property
     def rate_hz(self) -> float | None:
@@ -385,3 +413,7 @@ class Mesh(Effect):
         """
         The triangles kept.
         """
+def passive_stiffness(rate_hz: float, device_damping: float, wall_damping: float = 0.0) -> float:
+    """
+    The largest stiffness (N/m) of a wall with damping wall_damping (N*s/m) that a loop at rate_hz renders passively on a device of damping device_damping (N*s/m): 2 (device_damping - |wall_damping|) * rate_hz, from the bound b > K T / 2 + |B|; 0 when the wall's damping takes up the device's.
+    """

@@ -178,11 +178,12 @@ def test_monitor_records_samples_with_increasing_times(virtual_arm, tmp_path):
     assert {"position_x", "temperature", "current_2"} <= set(rows[0])
 
 
-def test_plot_charts_a_recording_and_refuses_what_is_not_one(arm, responder, tmp_path):
+@pytest.mark.parametrize("passivity", [False, True], ids=["plain", "with passivity"])
+def test_plot_charts_a_recording_and_refuses_what_is_not_one(arm, responder, tmp_path, passivity):
     from TorviHardwareAPI.haptics import HapticLoop
 
     device = responder()
-    with HapticLoop(arm) as loop:
+    with HapticLoop(arm, passivity=passivity) as loop:
         device.wait_for(20)
     loop.samples().to_csv(tmp_path / "run.csv")
     result = torvi("plot", tmp_path / "run.csv")

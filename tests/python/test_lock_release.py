@@ -114,6 +114,7 @@ TABLE = [
     ("Fence.__init__", "haptics", "Fence", ((0, 0, 0), (1, 1, 1), 1.0, 0.0), None, False),
     ("MoveTo.__init__", "haptics", "MoveTo", ((0, 0, 0), 1.0, 0.0, 1.0), None, False),
     ("HapticLoop.__init__", "haptics", "HapticLoop", (), None, False),
+    ("passive_stiffness", "haptics", "passive_stiffness", (1000.0, 4.0), None, False),
     ("HapticLoop.start", "loop", "start", (), None, True),
     ("HapticLoop.stop", "loop", "stop", (), None, True),
     ("HapticLoop.__enter__", "loop", "__enter__", (), None, True),

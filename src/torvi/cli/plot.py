@@ -1,6 +1,8 @@
 """`torvi plot FILE`: charts a HapticLoop recording (a .csv or .parquet file
 that torvi.recording.Recorder or Samples.to_csv wrote): the hand's position,
-the force requested and the force sent, and each cycle's period, over time."""
+the force requested and the force sent, and each cycle's period, over time;
+for a loop made with passivity also the observer's energy and the damping
+added."""
 
 from __future__ import annotations
 
@@ -8,7 +10,7 @@ import argparse
 import csv
 import math
 from pathlib import Path
-from typing import Dict, List
+from typing import Any, Dict, List
 
 from .extras import missing
 from .ports import CommandError
@@ -22,6 +24,8 @@ NEEDED = (
     "period_us",
     *(f"{vector}_{axis}" for vector in ("position", "requested", "force") for axis in AXES),
 )
+# The columns of a loop made with passivity, drawn in a panel of their own.
+PASSIVITY = ("energy", "passivity_damping")
 
 
 def read_csv(path: Path) -> Columns:
@@ -64,6 +68,17 @@ def read_recording(path: Path) -> Columns:
     return columns
 
 
+def draw_passivity(axis: Any, times: List[float], columns: Columns) -> None:
+    """The passivity observer's energy, and on its own scale the damping its
+    controller added, in the record of a loop made with passivity."""
+    axis.plot(times, columns["energy"], color="black", linewidth=0.8, label="energy")
+    axis.set_ylabel("energy (J)", fontsize=9)
+    axis.grid(alpha=0.3)
+    damping = axis.twinx()
+    damping.plot(times, columns["passivity_damping"], color="tab:orange", linewidth=0.6)
+    damping.set_ylabel("damping added (N·s/m)", fontsize=9, color="tab:orange")
+
+
 def draw(columns: Columns, title: str, out: Path) -> None:
     import matplotlib
 
@@ -72,7 +87,11 @@ def draw(columns: Columns, title: str, out: Path) -> None:
 
     start = columns["time"][0]
     times = [t - start for t in columns["time"]]
-    figure, (position, force, period) = plt.subplots(3, 1, sharex=True, figsize=(9, 7))
+    passivity = PASSIVITY[0] in columns
+    figure, panels = plt.subplots(
+        4 if passivity else 3, 1, sharex=True, figsize=(9, 9 if passivity else 7)
+    )
+    position, force, period = panels[:3]
     for axis, colour in zip(AXES, COLOURS):
         position.plot(times, columns[f"position_{axis}"], color=colour, label=axis)
         force.plot(
@@ -93,9 +112,11 @@ def draw(columns: Columns, title: str, out: Path) -> None:
     ):
         axis.set_ylabel(label, fontsize=9)
         axis.grid(alpha=0.3)
+    if passivity:
+        draw_passivity(panels[3], times, columns)
     position.legend(fontsize=8, loc="upper right")
     force.legend(fontsize=7, loc="upper right", ncol=2)
-    period.set_xlabel("time since the first sample (s)")
+    panels[-1].set_xlabel("time since the first sample (s)")
     figure.suptitle(title)
     figure.tight_layout()
     figure.savefig(out, dpi=110)
