@@ -68,7 +68,7 @@ def read_recording(path: Path) -> Columns:
     return columns
 
 
-def draw_passivity(axis: Any, times: List[float], columns: Columns) -> None:
+def draw_passivity(axis: Any, times: list[float], columns: Columns) -> None:
     """The passivity observer's energy, and on its own scale the damping its
     controller added, in the record of a loop made with passivity."""
     axis.plot(times, columns["energy"], color="black", linewidth=0.8, label="energy")
