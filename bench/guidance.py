@@ -42,6 +42,8 @@ COSTS = [
     ("clamp_ns", "the clamp (every cycle, for reference)"),
     ("fade_ns", "a fade or the soft start: ramp and scaling"),
     ("rate_limit_ns", "the rate limit (LimitChange)"),
+    ("passivity_observe_ns", "passivity: observing (the controller not needed)"),
+    ("passivity_damp_ns", "passivity: observing and damping"),
     ("record_ns", "the record: one sample written to the ring"),
 ]
 

@@ -3,7 +3,8 @@
 // effect's Render through the Effect interface (a Spring beside them for
 // reference), and the per-cycle arithmetic of a fade or the soft start (a
 // ramp and a scaling) and of the rate limit (LimitChange), beside the clamp
-// every cycle already makes, and the record's one sample a cycle (a full
+// every cycle already makes, the passivity controller (observing, and
+// damping on every call), and the record's one sample a cycle (a full
 // ring of the default capacity, overwriting its oldest). The hand walks a fixed path in and out of
 // the line and the fence. Prints one JSON object: nanoseconds per call, the median of several
 // repetitions, each including the harness's own call (baseline_ns).
@@ -11,6 +12,7 @@
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
 #include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
 #include "Torvi/HardwareAPI/haptics/MoveTo.hpp"
+#include "Torvi/HardwareAPI/haptics/Passivity.hpp"
 #include "Torvi/HardwareAPI/haptics/SampleRing.hpp"
 
 #include <algorithm>
@@ -85,6 +87,8 @@ int main() {
     Fence fence(FenceParameters{{-0.01f, -0.01f, -0.01f}, {0.01f, 0.01f, 0.01f}, 800.0f, 2.0f});
     const auto force = [&path](int i) { return path[static_cast<std::size_t>(i % kPathPoints)]; };
     SampleRing<LoopSample> record(HapticLoop::kDefaultRecordCapacity);
+    PassivityController observing;
+    PassivityController damping;
 
     float sink = 0.0f;
     const std::vector<std::pair<std::string, std::function<Vector3(int)>>> cases{
@@ -104,6 +108,24 @@ int main() {
          }},
         {"rate_limit_ns",
          [&](int i) { return ForceLaws::LimitChange(force(i), force(i + 1), 1e-4f); }},
+        {"passivity_observe_ns",
+         [&](int i) {
+             // The hand walks the path against a spring: the energy it
+             // observes stays at or below zero, the controller never acts.
+             const Vector3 at = force(i);
+             const Vector3 pull{-300.0f * at[0], -300.0f * at[1], -300.0f * at[2]};
+             return observing.Apply({at, {0.01f, -0.02f, 0.0f}, pull, kCycleSeconds}, pull);
+         }},
+        {"passivity_damp_ns",
+         [&](int i) {
+             // Pushed along its motion every cycle: energy out, damping added.
+             const Vector3 at = force(i);
+             const Vector3 next = force(i + 1);
+             const auto step = static_cast<float>(1.0 / kCycleSeconds);
+             const Vector3 along{(next[0] - at[0]) * step, (next[1] - at[1]) * step,
+                                 (next[2] - at[2]) * step};
+             return damping.Apply({at, along, along, kCycleSeconds}, along);
+         }},
         {"record_ns",
          [&](int i) {
              const Vector3 f = force(i);

@@ -5,12 +5,14 @@
 # bench/chart.py, which draws bench/results/latest.png from latest.json, then
 # bench/mesh.py, the cost of triangle meshes (bench/results/mesh-latest.*),
 # then bench/guidance.py, the cost of guidance and gentle forces
-# (bench/results/guidance-latest.*).
+# (bench/results/guidance-latest.*), then bench/passivity.py, the
+# stable-stiffness map with passivity off and on (bench/results/passivity-latest.*).
 #
 #   bash bench/run.sh [--repeats N] [--seconds S] [--quiet-wait S]
 #   bash bench/run.sh --test     checks of the bench itself (pytest)
 #   bash bench/run.sh --mesh     the mesh bench alone (bench/mesh.py)
 #   bash bench/run.sh --guidance the guidance bench alone (bench/guidance.py)
+#   bash bench/run.sh --passivity the stable-stiffness map alone (bench/passivity.py)
 #
 # TORVI_VENV (default .venv) is the project's environment, used to build;
 # TORVI_BUILD_DIR (default build) the build directory. The bench environment
@@ -57,6 +59,15 @@ guidance() {
     "$bench_venv/bin/python" "$root/bench/guidance.py" --program "$tools/torvi-bench-guidance" \
         --virtual-device "$build/tools/torvi-virtual-device"
 }
+passivity() {
+    echo "== the passivity bench" >&2
+    "$bench_venv/bin/python" "$root/bench/passivity.py" \
+        --virtual-device "$build/tools/torvi-virtual-device"
+}
+if [ "${1:-}" = "--passivity" ]; then
+    passivity
+    exit
+fi
 if [ "${1:-}" = "--mesh" ]; then
     mesh
     exit
@@ -73,3 +84,4 @@ echo "== running" >&2
     "$root/bench/results/latest.json" "$root/bench/results/latest.png" >&2
 mesh
 guidance
+passivity

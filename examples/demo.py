@@ -5,7 +5,9 @@ with the module), wakes the arm and prints what it says about itself, renders
 one virtual wall four times (a Python loop and the native HapticLoop, each
 alone and beside a busy Python thread; see haptic_comparison.py; the native
 renderings are recorded cycle by cycle, and the demo says how many cycles
-its record kept and lost) and a triangle mesh through its proxy (see
+its record kept and lost), a wall as stiff as the passive bound pressed by a
+simulated hand with passivity off and on (see stiff_wall.py; two more
+virtual arms) and a triangle mesh through its proxy (see
 touch_mesh.py), brings the hand back to the middle of the workspace with a
 MoveTo (see guided_trial.py), then prints the handle's events from a native
 listener (the first few, events per second, dropped and skipped). The virtual devices are
@@ -30,6 +32,7 @@ import sys
 import threading
 import time
 
+import stiff_wall
 import TorviHardwareAPI as T
 import touch_mesh
 from haptic_comparison import compare
@@ -152,6 +155,13 @@ def render_wall(arm: T.Armillar, plot_path: str | None) -> None:
         raise DeviceEnded(str(error)) from None
 
 
+def render_stiff_wall() -> None:
+    print("haptic loop: a wall as stiff as the passive bound, passivity off and on (stiff_wall.py)")
+    surface = stiff_wall.home()
+    for passivity in (False, True):
+        stiff_wall.press(surface, passivity)
+
+
 MESH_SECONDS = 0.5
 
 
@@ -221,6 +231,7 @@ def run(plot_path: str | None) -> None:
         # The virtual arm starts at rest, in the middle of its workspace.
         middle, _ = arm.end_effector_force([0.0, 0.0, 0.0])
         render_wall(arm, plot_path)
+        render_stiff_wall()
         render_mesh(arm)
         return_to_middle(arm, middle)
 
