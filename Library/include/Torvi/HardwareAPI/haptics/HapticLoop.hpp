@@ -237,8 +237,9 @@ private:
     /// the arm given back, the loop marked finished.
     void Finish(bool answered, const LoopState& state, std::int64_t previous_start);
     bool Exchange(const Vector3& force, LoopState& state);
-    /// True once the reply starts to arrive (or the port has hung up); false
-    /// when Stop() cancels or the reply is overdue.
+    /// True once the whole reply is queued, or, after a round trip's time,
+    /// once part of it is (or the port has hung up), for the arm's wait to
+    /// take from there; false when Stop() cancels or the reply is overdue.
     bool AwaitReplyStart() const;
     /// The effects' sum plus the external force for the cycle that started
     /// at `start` (steady-clock ns), each effect scaled by its fade.
