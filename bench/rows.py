@@ -444,19 +444,30 @@ MESH_STIFFNESS = 800.0  # N/m
 
 
 class NativeLoopRow(Row):
-    """A HapticLoop rendering a wall and a damper on the arm, free-running or
-    at a fixed rate, alone or beside a busy Python thread. The periods are
-    the loop's cycle periods; the CPU time is the loop thread's: the
-    process's CPU time less that of this thread and of the busy thread.
-    Not part of the virtual arm's service-time target: the loop paces the
-    device differently from a client in a tight loop."""
+    """A HapticLoop rendering a wall and a damper (or the damper alone) on
+    the arm, free-running or at a fixed rate, alone or beside a busy Python
+    thread. The periods are the loop's cycle periods; the CPU time is the
+    loop thread's: the process's CPU time less that of this thread and of
+    the busy thread. Not part of the virtual arm's service-time target: the
+    loop paces the device differently from a client in a tight loop."""
 
     device = "arm"
     in_device_target = False
     SERIES_LENGTH = 2000
 
-    def __init__(self, arm, key, label, rate_hz=None, busy=False, record=True, mesh_triangles=None):
+    def __init__(
+        self,
+        arm,
+        key,
+        label,
+        rate_hz=None,
+        busy=False,
+        record=True,
+        mesh_triangles=None,
+        wall=True,
+    ):
         self.arm = arm
+        self.wall = wall  # False: the damper alone
         self.key = key
         self.label = label
         self.rate_hz = rate_hz
@@ -488,7 +499,8 @@ class NativeLoopRow(Row):
             max_force=WALL_MAX_FORCE,
             **({} if self.record else {"record": 0}),
         )
-        loop.add(Plane(**WALL))
+        if self.wall:
+            loop.add(Plane(**WALL))
         loop.add(Damper(coefficient=WALL_DAMPING))
         if self.mesh is not None:
             self._add_mesh(loop)
@@ -592,3 +604,11 @@ def kinematics_cost(program, seconds=0.5):
         check=True,
     )
     return json.loads(done.stdout)
+
+
+def damper_loop_row(arm):
+    """The native loop free-running with one Damper: the loop's own cost
+    beside the C client's, in alternate rounds (bench/alternate.py)."""
+    return NativeLoopRow(
+        arm, "native_loop_damper", "native HapticLoop, free-running, one Damper", wall=False
+    )
