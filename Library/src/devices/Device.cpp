@@ -93,13 +93,17 @@ Device::QueueWait Device::AwaitQueued(unsigned n, int& queued) {
 
 uint8_t Device::AwaitHeaderCode() { return AwaitFrame(0).code; }
 
+bool Device::AwaitReady(unsigned n, int& queued, const ErrorLine& timeout_line) {
+    const QueueWait wait = AwaitQueued(n, queued);
+    if (wait == QueueWait::TimedOut) {
+        ReportError(timeout_line);
+    }
+    return wait == QueueWait::Ready;
+}
+
 Device::Frame Device::AwaitFrame(unsigned n) {
     int queued = 0;
-    const QueueWait wait = AwaitQueued(1, queued);
-    if (wait != QueueWait::Ready) {
-        if (wait == QueueWait::TimedOut) {
-            ReportError(ErrorLines::kHeaderCodeTimeout);
-        }
+    if (!AwaitReady(1, queued, ErrorLines::kHeaderCodeTimeout)) {
         return {};
     }
     // The payload comes with the code when it is queued whole already, as a
@@ -132,11 +136,7 @@ unsigned Device::AwaitBytes(unsigned n) {
         return 0;
     }
     int queued = 0;
-    const QueueWait wait = AwaitQueued(n, queued);
-    if (wait != QueueWait::Ready) {
-        if (wait == QueueWait::TimedOut) {
-            ReportError(ErrorLines::kPayloadTimeout);
-        }
+    if (!AwaitReady(n, queued, ErrorLines::kPayloadTimeout)) {
         return 0;
     }
     stream->read(reinterpret_cast<char*>(receive_buffer.get()), n);

@@ -7,7 +7,8 @@
 
 namespace Torvi::HardwareAPI::IO {
 class SerialStream;
-}
+struct ErrorLine;
+} // namespace Torvi::HardwareAPI::IO
 
 namespace Torvi::HardwareAPI::Devices {
 
@@ -80,6 +81,8 @@ private:
     /// Polls until `n` bytes are queued, the time-out passes or the wait is
     /// cancelled; consumes nothing. `queued`: the count the last poll saw.
     QueueWait AwaitQueued(unsigned n, int& queued);
+    /// AwaitQueued, a time-out reported as `timeout_line`; true when ready.
+    bool AwaitReady(unsigned n, int& queued, const IO::ErrorLine& timeout_line);
     /// Polls of the queue between two looks at the clocks (the time-out's
     /// and the cancellation's): a few microseconds of polling.
     static constexpr unsigned kPollsPerClockCheck = 16;
