@@ -49,7 +49,7 @@ def period_rows(result):
 
 def used_rounds(result):
     """(rounds in the medians, rounds left out): the clean ones when the run
-    used only those, as bench/run.py's select_rounds chose."""
+    used only those, as the runner's select_rounds chose (bench/runner.py)."""
     rounds = result.get("rounds", [])
     clean = [r for r in rounds if r.get("clean")]
     if len(clean) == result.get("rounds_used") and len(clean) < len(rounds):

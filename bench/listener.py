@@ -34,6 +34,7 @@ import tty
 
 import TorviHardwareAPI as T
 from options import REQUIRED, options_parser
+from runner import QuietWait, log
 from stats import percentile
 from torvi.virtual import VirtualDevice
 from TorviHardwareAPI.events import HandleListener
@@ -284,9 +285,6 @@ OPTIONS = [
 
 def main():
     args = options_parser(__doc__, OPTIONS).parse_args()
-    # Imported here: run.py imports this module.
-    from run import QuietWait, log
-
     log(f"other work on the machine: {QuietWait(args.quiet_wait, log)():.0%} of its cores")
     results = measure(args.virtual_device)
     print("\n".join(lines(results)))

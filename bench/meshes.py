@@ -1,6 +1,7 @@
-"""The meshes and paths of the mesh bench (bench/mesh.py, the mesh rows of
-rows.py): tori of a chosen size built with numpy, and a hand path that
-goes in and out of the tube's surface, in contact about half the time."""
+"""The meshes and paths of the mesh bench (bench/mesh.py, and the mesh
+rows of mesh_loop.py): tori of a chosen size built with numpy, and a hand
+path that goes in and out of the tube's surface, in contact about half the
+time."""
 
 import math
 

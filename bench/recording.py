@@ -9,6 +9,7 @@ import time
 
 import numpy as np
 
+from runner import verdict
 from torvi.recording import Recorder
 from TorviHardwareAPI.haptics import HapticLoop
 
@@ -17,6 +18,8 @@ SAMPLES_FILL_LIMIT_S = 300.0
 RECORDER_RATE_HZ = 1000.0
 RECORDER_SECONDS = 10.0
 RECORDER_FORMATS = (".csv", ".parquet")
+# The target: one samples() call for a full record of SAMPLES_COUNT cycles.
+MAX_SAMPLES_MS = 50.0
 
 
 def filled_loop(arm, count):
@@ -86,3 +89,27 @@ def measure(arm, count=SAMPLES_COUNT, seconds=RECORDER_SECONDS):
         "samples_call": samples_cost(arm, count),
         "recorders": [recorder_cpu(arm, suffix, seconds) for suffix in RECORDER_FORMATS],
     }
+
+
+def recording_targets(record):
+    call = record["samples_call"]
+    return {
+        "samples_call": {**call, "limit_ms": MAX_SAMPLES_MS, "met": call["ms"] < MAX_SAMPLES_MS},
+        "recorders": record["recorders"],
+    }
+
+
+def recording_lines(targets):
+    call = targets["recording"]["samples_call"]
+    lines = [
+        f"- samples() of {call['samples']:,} cycles: {call['ms']:.1f} ms in memory the process "
+        f"used before (target < {call['limit_ms']:.0f}): {verdict(call['met'])}; the first "
+        f"call, in new memory: {call['first_ms']:.1f} ms"
+    ]
+    for r in targets["recording"]["recorders"]:
+        lines.append(
+            f"- Recorder to {r['format']} at 1 kHz for {r['seconds']:.0f} s: its thread used "
+            f"{r['cpu_share_of_one_core']:.2%} of one core; {r['written']:,} samples written, "
+            f"{r['dropped']} dropped, {r['bytes_per_sample']:.0f} bytes each"
+        )
+    return lines

@@ -13,6 +13,9 @@
 #   bash bench/run.sh --mesh     the mesh bench alone (bench/mesh.py)
 #   bash bench/run.sh --guidance the guidance bench alone (bench/guidance.py)
 #   bash bench/run.sh --passivity the stable-stiffness map alone (bench/passivity.py)
+#   bash bench/run.sh --alternate [--alternate-rounds N] [--alternate-seconds S]
+#                                the C client against the native loop and the
+#                                module in alternate rounds alone (bench/alternate.py)
 #
 # TORVI_VENV (default .venv) is the project's environment, used to build;
 # TORVI_BUILD_DIR (default build) the build directory. The bench environment
@@ -75,6 +78,11 @@ fi
 if [ "${1:-}" = "--guidance" ]; then
     guidance
     exit
+fi
+if [ "${1:-}" = "--alternate" ]; then
+    shift
+    exec "$bench_venv/bin/python" "$root/bench/run.py" --alternate-only \
+        --tools "$tools" --virtual-device "$build/tools/torvi-virtual-device" "$@"
 fi
 echo "== running" >&2
 "$bench_venv/bin/python" "$root/bench/run.py" \

@@ -54,3 +54,10 @@ def ratio(a, b):
 
 def difference(a, b):
     return a - b
+
+
+def spread(values):
+    """The least, the greatest and the quartiles of `values` (the
+    inclusive method: the quartiles lie within the range)."""
+    q1, _, q3 = statistics.quantiles(values, n=4, method="inclusive")
+    return {"min": min(values), "q1": q1, "q3": q3, "max": max(values)}

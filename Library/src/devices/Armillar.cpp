@@ -3,6 +3,7 @@
 #include "Torvi/HardwareAPI/protocol/ArmillarCodec.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace Torvi::HardwareAPI::Devices {
 
@@ -50,38 +51,60 @@ Armillar::Armillar(IO::SerialStream* stream_) : Device(stream_) {
 
 // Framing of the arm's exchanges.
 
+std::size_t Armillar::StateReplyLength() { return 1 + P::kStateLength; }
+
 void Armillar::SendCode(uint8_t code) { Send(Messages::BuildRequest(send_buffer.get(), code)); }
 
 void Armillar::SendFloats(uint8_t code, const float* values, std::size_t count) {
     Send(Messages::BuildFloatsRequest(send_buffer.get(), code, values, count));
 }
 
+void Armillar::DrainAfter(const Frame& frame) {
+    // No resynchronisation: clear what may be queued and give up. A
+    // cancelled caller gives up at once. The payload bytes read with the
+    // code count towards the drain, so that the same bytes are consumed as
+    // when the code is read alone.
+    if (!WaitCancelled()) {
+        AwaitBytes(P::kDrainLength - frame.taken);
+    }
+}
+
 bool Armillar::AwaitReply(uint8_t code, std::size_t length) {
-    if (AwaitHeaderCode() != code) {
-        // No resynchronisation: clear what may be queued and give up. A
-        // cancelled caller gives up at once.
-        if (!WaitCancelled()) {
-            AwaitBytes(P::kDrainLength);
-        }
+    const auto n = static_cast<unsigned>(length);
+    const Frame frame = AwaitFrame(n);
+    if (frame.code != code) {
+        DrainAfter(frame);
         return false;
     }
-    return AwaitBytes(static_cast<unsigned>(length)) == length;
+    return frame.taken == n || AwaitBytes(n) == n;
 }
 
 bool Armillar::AwaitParameterReply(uint8_t selector) {
-    // The selector is read as a second header byte, whatever the first was.
-    const uint8_t code = AwaitHeaderCode();
+    // The selector is read as a second header byte, whatever the first was:
+    // with the code when the whole reply is queued, else on its own.
+    constexpr auto kPayload = static_cast<unsigned>(P::kParameterLength);
+    constexpr unsigned kSelectorAndPayload = 1 + kPayload;
+    Frame frame = AwaitFrame(kSelectorAndPayload);
     if (WaitCancelled()) {
         return false;
     }
-    const uint8_t echoed = AwaitHeaderCode();
+    const uint8_t code = frame.code;
+    uint8_t echoed = 0;
+    if (frame.taken == kSelectorAndPayload) {
+        echoed = receive_buffer[0];
+        frame.taken = kPayload;
+    } else {
+        echoed = AwaitHeaderCode();
+    }
     if (code != P::kParameterReply || echoed != selector) {
-        if (!WaitCancelled()) {
-            AwaitBytes(P::kDrainLength);
-        }
+        DrainAfter(frame);
         return false;
     }
-    return AwaitBytes(P::kParameterLength) == P::kParameterLength;
+    if (frame.taken == kPayload) {
+        std::memmove(receive_buffer.get(), receive_buffer.get() + 1, kPayload);
+        return true;
+    }
+    return AwaitBytes(kPayload) == kPayload;
 }
 
 bool Armillar::AwaitState(uint8_t code, ArmillarState& state) {

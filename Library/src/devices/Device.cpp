@@ -5,6 +5,7 @@
 #include "serial/ErrorLine.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace Torvi::HardwareAPI::Devices {
@@ -58,16 +59,27 @@ bool Device::TimedOut(std::time_t start) const {
     return timeout > 0 && std::difftime(std::time(nullptr), start) > timeout;
 }
 
-Device::QueueWait Device::AwaitQueued(unsigned n) {
+Device::QueueWait Device::AwaitQueued(unsigned n, int& queued) {
+    wait_cancelled = false;
+    // A reply already queued is taken without reading a clock.
+    queued = Available();
+    if (stream != nullptr && queued >= static_cast<int>(n)) {
+        return QueueWait::Ready;
+    }
     const std::time_t start = std::time(nullptr);
     CancellationPoll cancellation;
-    wait_cancelled = false;
     // Poll the queue without pausing: a reply is taken the moment it is
     // complete, and nothing is consumed before, so the read that follows
-    // never blocks.
-    for (;;) {
-        if (stream != nullptr && Available() >= static_cast<int>(n)) {
+    // never blocks. The clocks are read only every kPollsPerClockCheck
+    // polls: a poll is a system call, a clock read is not, and the wait
+    // ends at most that many polls after its limit.
+    for (unsigned polls = 1;; ++polls) {
+        queued = Available();
+        if (stream != nullptr && queued >= static_cast<int>(n)) {
             return QueueWait::Ready;
+        }
+        if (polls % kPollsPerClockCheck != 0) {
+            continue;
         }
         if (TimedOut(start)) {
             return QueueWait::TimedOut;
@@ -79,22 +91,41 @@ Device::QueueWait Device::AwaitQueued(unsigned n) {
     }
 }
 
-uint8_t Device::AwaitHeaderCode() {
-    const QueueWait wait = AwaitQueued(1);
-    if (wait != QueueWait::Ready) {
-        if (wait == QueueWait::TimedOut) {
-            ReportError(ErrorLines::kHeaderCodeTimeout);
+uint8_t Device::AwaitHeaderCode() { return AwaitFrame(0).code; }
+
+bool Device::AwaitReady(unsigned n, int& queued, const ErrorLine& timeout_line) {
+    const QueueWait wait = AwaitQueued(n, queued);
+    if (wait == QueueWait::TimedOut) {
+        ReportError(timeout_line);
+    }
+    return wait == QueueWait::Ready;
+}
+
+Device::Frame Device::AwaitFrame(unsigned n) {
+    int queued = 0;
+    if (!AwaitReady(1, queued, ErrorLines::kHeaderCodeTimeout)) {
+        return {};
+    }
+    // The payload comes with the code when it is queued whole already, as a
+    // reply written in one piece is; otherwise only the code is read.
+    const bool whole = n > 0 && n < kBufferSize && queued > static_cast<int>(n);
+    const unsigned count = whole ? n + 1 : 1;
+    uint8_t* const buffer = receive_buffer.get();
+    stream->read(reinterpret_cast<char*>(buffer), count);
+    if (!stream->good()) {
+        // The port's buffer returns nothing from a read that failed, so the
+        // code was not read either: the header code's line. A short read
+        // ends silently, as it does for the code alone.
+        if (!stream->eof()) {
+            ReportError(ErrorLines::kUnableToReadHeaderCode);
         }
-        return 0;
+        return {};
     }
-    stream->read(reinterpret_cast<char*>(receive_buffer.get()), 1);
-    if (stream->good()) {
-        return receive_buffer[0];
+    const Frame frame{buffer[0], whole ? n : 0};
+    if (whole) {
+        std::memmove(buffer, buffer + 1, n);
     }
-    if (!stream->eof()) {
-        ReportError(ErrorLines::kUnableToReadHeaderCode);
-    }
-    return 0;
+    return frame;
 }
 
 unsigned Device::AwaitBytes(unsigned n) {
@@ -104,11 +135,8 @@ unsigned Device::AwaitBytes(unsigned n) {
         ReportError(ErrorLines::kReadExceedsBuffer, static_cast<std::size_t>(n));
         return 0;
     }
-    const QueueWait wait = AwaitQueued(n);
-    if (wait != QueueWait::Ready) {
-        if (wait == QueueWait::TimedOut) {
-            ReportError(ErrorLines::kPayloadTimeout);
-        }
+    int queued = 0;
+    if (!AwaitReady(n, queued, ErrorLines::kPayloadTimeout)) {
         return 0;
     }
     stream->read(reinterpret_cast<char*>(receive_buffer.get()), n);

@@ -15,6 +15,9 @@ constexpr int kReadableSlice = 10;
 /// How long the loop watches for a reply before it sleeps for it: a little
 /// more than a round trip to a device that answers at once.
 constexpr std::chrono::microseconds kSpinBeforeSleep{50};
+/// Polls of the port between two clock reads while watching for a reply:
+/// under a microsecond of polling each.
+constexpr unsigned kPollsPerClockRead = 4;
 
 } // namespace
 
@@ -77,17 +80,22 @@ bool ArmLink::AwaitReplyStart() const {
     // after that, sleep until it starts to arrive rather than spin in the
     // arm's wait, so that the core is free for the device's side of the
     // exchange and for the application's threads, which share it on a small
-    // machine.
+    // machine. The watch waits for the whole reply, so that the arm's wait
+    // finds it queued and reads it in one call, and reads the clock only
+    // every kPollsPerClockRead polls.
     IO::SerialStream& port = *arm_.stream;
+    const auto whole = static_cast<int>(Devices::Armillar::StateReplyLength());
     const Clock::time_point spin_until = exchange_started_ + kSpinBeforeSleep;
-    while (Clock::now() < spin_until) {
-        if (port.Available() > 0) {
+    for (unsigned polls = 1; polls % kPollsPerClockRead != 0 || Clock::now() < spin_until;
+         ++polls) {
+        if (port.Available() >= whole) {
             return true;
         }
     }
     for (;;) {
-        if (port.Available() > 0 || port.WaitReadable(kReadableSlice)) {
-            return true; // bytes, or a hang-up that the arm's wait reports
+        // Bytes, or a hang-up, that the arm's wait takes from here.
+        if (port.Available() >= whole || port.WaitReadable(kReadableSlice)) {
+            return true;
         }
         if (cancel_.IsCancelled() || Overdue()) {
             return false;

@@ -61,8 +61,9 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    /// True once the reply starts to arrive (or the port has hung up); false
-    /// when Stop() cancels or the reply is overdue.
+    /// True once the whole reply is queued, or, after a round trip's time,
+    /// once part of it is (or the port has hung up), for the arm's wait to
+    /// take from there; false when Stop() cancels or the reply is overdue.
     bool AwaitReplyStart() const;
     bool Overdue() const {
         return exchanging_ && Clock::now() - exchange_started_ > HapticLoop::kReplyLimit;

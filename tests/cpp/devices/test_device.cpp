@@ -103,6 +103,24 @@ TEST_F(DeviceOnPty, PayloadIsReadOverTheHeaderCode) {
     EXPECT_EQ(device->receive_buffer[2], 0x04);
 }
 
+// A frame queued whole is read with its code, the payload at offset 0 and
+// nothing behind it consumed; one still arriving leaves its payload queued.
+TEST_F(DeviceOnPty, FrameReadsAWholePayloadWithItsCodeOnly) {
+    Queue(Hex("2B 01 02 03 AA"));
+    const Device::Frame whole = device->AwaitFrame(3);
+    EXPECT_EQ(whole.code, 0x2B);
+    EXPECT_EQ(whole.taken, 3u);
+    EXPECT_EQ(Bytes(device->receive_buffer.get(), device->receive_buffer.get() + 3),
+              Hex("01 02 03"));
+    EXPECT_EQ(stream->Available(), 1) << "the byte after the frame was consumed";
+
+    Queue(Hex("0B 01"));
+    const Device::Frame partial = device->AwaitFrame(3);
+    EXPECT_EQ(partial.code, 0xAA);
+    EXPECT_EQ(partial.taken, 0u);
+    EXPECT_EQ(stream->Available(), 2) << "a partial payload was consumed";
+}
+
 TEST_F(DeviceOnPty, ZeroBytesAreReadAtOnce) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(device->AwaitBytes(0), 0u);

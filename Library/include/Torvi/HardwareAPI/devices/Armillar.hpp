@@ -95,6 +95,9 @@ public:
     // For drivers that run the arm from a thread of their own (the haptic
     // loop). None of these sends anything or changes an operation above.
 
+    /// Bytes of a whole end-effector or joint state reply, its header code
+    /// included: what a driver waits to see queued before reading one.
+    static std::size_t StateReplyLength();
     /// True when the last reply awaited for an end-effector or joint state
     /// (by the state commands, ReceiveState or ReceiveJointState) arrived
     /// whole; false after its fallback was returned.
@@ -113,6 +116,9 @@ private:
 
     void SendCode(uint8_t code);
     void SendFloats(uint8_t code, const float* values, std::size_t count);
+    /// After a reply with another code: drains what a wait for kDrainLength
+    /// bytes after the code takes, less what `frame` read with the code.
+    void DrainAfter(const Frame& frame);
     /// Waits for `code` and its `length` payload bytes. True when the payload
     /// is in the receive buffer; after another code, drains and returns false.
     bool AwaitReply(uint8_t code, std::size_t length);

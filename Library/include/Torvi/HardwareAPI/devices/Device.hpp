@@ -7,7 +7,8 @@
 
 namespace Torvi::HardwareAPI::IO {
 class SerialStream;
-}
+struct ErrorLine;
+} // namespace Torvi::HardwareAPI::IO
 
 namespace Torvi::HardwareAPI::Devices {
 
@@ -37,6 +38,20 @@ public:
     /// line.
     uint8_t AwaitHeaderCode();
 
+    /// What AwaitFrame read: the header code (0 as from AwaitHeaderCode) and
+    /// how many payload bytes came with it into `receive_buffer[0..]`.
+    struct Frame {
+        uint8_t code = 0;
+        unsigned taken = 0; ///< the `n` asked for, or 0 when only the code was read
+    };
+    /// AwaitHeaderCode, with the same wait, time-out and error lines, for a
+    /// reply whose payload will be `n` bytes: when the `n` bytes after the
+    /// code are already queued as the code arrives, they are read with it in
+    /// one call into `receive_buffer[0..n-1]`, whatever the code (`taken`
+    /// is n); otherwise only the code is read (`taken` is 0) and the caller
+    /// goes on with AwaitBytes as after AwaitHeaderCode.
+    Frame AwaitFrame(unsigned n);
+
     /// Waits until `n` bytes are queued and reads them into
     /// `receive_buffer[0..n-1]`. Returns n, or 0 on time-out or failure. Bytes
     /// that arrived are left queued when the wait times out. A count above the
@@ -64,8 +79,13 @@ private:
     /// How a wait for queued bytes ended.
     enum class QueueWait { Ready, TimedOut, Cancelled };
     /// Polls until `n` bytes are queued, the time-out passes or the wait is
-    /// cancelled; consumes nothing.
-    QueueWait AwaitQueued(unsigned n);
+    /// cancelled; consumes nothing. `queued`: the count the last poll saw.
+    QueueWait AwaitQueued(unsigned n, int& queued);
+    /// AwaitQueued, a time-out reported as `timeout_line`; true when ready.
+    bool AwaitReady(unsigned n, int& queued, const IO::ErrorLine& timeout_line);
+    /// Polls of the queue between two looks at the clocks (the time-out's
+    /// and the cancellation's): a few microseconds of polling.
+    static constexpr unsigned kPollsPerClockCheck = 16;
     int Available() const;
     bool TimedOut(std::time_t start) const;
 };
