@@ -1,5 +1,7 @@
 #include "haptics/ForcePipeline.hpp"
 
+#include "haptics/ParameterChecks.hpp"
+
 #include <cmath>
 #include <stdexcept>
 
@@ -15,11 +17,7 @@ Vector3 Scaled(const Vector3& v, double factor) {
 } // namespace
 
 void ExternalForce::Set(const Vector3& force) {
-    for (const float component : force) {
-        if (!std::isfinite(component)) {
-            throw std::invalid_argument("force must hold finite numbers");
-        }
-    }
+    Checks::RequireFiniteComponents(force, "force");
     std::lock_guard<std::mutex> lock(writers_);
     const std::uint32_t version = version_.load(std::memory_order_relaxed);
     version_.store(version + 1, std::memory_order_relaxed);

@@ -1,5 +1,6 @@
 #include "Torvi/HardwareAPI/haptics/Mesh.hpp"
 
+#include "haptics/ParameterChecks.hpp"
 #include "haptics/ProxySolver.hpp"
 #include "haptics/Solid.hpp"
 #include "haptics/TriangleTree.hpp"
@@ -11,20 +12,13 @@
 
 namespace Torvi::HardwareAPI::Haptics {
 
+using Checks::RequireFiniteComponents;
+using Checks::RequireNonNegative;
 using Geometry::FromFloats;
 using Geometry::ToFloats;
 using Geometry::Vec3d;
 
 namespace {
-
-void RequireFiniteNonNegative(float value, const char* name) {
-    if (!std::isfinite(value)) {
-        throw std::invalid_argument(std::string(name) + " must be a finite number");
-    }
-    if (value < 0.0f) {
-        throw std::invalid_argument(std::string(name) + " must not be negative");
-    }
-}
 
 /// The mesh's pose as a rotation matrix and a translation, in double.
 class Frame {
@@ -83,35 +77,40 @@ std::vector<Geometry::Triangle> Triangles(const std::vector<Vector3>& vertices,
     return triangles;
 }
 
-} // namespace
-
-void Validate(MeshParameters& parameters) {
-    RequireFiniteNonNegative(parameters.stiffness, "stiffness");
-    RequireFiniteNonNegative(parameters.damping, "damping");
-    RequireFiniteNonNegative(parameters.static_friction, "static_friction");
-    RequireFiniteNonNegative(parameters.dynamic_friction, "dynamic_friction");
-    if (parameters.dynamic_friction > parameters.static_friction) {
+/// Coulomb friction: neither coefficient negative, and the sliding one never
+/// above the one that holds the proxy still.
+void RequireFriction(float static_friction, float dynamic_friction) {
+    RequireNonNegative(static_friction, "static_friction");
+    RequireNonNegative(dynamic_friction, "dynamic_friction");
+    if (dynamic_friction > static_friction) {
         throw std::invalid_argument("dynamic_friction must not exceed static_friction");
     }
-    for (const float component : parameters.position) {
-        if (!std::isfinite(component)) {
-            throw std::invalid_argument("position must hold finite numbers");
-        }
-    }
+}
+
+/// Scales a finite, non-zero quaternion to unit length.
+void NormaliseRotation(Quaternion& rotation) {
+    RequireFiniteComponents(rotation, "rotation");
     double norm = 0.0;
-    for (const float component : parameters.rotation) {
-        if (!std::isfinite(component)) {
-            throw std::invalid_argument("rotation must hold finite numbers");
-        }
+    for (const float component : rotation) {
         norm += static_cast<double>(component) * component;
     }
     norm = std::sqrt(norm);
     if (!(norm > 0.0) || !std::isfinite(norm)) {
         throw std::invalid_argument("rotation must be a non-zero quaternion");
     }
-    for (float& component : parameters.rotation) {
+    for (float& component : rotation) {
         component = static_cast<float>(component / norm);
     }
+}
+
+} // namespace
+
+void Validate(MeshParameters& parameters) {
+    RequireNonNegative(parameters.stiffness, "stiffness");
+    RequireNonNegative(parameters.damping, "damping");
+    RequireFriction(parameters.static_friction, parameters.dynamic_friction);
+    RequireFiniteComponents(parameters.position, "position");
+    NormaliseRotation(parameters.rotation);
 }
 
 struct Mesh::LoopSide {

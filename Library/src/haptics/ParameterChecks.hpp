@@ -5,7 +5,9 @@
 
 #include "Torvi/HardwareAPI/devices/Vector3.hpp"
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -27,6 +29,17 @@ inline void RequireNonNegative(float value, const char* name) {
     RequireFinite(value, name);
     if (value < 0.0f) {
         throw std::invalid_argument(std::string(name) + " must not be negative");
+    }
+}
+
+/// Every component finite; the message speaks of the whole (a vector, a
+/// quaternion) rather than of one number.
+template <std::size_t N>
+void RequireFiniteComponents(const std::array<float, N>& value, const char* name) {
+    for (const float component : value) {
+        if (!std::isfinite(component)) {
+            throw std::invalid_argument(std::string(name) + " must hold finite numbers");
+        }
     }
 }
 
