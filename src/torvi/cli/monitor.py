@@ -14,6 +14,7 @@ import time
 import tty
 from typing import IO, Callable, Dict, Iterator, List, Tuple
 
+from .charts import label_panel, pyplot, save_figure
 from .extras import missing
 from .ports import Connection, connect
 
@@ -154,25 +155,15 @@ def check_plotting() -> None:
 def write_plot(
     path: str, title: str, panels: Panels, times: list[float], samples: list[Sample]
 ) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    figure, axes = plt.subplots(len(panels), 1, sharex=True, figsize=(8, 2.2 * len(panels)))
+    figure, axes = pyplot().subplots(len(panels), 1, sharex=True, figsize=(8, 2.2 * len(panels)))
     for axis, (label, columns) in zip(axes, panels):
         for column in columns:
             style = "steps-post" if column in STEPPED_COLUMNS else "default"
             axis.plot(times, [s[column] for s in samples], label=column, drawstyle=style)
-        axis.set_ylabel(label, fontsize=9)
-        axis.grid(alpha=0.3)
+        label_panel(axis, label)
         if len(columns) > 1:
             axis.legend(fontsize=8, loc="upper right")
-    axes[-1].set_xlabel("time since start (s)")
-    figure.suptitle(title)
-    figure.tight_layout()
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
+    save_figure(figure, axes[-1], "time since start (s)", title, path)
 
 
 def run_monitor(arguments: argparse.Namespace) -> int:

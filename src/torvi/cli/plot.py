@@ -12,6 +12,7 @@ import math
 from pathlib import Path
 from typing import Any, Dict, List
 
+from .charts import LABEL_FONT_SIZE, label_panel, pyplot, save_figure
 from .extras import missing
 from .ports import CommandError
 
@@ -72,23 +73,17 @@ def draw_passivity(axis: Any, times: list[float], columns: Columns) -> None:
     """The passivity observer's energy, and on its own scale the damping its
     controller added, in the record of a loop made with passivity."""
     axis.plot(times, columns["energy"], color="black", linewidth=0.8, label="energy")
-    axis.set_ylabel("energy (J)", fontsize=9)
-    axis.grid(alpha=0.3)
+    label_panel(axis, "energy (J)")
     damping = axis.twinx()
     damping.plot(times, columns["passivity_damping"], color="tab:orange", linewidth=0.6)
-    damping.set_ylabel("damping added (N·s/m)", fontsize=9, color="tab:orange")
+    damping.set_ylabel("damping added (N·s/m)", fontsize=LABEL_FONT_SIZE, color="tab:orange")
 
 
 def draw(columns: Columns, title: str, out: Path) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
     start = columns["time"][0]
     times = [t - start for t in columns["time"]]
     passivity = PASSIVITY[0] in columns
-    figure, panels = plt.subplots(
+    figure, panels = pyplot().subplots(
         4 if passivity else 3, 1, sharex=True, figsize=(9, 9 if passivity else 7)
     )
     position, force, period = panels[:3]
@@ -110,17 +105,12 @@ def draw(columns: Columns, title: str, out: Path) -> None:
         (force, "force (device units)"),
         (period, "period (µs)"),
     ):
-        axis.set_ylabel(label, fontsize=9)
-        axis.grid(alpha=0.3)
+        label_panel(axis, label)
     if passivity:
         draw_passivity(panels[3], times, columns)
     position.legend(fontsize=8, loc="upper right")
     force.legend(fontsize=7, loc="upper right", ncol=2)
-    panels[-1].set_xlabel("time since the first sample (s)")
-    figure.suptitle(title)
-    figure.tight_layout()
-    figure.savefig(out, dpi=110)
-    plt.close(figure)
+    save_figure(figure, panels[-1], "time since the first sample (s)", title, out)
 
 
 def run_plot(arguments: argparse.Namespace) -> int:
