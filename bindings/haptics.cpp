@@ -39,6 +39,18 @@ using RegisteredLoop = StoppedAtExit<HapticLoop>;
 // The effects: each constructor takes its parameters by the names of its
 // properties, and every parameter is a read/write property.
 
+/// An effect placed by two vectors whose force is a spring and a damper: the
+/// two vectors, then `stiffness` and `damping`, as its Parameters order them
+/// (the plane, the line and the fence).
+template <typename EffectClass, typename Parameters>
+void DefSpringDamperEffect(py::module_& m, const char* name, const char* doc,
+                           const Field<Parameters, Vector3>& first,
+                           const Field<Parameters, Vector3>& second) {
+    DefEffect<EffectClass, Parameters>(
+        m, name, doc, first, second, Field<Parameters, float>{"stiffness", &Parameters::stiffness},
+        Field<Parameters, float>{"damping", &Parameters::damping});
+}
+
 void BindAnalyticEffects(py::module_& m) {
     using namespace Haptics;
     using S = SpringParameters;
@@ -46,13 +58,12 @@ void BindAnalyticEffects(py::module_& m) {
                          Field<S, Vector3>{"anchor", &S::anchor},
                          Field<S, float>{"stiffness", &S::stiffness});
     using P = PlaneParameters;
-    DefEffect<Plane, P>(
+    DefSpringDamperEffect<Plane, P>(
         m, "Plane",
         "A one-sided wall through `point`; `normal` (normalised) points from the solid into "
         "free space. At depth d > 0, F = (stiffness * d - damping * dot(velocity, normal)) * "
         "normal, never pulling.",
-        Field<P, Vector3>{"point", &P::point}, Field<P, Vector3>{"normal", &P::normal},
-        Field<P, float>{"stiffness", &P::stiffness}, Field<P, float>{"damping", &P::damping});
+        Field<P, Vector3>{"point", &P::point}, Field<P, Vector3>{"normal", &P::normal});
     using B = SphereParameters;
     DefEffect<Sphere, B>(
         m, "Sphere",
@@ -72,22 +83,20 @@ void BindAnalyticEffects(py::module_& m) {
 void BindGuides(py::module_& m) {
     using namespace Haptics;
     using L = LineParameters;
-    DefEffect<Line, L>(
+    DefSpringDamperEffect<Line, L>(
         m, "Line",
         "A virtual fixture that pulls the hand onto the segment from `start` to `end`, free "
         "along it: F = stiffness * (nearest point - position) - damping * (the velocity across "
         "the segment, never along it), on both sides of the segment; past an end the nearest "
         "point is that end, and the velocity toward or away from it is damped.",
-        Field<L, Vector3>{"start", &L::start}, Field<L, Vector3>{"end", &L::end},
-        Field<L, float>{"stiffness", &L::stiffness}, Field<L, float>{"damping", &L::damping});
+        Field<L, Vector3>{"start", &L::start}, Field<L, Vector3>{"end", &L::end});
     using F = FenceParameters;
-    DefEffect<Fence, F>(
+    DefSpringDamperEffect<Fence, F>(
         m, "Fence",
         "The workspace as a box from `minimum` to `maximum`: no force inside; outside, along each "
         "axis the hand crossed, F = stiffness * (face - position) - damping * velocity, never "
         "pointing out of the box.",
-        Field<F, Vector3>{"minimum", &F::minimum}, Field<F, Vector3>{"maximum", &F::maximum},
-        Field<F, float>{"stiffness", &F::stiffness}, Field<F, float>{"damping", &F::damping});
+        Field<F, Vector3>{"minimum", &F::minimum}, Field<F, Vector3>{"maximum", &F::maximum});
 }
 
 void BindEffects(py::module_& m) {

@@ -73,25 +73,17 @@ def exchange(port, request, length):
 def unstuff(raw):
     """The host's reading of a 19-byte status frame: SLIP unstuffing of
     r[0]..r[17], r[18] looked at only after an ESC at r[17]. The test's own
-    copy, apart from the command's decoder, so that a mistake they shared
-    could not hide."""
-    out, i = [], 0
+    reading, written apart from the command's decoder (a table of the escape
+    pairs), so that a mistake they shared could not hide."""
+    escaped = {SLIP_ESC_END: SLIP_END, SLIP_ESC_ESC: SLIP_ESC}
+    out, i = bytearray(), 0
     while i <= 17:
-        if raw[i] == SLIP_ESC:
-            follow = raw[i + 1]
-            if follow == SLIP_ESC_END:
-                out.append(SLIP_END)
-                i += 2
-            elif follow == SLIP_ESC_ESC:
-                out.append(SLIP_ESC)
-                i += 2
-            else:
-                i += 1
-        elif raw[i] == SLIP_END:
+        byte, i = raw[i], i + 1
+        if byte == SLIP_ESC and raw[i] in escaped:
+            out.append(escaped[raw[i]])
             i += 1
-        else:
-            out.append(raw[i])
-            i += 1
+        elif byte not in (SLIP_ESC, SLIP_END):
+            out.append(byte)
     return bytes(out)
 
 
