@@ -58,20 +58,11 @@ constexpr const char* kReceiveDeviceInfoDoc =
     "            device_id_ext (UUID)\n"
     "            ";
 
-// The texts of the deprecation warnings, each spelled out whole so that a
-// reader finds a warning by its text.
-constexpr const char* kSendDeviceWakeupDeprecated =
-    "SendDeviceWakeup is deprecated, use device_wakeup instead";
+// The text of SendForce's deprecation warning, which both its forms give; the
+// other warnings are spelled out whole where their methods are registered, so
+// that a reader finds a warning by its text.
 constexpr const char* kSendForceDeprecated =
     "SendForce is deprecated, use end_effector_force instead";
-constexpr const char* kReceiveStateDeprecated =
-    "ReceiveState is deprecated, use end_effector instead";
-constexpr const char* kReceiveJointStateDeprecated =
-    "ReceiveJointState is deprecated, use joint_torques instead";
-constexpr const char* kSendJointTorquesDeprecated =
-    "SendJointTorques is deprecated, use joint_torques instead";
-constexpr const char* kSendPositionDeprecated =
-    "SendPosition is deprecated, use end_effector_position instead";
 
 // The default of every list argument.
 const std::vector<float> kZeroVector{0.0f, 0.0f, 0.0f};
@@ -261,7 +252,7 @@ void DefRequestThenReceive(ArmillarClass& armillar) {
     armillar.def(
         "SendDeviceWakeup",
         [](Armillar& arm) {
-            Deprecated(kSendDeviceWakeupDeprecated,
+            Deprecated("SendDeviceWakeup is deprecated, use device_wakeup instead",
                        [&] { Unlocked([&] { arm.SendDeviceWakeup(); }); });
         },
         "[DEPRECATED] Send a device wakeup command");
@@ -287,14 +278,17 @@ void DefRequestThenReceive(ArmillarClass& armillar) {
 
     DefDeprecatedStateReceiver(armillar, "ReceiveState", &Armillar::ReceiveState,
                                "[Deprecated] receive state and return position and velocity",
-                               kReceiveStateDeprecated, "position", "velocity");
+                               "ReceiveState is deprecated, use end_effector instead", "position",
+                               "velocity");
     DefDeprecatedStateReceiver(armillar, "ReceiveJointState", &Armillar::ReceiveJointState,
                                "[Deprecated] receive joint state and return position and velocity "
                                "in the joint reference frame",
-                               kReceiveJointStateDeprecated, "joint_position", "joint_velocity");
+                               "ReceiveJointState is deprecated, use joint_torques instead",
+                               "joint_position", "joint_velocity");
 
     DefVectorCommand(armillar, "SendJointTorques", &Armillar::SendJointTorques,
-                     "[Deprecated] send joint torque", "joint_torque", kSendJointTorquesDeprecated);
+                     "[Deprecated] send joint torque", "joint_torque",
+                     "SendJointTorques is deprecated, use joint_torques instead");
     DefVectorCommand(armillar, "SendAngle", &Armillar::SendAngle, "Send angles to the device",
                      "angle");
 
@@ -312,7 +306,7 @@ void DefRequestThenReceive(ArmillarClass& armillar) {
 
     DefVectorCommand(armillar, "SendPosition", &Armillar::SendPosition,
                      "[Deprecated] Send Position to the device", "position",
-                     kSendPositionDeprecated);
+                     "SendPosition is deprecated, use end_effector_position instead");
 }
 
 } // namespace
