@@ -10,6 +10,7 @@ from __future__ import annotations
 import time
 
 import TorviHardwareAPI as T
+from torvi.loops import report
 from torvi.virtual import virtual_arm
 from TorviHardwareAPI.haptics import Damper, HapticLoop, Plane
 
@@ -55,13 +56,7 @@ def run_loop(arm: T.Armillar) -> None:
                 )
             print(f"  balance expected at {HAND_FORCE / stiffness * 1000:.2f} mm in the wall")
         stats = loop.stats()
-    if loop.error is not None:
-        print(f"the loop stopped by itself: {loop.error}")
-    print(
-        f"{stats.cycles} cycles at {stats.rate_hz:.0f}/s, period p50 {stats.period_p50_us:.0f} µs, "
-        f"p99 {stats.period_p99_us:.0f} µs, {stats.overruns} overruns, "
-        f"{'real-time' if stats.realtime else 'normal'} priority"
-    )
+    report(loop, stats)
 
 
 def main() -> None:

@@ -15,6 +15,7 @@ import math
 import time
 
 import TorviHardwareAPI as T
+from torvi.loops import report
 from torvi.virtual import virtual_arm
 from TorviHardwareAPI.haptics import Damper, HapticLoop, Mesh
 
@@ -94,12 +95,7 @@ def run(arm: T.Armillar) -> None:
             show(loop, mesh, position[2])
         print(f"  at rest the hand is {PUSH / STIFFNESS * 1000:.2f} mm into the surface")
         stats = loop.stats()
-    if loop.error is not None:
-        print(f"the loop stopped by itself: {loop.error}")
-    print(
-        f"{stats.cycles} cycles at {stats.rate_hz:.0f}/s, period p99 {stats.period_p99_us:.0f} µs, "
-        f"{stats.overruns} overruns"
-    )
+    report(loop, stats)
 
 
 def main() -> None:
