@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <exception>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <unordered_set>
 #include <utility>
@@ -352,6 +353,25 @@ IO::SerialStream& RequireStream(IO::SerialStream* stream, const char* class_name
 /// lower-case hexadecimal text. Failures of the import or of the call reach
 /// the caller as the Python exception raised.
 py::object StandardUUID(const UUID& identifier);
+
+/// A repr that reads as a call: the class name and each named property with
+/// its own repr, as the arguments of a call (for an effect, the call that
+/// makes an equal one).
+template <typename... ClassOptions>
+void DefCallRepr(py::class_<ClassOptions...>& bound, const char* name,
+                 const std::vector<const char*>& properties) {
+    bound.def("__repr__", [name, properties](const py::object& self) {
+        std::string text = std::string(name) + "(";
+        const char* separator = "";
+        for (const char* property : properties) {
+            text += separator;
+            text += property;
+            text += "=" + std::string(py::repr(self.attr(property)));
+            separator = ", ";
+        }
+        return text + ")";
+    });
+}
 
 /// When an optional argument accepts None: always, or only where implicit
 /// conversion is allowed (as for a `const char*` argument).

@@ -2,7 +2,8 @@
 
 // What the bindings of the haptic effects share (haptics.cpp, mesh.cpp):
 // vector and quaternion arguments, floats given back as their shortest
-// decimal text, and each parameter of an effect as a read/write property.
+// decimal text, and each parameter of an effect as a read/write property
+// (its repr, CallRepr, is in conventions.hpp).
 
 #include "conventions.hpp"
 
@@ -68,24 +69,6 @@ void DefParameter(EffectBinding<EffectClass>& effect, const char* name,
         });
 }
 
-/// The repr: the class name and every property by its name, as a call that
-/// makes an equal effect.
-template <typename EffectClass>
-void DefRepr(EffectBinding<EffectClass>& effect, const char* name,
-             const std::vector<const char*>& properties) {
-    effect.def("__repr__", [name, properties](const py::object& self) {
-        std::string text = std::string(name) + "(";
-        const char* separator = "";
-        for (const char* property : properties) {
-            text += separator;
-            text += property;
-            text += "=" + std::string(py::repr(self.attr(property)));
-            separator = ", ";
-        }
-        return text + ")";
-    });
-}
-
 /// One parameter of an effect whose constructor takes its parameters in the
 /// order of its Parameters' members: the keyword and the member, and, for a
 /// Defaulted one, the value it takes when left out.
@@ -119,7 +102,7 @@ void DefEffect(py::module_& m, const char* name, const char* doc, const Fields&.
                }),
                Keyword(fields)...);
     (DefParameter(effect, fields.name, fields.member), ...);
-    DefRepr(effect, name, {fields.name...});
+    DefCallRepr(effect, name, {fields.name...});
 }
 
 } // namespace Torvi::HardwareAPI::Bindings

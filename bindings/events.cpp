@@ -381,10 +381,7 @@ void DefListenerState(py::class_<RegisteredListener>& listener) {
                                    "None, or why the listener stopped by itself.");
     listener.def_property_readonly("running", &HandleListener::Running);
     listener.def_property_readonly("maxlen", &HandleListener::Maxlen);
-    listener.def("__repr__", [](const RegisteredListener& self) {
-        return py::str("HandleListener(maxlen={}, running={}, dropped={}, skipped={}, error={!r})")
-            .format(self.Maxlen(), self.Running(), self.Dropped(), self.Skipped(), self.Error());
-    });
+    DefCallRepr(listener, "HandleListener", {"maxlen", "running", "dropped", "skipped", "error"});
 }
 
 void BindListener(py::module_& m) {

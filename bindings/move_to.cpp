@@ -48,7 +48,7 @@ void bind_move_to(py::module_& haptics) {
         "arrived", [](const MoveTo& self) { return self.Progress().arrived; },
         "Whether, at the last cycle, the anchor was on the target and the hand within "
         "`tolerance` of it; false until a cycle has seen the current target and tolerance.");
-    DefRepr(move, "MoveTo", {"target", "stiffness", "damping", "max_speed", "tolerance"});
+    DefCallRepr(move, "MoveTo", {"target", "stiffness", "damping", "max_speed", "tolerance"});
 }
 
 } // namespace Torvi::HardwareAPI::Bindings
