@@ -1,24 +1,14 @@
 #include "Torvi/HardwareAPI/haptics/Passivity.hpp"
 
+#include "haptics/Geometry.hpp"
+
 #include <cmath>
 #include <stdexcept>
 
 namespace Torvi::HardwareAPI::Haptics {
-namespace {
 
-double Dot(const Vector3& a, const Vector3& b) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < a.size(); ++k) {
-        sum += static_cast<double>(a[k]) * static_cast<double>(b[k]);
-    }
-    return sum;
-}
-
-Vector3 Difference(const Vector3& a, const Vector3& b) {
-    return {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
-}
-
-} // namespace
+using Geometry::Dot;
+using Geometry::FromFloats;
 
 double PassiveStiffness(double rate_hz, double device_damping_nsm, double wall_damping_nsm) {
     if (!std::isfinite(rate_hz) || rate_hz <= 0.0) {
@@ -37,7 +27,8 @@ double PassiveStiffness(double rate_hz, double device_damping_nsm, double wall_d
 
 Vector3 PassivityController::Apply(const PassivityCycle& cycle, const Vector3& force) {
     if (seen_cycle_) {
-        energy_j_ += Dot(last_rendered_force_, Difference(cycle.position, last_position_));
+        energy_j_ += Dot(FromFloats(last_rendered_force_),
+                         FromFloats(cycle.position) - FromFloats(last_position_));
     }
     seen_cycle_ = true;
     last_position_ = cycle.position;
@@ -48,14 +39,14 @@ Vector3 PassivityController::Apply(const PassivityCycle& cycle, const Vector3& f
     const double excess_j = energy_j_ - in_flight_j_;
     damping_nsm_ = 0.0;
     in_flight_j_ = 0.0;
-    const double force_norm = std::sqrt(Dot(force, force));
+    const double force_norm = Geometry::Norm(FromFloats(force));
     if (!(excess_j > 0.0) || !(cycle.hold_s > 0.0) || !(force_norm > 0.0)) {
         return force;
     }
     // Only motion along the rendered force exchanges energy with it, so the
     // damping brakes the velocity's component along that force and leaves
     // the other directions, along which the arm may be far lighter, alone.
-    const double along_mps = Dot(cycle.velocity, force) / force_norm;
+    const double along_mps = Dot(FromFloats(cycle.velocity), FromFloats(force)) / force_norm;
     const double reach_j = along_mps * along_mps * cycle.hold_s; // J per N·s/m of damping
     const double most_nsm = kDampingMassKg / cycle.hold_s;
     damping_nsm_ = excess_j >= most_nsm * reach_j ? most_nsm : excess_j / reach_j;
