@@ -7,9 +7,9 @@
 #include "Torvi/HardwareAPI/serial/SerialStream.hpp"
 
 #include "support/PtyTest.hpp"
-#include "support/Timing.hpp"
 #include "support/ScriptedDevice.hpp"
 #include "support/StatusFrameSample.hpp"
+#include "support/Timing.hpp"
 
 #include <gtest/gtest.h>
 
