@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing the project needs, on a fresh Debian
 # machine: g++ and .venv (as the demo needs them), then GoogleTest from
-# Debian's packages, the en_US.utf8 locale, and the build, test and lint
-# packages into .venv.
+# Debian's packages, the en_US.utf8 locale, and the build, test, lint and
+# documentation packages into .venv.
 # Safe to run again; it only installs what is missing.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -29,3 +29,5 @@ if requirements_changed "$venv" "$root/requirements-dev.txt"; then
     "$python" -m pip install -q --upgrade pip
     install_requirements "$venv" "$root/requirements-dev.txt"
 fi
+# The documentation's tools: the test command builds the site.
+prepare_docs_tools

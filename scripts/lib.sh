@@ -93,6 +93,15 @@ prepare_check_tools() {
     fi
 }
 
+# prepare_docs_tools: installs requirements-docs.txt into the project's
+# environment when that file changed since the last time.
+prepare_docs_tools() {
+    if requirements_changed "$venv" "$root/requirements-docs.txt"; then
+        echo "== installing requirements-docs.txt into $venv" >&2
+        install_requirements "$venv" "$root/requirements-docs.txt"
+    fi
+}
+
 # configure PRESET DIR [CMAKE ARGUMENTS...]: configures the build tree DIR from
 # a preset of CMakePresets.json, for the project's interpreter (the preset
 # finds pybind11 through it).

@@ -4,7 +4,7 @@
 #     the same files as the one built from the tree (the sdist is complete);
 #     auditwheel repairs the wheel to a manylinux tag, which the next steps use;
 #  2. the wheel installs into a fresh virtual environment in which no compiler
-#     can be found, and the README's quick start, every example and
+#     can be found, and the quick starts (README, docs/getting-started.md), every example and
 #     `torvi --help` run there;
 #  3. the stub regenerated from the installed module equals stubs/, and
 #     `mypy --strict examples/` passes against the stub the wheel installed;
@@ -134,20 +134,26 @@ run_fresh() {
     fi
 }
 
-quickstart_count="$("$python" - "$root/README.md" "$work" <<'EOF'
+# The quick starts of the README and of the getting-started guide: each
+# Python block runs as a program of its own.
+quickstart_count="$("$python" - "$work" "$root/README.md" "$root/docs/getting-started.md" <<'EOF'
 import re, sys
-readme, out = sys.argv[1], sys.argv[2]
-section = open(readme).read().split("\n## Quick start\n", 1)[1].split("\n## ", 1)[0]
-blocks = re.findall(r"```python\n(.*?)```", section, re.S)
-for number, block in enumerate(blocks, 1):
-    with open(f"{out}/quickstart_{number}.py", "w") as f:
-        f.write(block)
-print(len(blocks))
+out, pages = sys.argv[1], sys.argv[2:]
+number = 0
+for page in pages:
+    section = open(page).read().split("\n## Quick start\n", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```python\n(.*?)```", section, re.S)
+    if len(blocks) < 2:
+        sys.exit(f"the quick start of {page} has {len(blocks)} Python blocks")
+    for block in blocks:
+        number += 1
+        with open(f"{out}/quickstart_{number}.py", "w") as f:
+            f.write(block)
+print(number)
 EOF
-)"
-[ "$quickstart_count" -ge 2 ] || fail "the README's quick start has $quickstart_count Python blocks"
+)" || fail "the quick starts could not be read"
 for number in $(seq "$quickstart_count"); do
-    run_fresh "README quick start, block $number" "$work/quickstart_$number.py"
+    run_fresh "quick start, block $number" "$work/quickstart_$number.py"
 done
 
 examples=()

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the library, the module, the tools and the C++ tests, then runs the
-# C++ suite (ctest) and the Python suite (pytest), then the formatter checks
-# and linters (scripts/lint.sh). After them it runs both suites again on a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer
-# (scripts/sanitize.sh) and runs each fuzz target for a bounded time
-# (scripts/fuzz.sh). TORVI_HARDENING=0 leaves those two out.
+# C++ suite (ctest) and the Python suite (pytest), then builds the
+# documentation site with warnings as errors (scripts/docs.sh --build), then
+# runs the formatter checks and linters (scripts/lint.sh). After them it runs
+# both suites again on a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (scripts/sanitize.sh) and runs each fuzz target
+# for a bounded time (scripts/fuzz.sh). TORVI_HARDENING=0 leaves those two out.
 # Arguments go to pytest.
 set -euo pipefail
 
@@ -34,6 +35,13 @@ if [ "$ctest_status" -ne 0 ]; then
 fi
 echo "== C++ suite exit $ctest_status, Python suite exit $pytest_status"
 
+# A broken reference, a missing page or a dead link fails the run.
+set +e
+bash "$root/scripts/docs.sh" --build
+docs_status=$?
+set -e
+echo "== documentation exit $docs_status"
+
 # After the suites, not beside them: clang-tidy takes both cores.
 set +e
 bash "$root/scripts/lint.sh"
@@ -54,5 +62,6 @@ if [ "${TORVI_HARDENING:-1}" != 0 ]; then
     set -e
     echo "== sanitizers exit $sanitize_status, fuzzing exit $fuzz_status"
 fi
-[ "$ctest_status" -eq 0 ] && [ "$pytest_status" -eq 0 ] && [ "$lint_status" -eq 0 ] &&
+[ "$ctest_status" -eq 0 ] && [ "$pytest_status" -eq 0 ] && [ "$docs_status" -eq 0 ] &&
+    [ "$lint_status" -eq 0 ] &&
     [ "$sanitize_status" -eq 0 ] && [ "$fuzz_status" -eq 0 ]
