@@ -206,7 +206,7 @@ void BindScene(py::module_& haptics) {
                   return MakeScene(model, data, tool,
                                    {stiffness, damping, workspace_scale, workspace_offset});
               }),
-              py::arg("model"), py::arg("data"), py::kw_only(), py::arg("tool"),
+              py::arg("model"), py::arg("data"), py::arg("tool"),
               py::arg("stiffness"), py::arg("damping") = 0.0, py::arg("workspace_scale") = 1.0,
               py::arg("workspace_offset") = py::make_tuple(0.0, 0.0, 0.0));
     BindSceneState(scene);
