@@ -24,7 +24,10 @@ pytestmark = pytest.mark.skipif(
 mujoco = pytest.importorskip("mujoco")
 
 RATE_HZ = 1000.0
-TOOL = '<body name="tool" pos="{pos}" gravcomp="1"><freejoint/><geom name="tool" size="0.01" mass="0.1" {geom}/></body>'
+TOOL = (
+    '<body name="tool" pos="{pos}" gravcomp="1"><freejoint/>'
+    '<geom name="tool" size="0.01" mass="0.1" {geom}/></body>'
+)
 
 
 def model(bodies, timestep=0.001, tool_pos="0 0 0", tool_geom=""):
@@ -50,14 +53,19 @@ def scene_on(device, loaded, data, origin=None, **coupling):
     return loop, scene, np.array(offset)
 
 
-TABLE = '<geom name="table" type="box" pos="0 0 -0.03" size="0.3 0.3 0.01" friction="0.5 0.005 0.0001"/>'
+TABLE = (
+    '<geom name="table" type="box" pos="0 0 -0.03" size="0.3 0.3 0.01" '
+    'friction="0.5 0.005 0.0001"/>'
+)
 
 
 def test_the_tool_follows_the_hand_in_free_space(virtual_device):
     device = virtual_device("arm", "--hand", "200,5")
     # Started 1 cm off the hand; without gravity compensation it would sag
     # m g / stiffness = 10 mm.
-    loop, scene, offset = scene_on(device, *model("", tool_pos="0.01 0 0"), stiffness=100.0, damping=2.0)
+    loop, scene, offset = scene_on(
+        device, *model("", tool_pos="0.01 0 0"), stiffness=100.0, damping=2.0
+    )
     with loop:
         time.sleep(1.2)
         state = loop.state()
@@ -88,7 +96,8 @@ def test_a_pushed_box_resists_with_its_friction_and_moves_with_the_tool(virtual_
     mass, mu = 0.2, 0.5
     box = (
         f'<body name="box" pos="0.035 0 0"><freejoint/>'
-        f'<geom type="box" size="0.02 0.02 0.02" mass="{mass}" friction="{mu} 0.005 0.0001"/></body>'
+        f'<geom type="box" size="0.02 0.02 0.02" mass="{mass}" '
+        f'friction="{mu} 0.005 0.0001"/></body>'
     )
     loaded, data = model(TABLE + box)
     device = virtual_device("arm")
@@ -96,7 +105,11 @@ def test_a_pushed_box_resists_with_its_friction_and_moves_with_the_tool(virtual_
     start = home(device)
     # The hand's target travels 25 mm along x (the virtual arm reaches about
     # 30) at 4 cm/s; the box is 5 mm away: pushed from about 0.15 s to 0.65 s.
-    loop.add(H.MoveTo(tuple(start + (0.025, 0, 0)), stiffness=400.0, damping=5.0, max_speed=0.04))
+    loop.add(
+        H.MoveTo(
+            tuple(start + np.array([0.025, 0, 0])), stiffness=400.0, damping=5.0, max_speed=0.04
+        )
+    )
     pushes = []
     with loop:
         began = time.monotonic()
@@ -168,7 +181,7 @@ def test_a_followed_mesh_moves_with_its_body_and_pushes_it(virtual_device):
     )
     loaded, data = model(part, tool_pos="0 0 0.5", tool_geom='contype="0" conaffinity="0"')
     origin = home(virtual_device("arm"))
-    target = origin + (0.026, 0, 0)  # 6 mm into the cube's face
+    target = origin + np.array([0.026, 0, 0])  # 6 mm into the cube's face
     device = virtual_device("arm", "--hand", "300,5", "--hand-target", ",".join(map(str, target)))
     loop, scene, offset = scene_on(device, loaded, data, origin, stiffness=0.0)
     mesh = H.Mesh(*CUBE, stiffness=800.0)
