@@ -103,7 +103,8 @@ void RequireDataOf(const py::handle& model, const py::handle& data) {
 }
 
 std::shared_ptr<PhysicsScene> MakeScene(const py::object& model, const py::object& data,
-                                        const std::string& tool, const Physics::Coupling& coupling) {
+                                        const std::string& tool,
+                                        const Physics::Coupling& coupling) {
     const py::module_ mujoco = ImportMujoco();
     RequireInstance(mujoco, model, "MjModel", "model");
     RequireInstance(mujoco, data, "MjData", "data");
@@ -116,7 +117,9 @@ std::shared_ptr<PhysicsScene> MakeScene(const py::object& model, const py::objec
     });
 }
 
-py::tuple PointTuple(const ScenePoint& point) { return py::make_tuple(point[0], point[1], point[2]); }
+py::tuple PointTuple(const ScenePoint& point) {
+    return py::make_tuple(point[0], point[1], point[2]);
+}
 
 constexpr const char* kSceneDoc =
     "A MuJoCo simulation of `model` stepped by the HapticLoop it is added to, one step per "
@@ -153,9 +156,8 @@ void BindSceneState(EffectBinding<PhysicsScene>& scene) {
     scene.def_property_readonly("step_us_p99", &PhysicsScene::StepUsP99,
                                 "The 99th percentile of mj_step's duration over the last 1024 "
                                 "steps, microseconds (0 before any).");
-    scene.def_property_readonly("stiffness", [](const PhysicsScene& s) {
-        return s.CouplingSet().stiffness;
-    });
+    scene.def_property_readonly("stiffness",
+                                [](const PhysicsScene& s) { return s.CouplingSet().stiffness; });
     scene.def_property_readonly("damping",
                                 [](const PhysicsScene& s) { return s.CouplingSet().damping; });
     scene.def_property_readonly(
@@ -202,12 +204,14 @@ void BindScene(py::module_& haptics) {
     EffectBinding<PhysicsScene> scene(haptics, "PhysicsScene", kSceneDoc);
     scene.def(py::init([](const py::object& model, const py::object& data, const std::string& tool,
                           double stiffness, double damping, double workspace_scale,
-                          const ScenePoint& workspace_offset) {
+                          const ThreeNumbers& workspace_offset) {
+                  const auto& offset = workspace_offset.value;
                   return MakeScene(model, data, tool,
-                                   {stiffness, damping, workspace_scale, workspace_offset});
+                                   {stiffness, damping, workspace_scale,
+                                    ScenePoint{offset[0], offset[1], offset[2]}});
               }),
-              py::arg("model"), py::arg("data"), py::arg("tool"),
-              py::arg("stiffness"), py::arg("damping") = 0.0, py::arg("workspace_scale") = 1.0,
+              py::arg("model"), py::arg("data"), py::arg("tool"), py::arg("stiffness"),
+              py::arg("damping") = 0.0, py::arg("workspace_scale") = 1.0,
               py::arg("workspace_offset") = py::make_tuple(0.0, 0.0, 0.0));
     BindSceneState(scene);
     BindSceneTransfers(scene);
@@ -216,12 +220,12 @@ void BindScene(py::module_& haptics) {
 void BindFollow(MeshBinding& mesh) {
     mesh.def(
         "follow",
-        [](Haptics::Mesh& self, const std::shared_ptr<PhysicsScene>& scene,
+        [](Haptics::Mesh& self, const std::optional<std::shared_ptr<PhysicsScene>>& scene,
            const std::string& body) {
-            if (scene && body.empty()) {
+            if (scene && *scene && body.empty()) {
                 throw py::value_error("follow needs the name of the scene's body to follow");
             }
-            self.Follow(scene ? scene->Anchor(body) : nullptr);
+            self.Follow(scene && *scene ? (*scene)->Anchor(body) : nullptr);
         },
         "Pose the mesh by the scene's `body` every cycle (in the arm's frame: ((body position - "
         "workspace_offset) / workspace_scale, body orientation), as of the scene's last step; "

@@ -42,8 +42,8 @@ MujocoLibrary::MujocoLibrary(const std::string& path)
         if (found != mjVERSION_HEADER) {
             throw std::runtime_error("the MuJoCo library " + path + " is version " +
                                      VersionText(found) + ", this module was built against " +
-                                     VersionText(mjVERSION_HEADER) + ": install mujoco==" +
-                                     VersionText(mjVERSION_HEADER));
+                                     VersionText(mjVERSION_HEADER) +
+                                     ": install mujoco==" + VersionText(mjVERSION_HEADER));
         }
         Resolve(handle_, path, "mj_versionString", f.version_string);
         Resolve(handle_, path, "mj_copyModel", f.copy_model);

@@ -68,8 +68,7 @@ void RequireStable(const Coupling& coupling, double mass, double dt, const char*
             "stiffness " + Number(coupling.stiffness) + " N/m is more than the tool's mass of " +
             Number(mass) + " kg follows stably at " + what + " of " + Number(dt * 1000.0) +
             " ms with damping " + Number(coupling.damping) + " N*s/m: it must be below " +
-            Number(std::max(limit, 0.0)) +
-            " N/m (stiffness dt^2 + 2 damping dt < 4 mass)");
+            Number(std::max(limit, 0.0)) + " N/m (stiffness dt^2 + 2 damping dt < 4 mass)");
     }
 }
 

@@ -33,7 +33,7 @@ public:
         std::ofstream(path) << kModel;
         char error[1000] = "";
         model = Function<decltype(&mj_loadXML)>("mj_loadXML")(path.c_str(), nullptr, error,
-                                                             sizeof error);
+                                                              sizeof error);
         std::remove(path.c_str());
         if (model == nullptr) throw std::runtime_error(error);
         data = Function<decltype(&mj_makeData)>("mj_makeData")(model);

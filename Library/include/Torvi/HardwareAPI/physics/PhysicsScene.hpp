@@ -29,18 +29,19 @@ using ScenePoint = std::array<double, 3>;
 /// `workspace_offset + workspace_scale * hand` (its velocity times
 /// `workspace_scale`).
 struct Coupling {
-    double stiffness = 0.0;       ///< N/m of the spring between the mapped hand and the tool, >= 0
-    double damping = 0.0;         ///< N*s/m on their relative velocity, >= 0
-    double workspace_scale = 1.0; ///< scene metres per metre of the arm, > 0
+    double stiffness = 0.0;        ///< N/m of the spring between the mapped hand and the tool, >= 0
+    double damping = 0.0;          ///< N*s/m on their relative velocity, >= 0
+    double workspace_scale = 1.0;  ///< scene metres per metre of the arm, > 0
     ScenePoint workspace_offset{}; ///< where the arm's origin is in the scene, m
 };
 
 /// What other threads may read of a scene's last step.
 struct SceneSnapshot {
-    ScenePoint tool_position{};  ///< the tool body's origin, scene frame, m
-    ScenePoint coupling_force{}; ///< the spring's force on the tool, N; the arm is given its negative
-    std::uint64_t steps = 0;     ///< steps since the scene was made
-    double time = 0.0;           ///< the simulation's time, s
+    ScenePoint tool_position{}; ///< the tool body's origin, scene frame, m
+    ScenePoint
+        coupling_force{};    ///< the spring's force on the tool, N; the arm is given its negative
+    std::uint64_t steps = 0; ///< steps since the scene was made
+    double time = 0.0;       ///< the simulation's time, s
 };
 
 /// A MuJoCo simulation stepped by a HapticLoop's thread, one step per cycle,
