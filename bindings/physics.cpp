@@ -88,15 +88,29 @@ std::pair<const mjModel_*, mjData_*> DataAndModel(const py::handle& data) {
     return {Address<const mjModel_>(data.attr("model")), Address<mjData_>(data)};
 }
 
-/// ValueError unless `data` was made for a model shaped as `model`.
+/// ValueError unless `data` was made for a model sized as `model` in every
+/// count (nq, nv, nbody first), which copying the data relies on.
 void RequireDataOf(const py::handle& model, const py::handle& data) {
     const py::object own = data.attr("model");
-    for (const char* size : {"nq", "nv", "nbody"}) {
+    if (own.is(model)) {
+        return;
+    }
+    py::list sizes;
+    for (const char* first : {"nq", "nv", "nbody"}) {
+        sizes.append(first);
+    }
+    for (const py::handle name : py::module_::import("builtins").attr("dir")(model)) {
+        const std::string text = py::str(name);
+        if (text.size() > 1 && text[0] == 'n' && py::isinstance<py::int_>(model.attr(name))) {
+            sizes.append(name);
+        }
+    }
+    for (const py::handle size : sizes) {
         const auto expected = model.attr(size).cast<long long>();
         const auto found = own.attr(size).cast<long long>();
         if (expected != found) {
-            throw py::value_error("data is not of this model: its " + std::string(size) + " is " +
-                                  std::to_string(found) + ", the model's " +
+            throw py::value_error("data is not of this model: its " + std::string(py::str(size)) +
+                                  " is " + std::to_string(found) + ", the model's " +
                                   std::to_string(expected));
         }
     }

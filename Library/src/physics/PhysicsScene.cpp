@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -32,7 +33,7 @@ void RequireNonNegative(double value, const char* name) {
     }
 }
 
-const Coupling& Validated(const Coupling& coupling) {
+Coupling Validated(const Coupling& coupling) {
     RequireNonNegative(coupling.stiffness, "stiffness");
     RequireNonNegative(coupling.damping, "damping");
     RequireFinite(coupling.workspace_scale, "workspace_scale");
@@ -172,10 +173,9 @@ double PhysicsScene::StableStiffness(double mass, double dt, double damping) {
 
 PhysicsScene::PhysicsScene(const std::string& library, const mjModel_* model, const mjData_* data,
                            const std::string& tool, const Coupling& coupling)
-    : coupling_(Validated(coupling)) {
+    : coupling_(Validated(coupling)), model_timestep_(model->opt.timestep) {
     auto opened = std::make_unique<MujocoLibrary>(library);
     const int body = FindTool(opened->Functions(), model, tool);
-    model_timestep_ = model->opt.timestep;
     RequireStep(model_timestep_, "the model's timestep");
     tool_mass_ = model->body_subtreemass[body];
     RequireStable(coupling_, tool_mass_, model_timestep_, "the model's timestep");
@@ -295,8 +295,8 @@ void PhysicsScene::Publish(const ScenePoint& force) {
         if (channel.followers.load(std::memory_order_relaxed) == 0) {
             continue;
         }
-        const double* position = e.data->xpos + 3 * body;
-        const double* rotation = e.data->xquat + 4 * body;
+        const double* position = e.data->xpos + std::ptrdiff_t{3} * body;
+        const double* rotation = e.data->xquat + std::ptrdiff_t{4} * body;
         std::lock_guard<std::mutex> lock(channel.mutex);
         std::copy(position, position + 3, channel.position.begin());
         std::copy(rotation, rotation + 4, channel.rotation.begin());

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -36,7 +37,8 @@ public:
         for (std::size_t i = 0; i < kept; ++i) {
             times[i] = ring_[i].load(std::memory_order_relaxed);
         }
-        const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(kept - 1) + 0.5);
+        const auto rank =
+            static_cast<std::size_t>(std::lround(fraction * static_cast<double>(kept - 1)));
         std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(rank),
                          times.end());
         return times[rank];
