@@ -20,6 +20,9 @@ void bind_haptics(py::module_& m);
 void bind_move_to(py::module_& haptics);
 /// The Mesh effect, into the submodule `haptics` that bind_haptics made.
 void bind_mesh(py::module_& haptics);
+/// The PhysicsScene effect and Mesh.follow, into the submodule `haptics`,
+/// after bind_mesh.
+void bind_physics(py::module_& haptics);
 /// The submodule `events`, also put into sys.modules as TorviHardwareAPI.events.
 void bind_events(py::module_& m);
 

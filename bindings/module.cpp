@@ -50,6 +50,7 @@ PYBIND11_MODULE(TorviHardwareAPI, m) {
     Bindings::bind_haptics(m);
     auto haptics = m.attr("haptics").cast<pybind11::module_>();
     Bindings::bind_mesh(haptics);
+    Bindings::bind_physics(haptics);
     Bindings::bind_events(m);
     Bindings::bind_termination(m);
 }

@@ -10,7 +10,7 @@ import numpy
 import numpy.typing
 import os
 import typing
-__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'Fence', 'HapticLoop', 'Line', 'LoopState', 'LoopStats', 'Mesh', 'MoveTo', 'Plane', 'Samples', 'Sphere', 'Spring', 'passive_stiffness']
+__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'Fence', 'HapticLoop', 'Line', 'LoopState', 'LoopStats', 'Mesh', 'MoveTo', 'PhysicsScene', 'Plane', 'Samples', 'Sphere', 'Spring', 'passive_stiffness']
 _EffectT = typing.TypeVar("_EffectT", bound="Effect")
 class Effect:
     """
@@ -379,6 +379,10 @@ class Mesh(Effect):
         ...
     def __repr__(self) -> str:
         ...
+    def follow(self, scene: PhysicsScene | None, body: str = '') -> None:
+        """
+        Pose the mesh by the scene's `body` every cycle (in the arm's frame: ((body position - workspace_offset) / workspace_scale, body orientation), as of the scene's last step; set_pose is overridden meanwhile) and push the body with the reaction of the force the mesh gives the hand, at the contact point, at the scene's next step. The mesh's vertices are in the arm's unit, in the body's frame. follow(None) stops it; the mesh stays where it was. Mesh and scene may be in different loops. ValueError for no such body or the world.
+        """
     def set_pose(self, position: collections.abc.Sequence[float] = (0.0, 0.0, 0.0), rotation: collections.abc.Sequence[float] = (1.0, 0.0, 0.0, 0.0)) -> None:
         """
         Place the mesh: its frame's origin at `position` and turned by the quaternion `rotation` (w, x, y, z; normalised) in the arm's frame; seen whole by the next cycle. ValueError for a zero quaternion.
@@ -413,6 +417,69 @@ class Mesh(Effect):
         """
         The triangles kept.
         """
+class PhysicsScene(Effect):
+    """
+    A MuJoCo simulation of `model` stepped by the HapticLoop it is added to, one step per cycle on the loop's thread, with the hand coupled to the body `tool` (a body of the world with a free joint). Each cycle F = stiffness * (hand in scene - tool) - damping * (tool velocity - hand velocity in scene) acts on the tool at its origin, the model takes a step, and the arm is given -F. The scene's frame is the model's world frame in metres; the hand maps into it as workspace_offset + workspace_scale * hand. A loop at a fixed rate steps by its period, a free-running one by the measured period, at most the model's timestep. The scene steps its own copies of model and data, made here: sync(data) copies the newest state out, reset(data) one in. Stability: the tool's mass m (its body's subtree) follows the coupling at a step dt only while stiffness dt^2 + 2 damping dt < 4 m (stiffness < 4 m / dt^2 without damping), checked here for the model's timestep and at HapticLoop.add for a fixed rate's period; steps above 5 ms are refused. ValueError, before anything changes, for no such tool, a tool without a free joint, data of another model, a negative or non-finite stiffness or damping, a scale that is not positive, or a step that is too long or too stiff; TypeError for a model or data that is not MuJoCo's; a scene is in one loop at a time (HapticLoop.add raises ValueError for a second).
+    """
+    def __init__(self, model: typing.Any, data: typing.Any, tool: str, stiffness: float, damping: float = 0.0, workspace_scale: float = 1.0, workspace_offset: collections.abc.Sequence[float] = (0.0, 0.0, 0.0)) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def reset(self, data: typing.Any) -> None:
+        """
+        Make the state of `data` (a mujoco.MjData of this model: time, qpos, qvel, act, ctrl, applied forces, mocap, ...) the scene's: taken by the loop's thread at its next cycle, or at once while no running loop holds the scene.
+        """
+    def sync(self, data: typing.Any) -> None:
+        """
+        Set `data` (a mujoco.MjData of this model) to the newest state the scene completed, whole, and run mj_forward on it, here, with the interpreter lock released: its positions, contacts and the rest are then consistent. Never makes the loop wait. The scene's own forces are not in it: qfrc_applied stays as reset gave it.
+        """
+    @property
+    def coupling_force(self) -> tuple[float, float, float]:
+        """
+        The coupling's force on the tool at the last step, N; the arm is given its negative.
+        """
+    @property
+    def damping(self) -> float:
+        ...
+    @property
+    def step_us_p99(self) -> float:
+        """
+        The 99th percentile of mj_step's duration over the last 1024 steps, microseconds (0 before any).
+        """
+    @property
+    def steps(self) -> int:
+        """
+        Steps taken since the scene was made.
+        """
+    @property
+    def stiffness(self) -> float:
+        ...
+    @property
+    def time(self) -> float:
+        """
+        The simulation's time after the last step, s.
+        """
+    @property
+    def timestep(self) -> float:
+        """
+        The model's own timestep, s.
+        """
+    @property
+    def tool_mass(self) -> float:
+        """
+        The mass the coupling moves: the tool body's subtree, kg.
+        """
+    @property
+    def tool_position(self) -> tuple[float, float, float]:
+        """
+        The tool body's origin after the last step, in the scene's frame, m.
+        """
+    @property
+    def workspace_offset(self) -> tuple[float, float, float]:
+        ...
+    @property
+    def workspace_scale(self) -> float:
+        ...
 def passive_stiffness(rate_hz: float, device_damping: float, wall_damping: float = 0.0) -> float:
     """
     The largest stiffness (N/m) of a wall with damping wall_damping (N*s/m) that a loop at rate_hz renders passively on a device of damping device_damping (N*s/m): 2 (device_damping - |wall_damping|) * rate_hz, from the bound b > K T / 2 + |B|; 0 when the wall's damping takes up the device's.

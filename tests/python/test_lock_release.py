@@ -28,6 +28,16 @@ ARM_DATA = ([1.0, 2.0, 3.0],)
 LOOP_EFFECT = haptics.Damper(0.5)
 LOOP_MOVE = haptics.MoveTo((0, 0, 0), 1.0, 0.0, 1.0)
 TRIANGLE = ([[0, 0, 0], [1, 0, 0], [0, 1, 0]], [[0, 1, 2]])
+PHYSICS = issubclass(haptics.PhysicsScene, haptics.Effect)  # built with MuJoCo's headers
+if PHYSICS:
+    import mujoco
+
+    SCENE_MODEL = mujoco.MjModel.from_xml_string(
+        '<mujoco><worldbody><body name="tool"><freejoint/><geom size="0.01"/></body>'
+        "</worldbody></mujoco>"
+    )
+    SCENE_DATA = mujoco.MjData(SCENE_MODEL)
+    SCENE_ARGS = (SCENE_MODEL, SCENE_DATA, "tool", 1.0)
 TABLE = [
     ("get_cpp_version", "module", "get_cpp_version", (), None, False),
     ("print_cpp_version", "module", "print_cpp_version", (), None, False),
@@ -141,6 +151,20 @@ TABLE = [
     # Building the tree releases it; nothing of a mesh waits on the loop.
     ("Mesh.__init__", "haptics", "Mesh", TRIANGLE, None, True),
     ("Mesh.set_pose", "mesh", "set_pose", ((0, 0, 1), (1, 0, 0, 0)), None, False),
+    # Copying the model, and sync's mj_forward, release it; follow is a swap.
+    *(
+        [
+            ("PhysicsScene.__init__", "haptics", "PhysicsScene", SCENE_ARGS, None, True),
+            ("PhysicsScene.sync", "scene", "sync", (SCENE_DATA,), None, True),
+            ("PhysicsScene.reset", "scene", "reset", (SCENE_DATA,), None, True),
+            ("Mesh.follow", "mesh", "follow", (None,), None, False),
+        ]
+        if PHYSICS
+        else [
+            (name, "unbuilt", None, (), None, True)
+            for name in ("PhysicsScene.__init__", "Mesh.follow")
+        ]
+    ),
     # The listener's calls that wait for its reader thread release the lock.
     ("HandleListener.__init__", "listener_class", None, (), ("stop_last",), False),
     ("HandleListener.get", "listener", "get", (0.5,), None, True),
@@ -237,6 +261,7 @@ def targets(virtual_device):
         "running_loops": RunningLoops(arm),
         "mesh": haptics.Mesh(*TRIANGLE),
         "sigterm": T.SigtermAsExit(),
+        **({"scene": haptics.PhysicsScene(*SCENE_ARGS)} if PHYSICS else {}),
     }
 
 
@@ -290,6 +315,8 @@ def listener_targets(virtual_device):
     ids=[row[0] for row in TABLE + DROPS],
 )
 def test_lock_release(request, capfd, entry, target, method, args, request_first, releases):
+    if target == "unbuilt":
+        pytest.skip("built without physics scenes: their names only raise")
     fixture = "listener_targets" if target.startswith("listener") else "targets"
     owner = request.getfixturevalue(fixture)[target]
     call = functools.partial(getattr(owner, method) if method else owner, *args)

@@ -36,6 +36,7 @@ void EffectSet::ChangeEffects(const std::shared_ptr<Effect>& effect, Change&& ch
 void EffectSet::Add(const std::shared_ptr<Effect>& effect, Nanoseconds fade_ns) {
     ChangeEffects(effect, [&](EffectList& next, EffectList::iterator found) {
         if (found == next.end()) {
+            effect->Joining(loop_); // may refuse, before anything changes
             effect->restart_due_.store(true);
             next.push_back(
                 {effect, fade_ns > 0 ? std::make_shared<Fade>(0.0, 1.0, fade_ns) : nullptr});
@@ -89,7 +90,18 @@ EffectSet::EffectList EffectSet::LiveEffects() const {
     return live;
 }
 
+EffectSet::~EffectSet() {
+    for (const Entry& entry : *effects_) {
+        entry.effect->Left(loop_);
+    }
+}
+
 void EffectSet::Publish(EffectList next, Lists& freed) {
+    for (const Entry& entry : *effects_) {
+        if (Find(next, entry.effect) == next.end()) {
+            entry.effect->Left(loop_);
+        }
+    }
     auto published = std::make_shared<const EffectList>(std::move(next));
     retired_.reserve(retired_.size() + 1);
     {

@@ -20,9 +20,19 @@ namespace Torvi::HardwareAPI::Haptics {
 /// RestartAll and Settle from any thread; Step from the loop's thread only.
 class EffectSet : public CycleTask {
 public:
+    /// The effects of `loop`, which the effects are told they join and leave.
+    explicit EffectSet(const HapticLoop& loop) : loop_(loop) {}
+    /// Every effect still in the set is told it left.
+    ~EffectSet() override;
+
+    EffectSet(const EffectSet&) = delete;
+    EffectSet& operator=(const EffectSet&) = delete;
+
     /// Adds `effect` (not empty), faded in over `fade_ns` from its first
     /// cycle (0: at once); an effect that is fading out fades back in from
-    /// where it stands; one already in changes nothing.
+    /// where it stands; one already in changes nothing. An effect new to the
+    /// set is asked first (Effect::Joining), and what it throws leaves the
+    /// set as it was.
     void Add(const std::shared_ptr<Effect>& effect, Nanoseconds fade_ns);
     /// Removes `effect`, at once or, with `fade_ns` > 0 while the loop is
     /// `running`, after fading out. std::invalid_argument when it is not in.
@@ -59,8 +69,11 @@ private:
     /// Makes `next` the effects; keeps the list it replaces until the loop's
     /// thread lets go of it, and moves the kept lists it has let go of into
     /// `freed`, for the caller to release once the locks are given back.
-    /// changes_mutex_ held.
+    /// Tells the effects of the replaced list that `next` lacks that they
+    /// left. changes_mutex_ held.
     void Publish(EffectList next, Lists& freed);
+
+    const HapticLoop& loop_;
 
     // Serialises the changes (Add, Remove, Settle); never taken by the
     // loop's thread. Taken before list_mutex_.

@@ -19,9 +19,9 @@ namespace Torvi::HardwareAPI::Haptics {
 /// the effect set) add their forces, exchanges the force for the arm's reply
 /// (ArmLink) and writes the cycle to the record (LoopRecord).
 struct HapticLoop::Parts {
-    Parts(Devices::Armillar& arm, std::optional<double> rate_hz, float max_force,
-          std::size_t record_capacity)
-        : link(arm), pipeline(rate_hz, max_force), record(record_capacity) {
+    Parts(const HapticLoop& loop, Devices::Armillar& arm, std::optional<double> rate_hz,
+          float max_force, std::size_t record_capacity)
+        : link(arm), effects(loop), pipeline(rate_hz, max_force), record(record_capacity) {
         tasks.Append(effects);
     }
 
@@ -64,7 +64,7 @@ HapticLoop::HapticLoop(Devices::Armillar& arm, std::optional<double> rate_hz, fl
     if (!std::isfinite(max_force_) || max_force_ <= 0.0f) {
         throw std::invalid_argument("max_force must be a positive finite number");
     }
-    parts_ = std::make_unique<Parts>(arm, rate_hz_, max_force_, record_capacity);
+    parts_ = std::make_unique<Parts>(*this, arm, rate_hz_, max_force_, record_capacity);
     SetSoftStart(gentle.soft_start_s);
     SetMaxForceRate(gentle.max_force_rate);
     SetPassivity(passivity);

@@ -193,7 +193,32 @@ Mesh::Step Mesh::Advance(const MeshParameters& parameters, const Vector3& positi
     return step;
 }
 
+namespace {
+
+/// A pose an anchor gave that Validate takes: finite, with a rotation that
+/// is not zero (a simulation that diverged gives neither).
+bool Placeable(const Vector3& position, const Quaternion& rotation) {
+    float norm = 0.0f;
+    for (const float component : rotation) {
+        if (!std::isfinite(component)) return false;
+        norm += component * component;
+    }
+    return norm > 0.0f && std::isfinite(position[0]) && std::isfinite(position[1]) &&
+           std::isfinite(position[2]);
+}
+
+} // namespace
+
 Vector3 Mesh::Render(const CycleInput& cycle) {
+    std::lock_guard<std::mutex> anchor_lock(anchor_mutex_);
+    Vector3 position{};
+    Quaternion rotation{};
+    if (anchor_ && anchor_->Pose(position, rotation) && Placeable(position, rotation)) {
+        Update([&](MeshParameters& parameters) {
+            parameters.position = position;
+            parameters.rotation = rotation;
+        });
+    }
     const Step step = Advance(Get(), cycle.position, cycle.velocity);
     loop_side_->proxy = step.proxy;
     loop_side_->inside = step.inside;
@@ -201,7 +226,21 @@ Vector3 Mesh::Render(const CycleInput& cycle) {
         std::lock_guard<std::mutex> lock(contact_mutex_);
         contact_ = {step.proxy_in_arm, step.proxy.in_contact};
     }
+    if (anchor_ && step.proxy.in_contact) {
+        anchor_->Push(step.force, step.proxy_in_arm);
+    }
     return step.force;
+}
+
+void Mesh::Follow(std::shared_ptr<MeshAnchor> anchor) {
+    // The replaced anchor is released here, once the lock is given back.
+    std::lock_guard<std::mutex> lock(anchor_mutex_);
+    std::swap(anchor_, anchor);
+}
+
+bool Mesh::Following() const {
+    std::lock_guard<std::mutex> lock(anchor_mutex_);
+    return anchor_ != nullptr;
 }
 
 Vector3 Mesh::Force(const Vector3& position, const Vector3& velocity) const {

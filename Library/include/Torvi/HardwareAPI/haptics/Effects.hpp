@@ -134,6 +134,16 @@ public:
     }
     virtual Vector3 Force(const Vector3& position, const Vector3& velocity) const = 0;
 
+    /// On the caller's thread, when `loop` takes the effect in (an Add of an
+    /// effect not in it). An effect that cannot join that loop (one that
+    /// belongs to another, or that the loop's rate does not suit) throws
+    /// std::invalid_argument, and the loop is left as it was.
+    virtual void Joining(const HapticLoop& loop) { static_cast<void>(loop); }
+    /// On the caller's thread, once the effect is out of `loop` (removed, its
+    /// fade-out over, or the loop destroyed). The loop's thread may still
+    /// render it once more, in the cycle under way.
+    virtual void Left(const HapticLoop& loop) { static_cast<void>(loop); }
+
 private:
     friend class EffectSet;
     /// Set by the loop that takes the effect in (Add, Start); taken by the

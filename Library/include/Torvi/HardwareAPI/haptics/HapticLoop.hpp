@@ -174,7 +174,8 @@ public:
     /// from its first cycle (0: at once). Adding an effect that is in the loop
     /// changes nothing, unless it is fading out: then it fades back in from
     /// where it is. Throws std::invalid_argument for an empty effect or a
-    /// `fade_s` that is negative or not finite.
+    /// `fade_s` that is negative or not finite, and passes on what the
+    /// effect's Joining throws (a stateful effect in another loop).
     ///
     /// Add and Remove never free an effect on the loop's thread: the lists
     /// they replace are kept here until the loop's thread has let go of them,

@@ -44,6 +44,23 @@ struct MeshContact {
     bool in_contact = false; ///< the surface held the proxy back
 };
 
+/// Something that places a mesh each cycle and takes back the force the mesh
+/// gives the hand: a body of a simulated scene, which the mesh then shows
+/// and through which the hand pushes that body. Both calls come from the
+/// loop's thread of the mesh; they must not allocate, throw, nor wait on a
+/// lock held longer than a copy.
+class MeshAnchor {
+public:
+    virtual ~MeshAnchor() = default;
+    /// The pose to place the mesh at for this cycle, in the arm's frame
+    /// (`rotation` as (w, x, y, z)); false while there is none to give.
+    virtual bool Pose(Vector3& position, Quaternion& rotation) = 0;
+    /// This cycle the mesh gave the hand `force` with its proxy, in contact,
+    /// at `contact` (both in the arm's frame): the anchor takes the reaction,
+    /// -force at that point.
+    virtual void Push(const Vector3& force, const Vector3& contact) = 0;
+};
+
 /// A solid made of triangles, rendered through a proxy: a point that follows
 /// the hand but stops on the surface where the hand goes through it (on
 /// the side it came from, 10 um in front), slides over faces, concave edges
@@ -115,6 +132,15 @@ public:
     /// it is. The loop's thread only.
     Vector3 Force(const Vector3& position, const Vector3& velocity) const override;
 
+    /// From the next cycle on, each cycle places the mesh where `anchor`
+    /// says (as set_pose would, overriding the pose set) and gives the anchor
+    /// the reaction of the force felt while in contact; empty: the mesh
+    /// stays where it last was and pushes nothing. Any thread; the anchor
+    /// replaced is released on the calling thread, never on the loop's.
+    void Follow(std::shared_ptr<MeshAnchor> anchor);
+    /// Whether the mesh follows an anchor.
+    bool Following() const;
+
 private:
     struct LoopSide;
     struct Step;
@@ -132,6 +158,10 @@ private:
 
     mutable std::mutex contact_mutex_; // held only to copy
     MeshContact contact_;
+
+    // Held by Render throughout, and by Follow only to swap the pointer.
+    mutable std::mutex anchor_mutex_;
+    std::shared_ptr<MeshAnchor> anchor_;
 };
 
 } // namespace Torvi::HardwareAPI::Haptics
