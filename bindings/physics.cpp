@@ -135,6 +135,9 @@ py::tuple PointTuple(const ScenePoint& point) {
     return py::make_tuple(point[0], point[1], point[2]);
 }
 
+constexpr double kMedian = 0.5;
+constexpr double kP99 = 0.99;
+
 constexpr const char* kSceneDoc =
     "A MuJoCo simulation of `model` stepped by the HapticLoop it is added to, one step per "
     "cycle on the loop's thread, with the hand coupled to the body `tool` (a body of the world "
@@ -167,9 +170,13 @@ void BindSceneState(EffectBinding<PhysicsScene>& scene) {
     scene.def_property_readonly(
         "time", [](const PhysicsScene& s) { return s.Latest().time; },
         "The simulation's time after the last step, s.");
-    scene.def_property_readonly("step_us_p99", &PhysicsScene::StepUsP99,
-                                "The 99th percentile of mj_step's duration over the last 1024 "
-                                "steps, microseconds (0 before any).");
+    scene.def_property_readonly(
+        "step_us_p50", [](const PhysicsScene& s) { return s.StepUs(kMedian); },
+        "The median of mj_step's duration over the last 1024 steps, microseconds (0 before any).");
+    scene.def_property_readonly(
+        "step_us_p99", [](const PhysicsScene& s) { return s.StepUs(kP99); },
+        "The 99th percentile of mj_step's duration over the last 1024 steps, microseconds (0 "
+        "before any).");
     scene.def_property_readonly("stiffness",
                                 [](const PhysicsScene& s) { return s.CouplingSet().stiffness; });
     scene.def_property_readonly("damping",

@@ -7,11 +7,13 @@ alone and beside a busy Python thread; see haptic_comparison.py; the native
 renderings are recorded cycle by cycle, and the demo says how many cycles
 its record kept and lost), a wall as stiff as the passive bound pressed by a
 simulated hand with passivity off and on (see stiff_wall.py; two more
-virtual arms) and a triangle mesh through its proxy (see
-touch_mesh.py), brings the hand back to the middle of the workspace with a
-MoveTo (see guided_trial.py), then prints the handle's events from a native
-listener (the first few, events per second, dropped and skipped). The virtual devices are
-stopped at the end, also when something fails.
+virtual arms), a triangle mesh through its proxy (see
+touch_mesh.py) and a MuJoCo box pushed along a table into a wall by a
+simulated hand (see push_box.py; one more virtual arm), brings the hand
+back to the middle of the workspace with a MoveTo (see guided_trial.py),
+then prints the handle's events from a native listener (the first few,
+events per second, dropped and skipped). The virtual devices are stopped at
+the end, also when something fails.
 
     python demo.py [--plot FILE.png]
 
@@ -32,6 +34,7 @@ import sys
 import threading
 import time
 
+import push_box
 import stiff_wall
 import TorviHardwareAPI as T
 import touch_mesh
@@ -186,6 +189,17 @@ def render_mesh(arm: T.Armillar) -> None:
     )
 
 
+PHYSICS_SECONDS = 1.0
+
+
+def render_physics() -> None:
+    print("haptic loop: a MuJoCo box pushed along a table into a wall (push_box.py)")
+    box_x, stats = push_box.push(PHYSICS_SECONDS)
+    print(
+        f"  the box moved {(box_x - 0.04) * 1000:.1f} mm; {stats.rate_hz:.0f} cycles/s, a step each"
+    )
+
+
 # The MoveTo back to the middle: a spring that pulls the hand along with an
 # anchor travelling at MOVE_SPEED, and the rate of change of the force
 # limited so that the hand is never kicked.
@@ -233,6 +247,7 @@ def run(plot_path: str | None) -> None:
         render_wall(arm, plot_path)
         render_stiff_wall()
         render_mesh(arm)
+        render_physics()
         return_to_middle(arm, middle)
 
         handle_stream = T.SerialStream(virtual_handle.path)

@@ -16,6 +16,12 @@ install_module
     echo "== installing numpy into $venv"
     "$python" -m pip install -q "numpy>=1.22"
 }
+# Its physics part steps a MuJoCo scene: the engine's version the module is
+# built for (the extra "physics" in pyproject.toml).
+"$python" -c "import mujoco" 2>/dev/null || {
+    echo "== installing mujoco into $venv"
+    "$python" -m pip install -q "mujoco==4.0.1"
+}
 echo "== running examples/demo.py"
 cd "$root/examples"
 exec "$python" demo.py

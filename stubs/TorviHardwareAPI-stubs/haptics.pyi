@@ -442,6 +442,11 @@ class PhysicsScene(Effect):
     def damping(self) -> float:
         ...
     @property
+    def step_us_p50(self) -> float:
+        """
+        The median of mj_step's duration over the last 1024 steps, microseconds (0 before any).
+        """
+    @property
     def step_us_p99(self) -> float:
         """
         The 99th percentile of mj_step's duration over the last 1024 steps, microseconds (0 before any).

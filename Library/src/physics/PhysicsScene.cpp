@@ -18,8 +18,6 @@ namespace Torvi::HardwareAPI::Physics {
 
 namespace {
 
-constexpr double kPercentile = 0.99;
-
 void RequireFinite(double value, const char* name) {
     if (!std::isfinite(value)) {
         throw std::invalid_argument(std::string(name) + " must be a finite number");
@@ -309,7 +307,9 @@ SceneSnapshot PhysicsScene::Latest() const {
     return engine_->published->Front().snapshot;
 }
 
-double PhysicsScene::StepUsP99() const { return engine_->step_times.Percentile(kPercentile); }
+double PhysicsScene::StepUs(double fraction) const {
+    return engine_->step_times.Percentile(fraction);
+}
 
 void PhysicsScene::RequireShape(const mjModel_* model) const {
     const mjModel& ours = *engine_->model;

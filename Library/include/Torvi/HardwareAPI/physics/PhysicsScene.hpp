@@ -116,9 +116,9 @@ public:
     /// The last step's snapshot (before any: the state the scene was made
     /// from). Any thread; never makes the loop's thread wait.
     SceneSnapshot Latest() const;
-    /// The 99th percentile of mj_step's duration over the last 1024 steps,
-    /// microseconds; 0 before any.
-    double StepUsP99() const;
+    /// The `fraction` percentile (0.5: the median) of mj_step's duration
+    /// over the last 1024 steps, microseconds; 0 before any.
+    double StepUs(double fraction) const;
     /// Sets `data` (made for `model`) to the newest state and runs
     /// mj_forward on it there, so that its positions, contacts and the rest
     /// are consistent. Throws std::invalid_argument when `model` is not
