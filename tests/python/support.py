@@ -394,6 +394,19 @@ STATE_REPLY = b"\x2b"
 ZERO = (0.0, 0.0, 0.0)
 
 
+def wait_until(condition, timeout=10.0, what="the condition"):
+    """Polls `condition` until it returns something true, which it returns;
+    fails naming `what` after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            break
+        time.sleep(0.01)
+    assert value, f"{what} did not happen within {timeout} s"
+    return value
+
+
 class ForceResponder:
     """Plays an arm on the pty: answers each force request with a state
     reply and records the forces received. The reply holds `position` and

@@ -141,6 +141,7 @@ TABLE = [
     # Building the tree releases it; nothing of a mesh waits on the loop.
     ("Mesh.__init__", "haptics", "Mesh", TRIANGLE, None, True),
     ("Mesh.set_pose", "mesh", "set_pose", ((0, 0, 1), (1, 0, 0, 0)), None, False),
+    ("Mesh.triangles", "mesh", "triangles", (), None, False),
     # The listener's calls that wait for its reader thread release the lock.
     ("HandleListener.__init__", "listener_class", None, (), ("stop_last",), False),
     ("HandleListener.get", "listener", "get", (0.5,), None, True),

@@ -283,6 +283,20 @@ def test_arrays_of_any_type_and_nested_sequences(vertices, faces):
     assert np.ravel(mesh.bounds) == pytest.approx([-HALF] * 3 + [HALF] * 3, abs=1e-5)
 
 
+def test_triangles_are_the_faces_kept_with_their_turn():
+    mesh = Mesh(CUBE_VERTICES, [*CUBE_FACES, [0, 0, 1]])  # the last has no area
+
+    def turned(corners):  # a triangle as the rotation of its corners that starts lowest
+        corners = [tuple(round(float(c), 6) for c in corner) for corner in corners]
+        start = corners.index(min(corners))
+        return tuple(corners[start:] + corners[:start])
+
+    expected = {turned([CUBE_VERTICES[i] for i in face]) for face in CUBE_FACES}
+    triangles = mesh.triangles()
+    assert triangles.shape == (12, 3, 3) and triangles.dtype == np.float32
+    assert {turned(t) for t in triangles} == expected
+
+
 NO_NUMPY = """
 import sys
 sys.modules["numpy"] = None  # import numpy now fails
