@@ -18,19 +18,12 @@ import numpy as np
 import pytest
 
 import TorviHardwareAPI as T
-from support import ZERO
+from support import CUBE_FACES, CUBE_VERTICES, HALF, ZERO
 from torvi import meshes
 from TorviHardwareAPI.haptics import HapticLoop, Mesh, MoveTo
 
-HALF = 0.01  # m: a cube of 2 cm about the origin
 GAP = 1e-5  # m: how far in front of the surface the proxy stops
 K = 1000.0  # N/m
-CUBE_VERTICES = [[x, y, z] for x in (-HALF, HALF) for y in (-HALF, HALF) for z in (-HALF, HALF)]
-# Two triangles per side, counter-clockwise seen from outside.
-CUBE_FACES = [
-    [0, 1, 3], [0, 3, 2], [4, 6, 7], [4, 7, 5], [0, 4, 5], [0, 5, 1],
-    [2, 3, 7], [2, 7, 6], [0, 2, 6], [0, 6, 4], [1, 5, 7], [1, 7, 3],
-]  # fmt: skip
 # The cube without its side z = -HALF: open, so that a hand inside it at the
 # start is held inside.
 OPEN_BOX_FACES = [face for face in CUBE_FACES if face not in ([0, 2, 6], [0, 6, 4])]
