@@ -13,8 +13,17 @@ http://localhost:8080 there. `torvi view FILE` replays a recording."""
 from __future__ import annotations
 
 from .colours import COLOURS
-from .live import View
+from .live import View, add_view_option, view_if_asked
 from .replay import Replay
 from .stage import FORCE_PER_METRE, WORKSPACE, PortInUse
 
-__all__ = ["COLOURS", "FORCE_PER_METRE", "WORKSPACE", "PortInUse", "Replay", "View"]
+__all__ = [
+    "COLOURS",
+    "FORCE_PER_METRE",
+    "WORKSPACE",
+    "PortInUse",
+    "Replay",
+    "View",
+    "add_view_option",
+    "view_if_asked",
+]

@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import threading
 import time
 from types import TracebackType
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Iterator
 
 from ..loops import summary
 from .drawers import DRAWERS, Drawer
@@ -187,3 +188,32 @@ class View:
         self._stage.say(text)
         for slider in self._sliders.values():
             slider.follow()
+
+
+@contextlib.contextmanager
+def view_if_asked(loop: HapticLoop, port: int | None) -> Iterator[View | None]:
+    """What a program's --view PORT option opens: a View of `loop` on
+    `port`, its address printed, or nothing when `port` is None."""
+    if port is None:
+        yield None
+        return
+    with View(loop, port=port) as view:
+        print(f"the view of the loop is at {view.url}", flush=True)
+        yield view
+
+
+DEFAULT_PORT = 8080
+
+
+def add_view_option(parser: argparse.ArgumentParser) -> None:
+    """A program's --view [PORT] option (None when not given), for
+    view_if_asked."""
+    parser.add_argument(
+        "--view",
+        nargs="?",
+        const=DEFAULT_PORT,
+        type=int,
+        metavar="PORT",
+        help=f"serve a live 3D view of the loop on this port (default {DEFAULT_PORT}; "
+        "needs the extra 'view')",
+    )
