@@ -84,7 +84,8 @@ class View:
         self.loop = loop
         self.period = 1.0 / rate_hz
         self.updates = 0  # refreshes made
-        self.cpu_seconds = 0.0  # the thread's processor time
+        self.cpu_seconds = 0.0  # the thread's processor time, once it has ended
+        self.seconds_open = 0.0  # the thread's wall time, once it has ended
         self.error: BaseException | None = None
         self._stage = Stage(port, workspace, force_per_metre, host)
         self.port = self._stage.port
@@ -126,7 +127,7 @@ class View:
         serve_until_interrupted(self._stopping)
 
     def _run(self) -> None:
-        started = time.thread_time()
+        started, opened = time.thread_time(), time.monotonic()
         panel_due = 0.0
         try:
             while not self._stopping.is_set():
@@ -142,6 +143,7 @@ class View:
             self._stage.say(f"the view stopped: {error}")
         finally:
             self.cpu_seconds = time.thread_time() - started
+            self.seconds_open = time.monotonic() - opened
 
     def _refresh(self) -> None:
         state = self.loop.state()
