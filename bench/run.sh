@@ -16,6 +16,9 @@
 #   bash bench/run.sh --guidance the guidance bench alone (bench/guidance.py)
 #   bash bench/run.sh --passivity the stable-stiffness map alone (bench/passivity.py)
 #   bash bench/run.sh --physics  the physics scenes alone (bench/physics.py)
+#   bash bench/run.sh --view     what the live view costs the loop and what reaches
+#                                a headless Chromium page (bench/view.py; not part of
+#                                the full run: it needs the browser)
 #   bash bench/run.sh --alternate [--alternate-rounds N] [--alternate-seconds S]
 #                                the C client against the native loop and the
 #                                module in alternate rounds alone (bench/alternate.py)
@@ -78,6 +81,12 @@ physics() {
 if [ "${1:-}" = "--physics" ]; then
     physics
     exit
+fi
+if [ "${1:-}" = "--view" ]; then
+    install requirements-view.txt
+    echo "== the view bench" >&2
+    exec "$bench_venv/bin/python" "$root/bench/view.py" \
+        --virtual-device "$build/tools/torvi-virtual-device"
 fi
 if [ "${1:-}" = "--passivity" ]; then
     passivity

@@ -126,6 +126,17 @@ IO::SerialStream& RequireStream(IO::SerialStream* stream, const char* class_name
     return *stream;
 }
 
+void RequireNumpy(const char* missing) {
+    try {
+        py::module_::import("numpy");
+    } catch (py::error_already_set& error) {
+        if (error.matches(PyExc_ImportError)) {
+            throw py::import_error(missing);
+        }
+        throw;
+    }
+}
+
 py::object StandardUUID(const UUID& identifier) {
     py::object uuid_class = py::module_::import("uuid").attr("UUID");
     return uuid_class(py::arg("hex") = HexText(identifier));

@@ -349,6 +349,10 @@ std::array<float, 3> FirstThree(const std::vector<float>& values, const char* ar
 /// a device without a stream has nothing to talk to.
 IO::SerialStream& RequireStream(IO::SerialStream* stream, const char* class_name);
 
+/// Imports numpy for a call that returns numpy arrays; when it is missing,
+/// ImportError with the text `missing`, which says how to install it.
+void RequireNumpy(const char* missing);
+
 /// The standard library's uuid.UUID for the 16 bytes, made from their
 /// lower-case hexadecimal text. Failures of the import or of the call reach
 /// the caller as the Python exception raised.

@@ -247,6 +247,10 @@ void BindLoopInputsAndOutputs(LoopBinding& loop) {
         "arrays (needs numpy); the record keeps the newest `record` cycles.");
     loop.def("periods_us", &HapticLoop::PeriodsUs,
              "The periods of the most recent cycles (up to 8192), oldest first, in microseconds.");
+    loop.def_property_readonly(
+        "effects", &HapticLoop::Effects,
+        "The effects in the loop now, in the order they were added (one fading out among them "
+        "until its fade is over), as a list: a copy that later changes leave as it is.");
     loop.def_property_readonly("running", &HapticLoop::Running);
     loop.def_property_readonly("error", &HapticLoop::Error);
     loop.def_property_readonly("rate_hz", &HapticLoop::RateHz);

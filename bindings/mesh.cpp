@@ -9,6 +9,7 @@
 
 #include "Torvi/HardwareAPI/haptics/Mesh.hpp"
 
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
@@ -223,6 +224,9 @@ std::pair<py::tuple, py::tuple> BoundsOf(const Mesh& mesh) {
     return {Tuple(bounds.first), Tuple(bounds.second)};
 }
 
+constexpr const char* kNumpyMissing =
+    "Mesh.triangles() returns a numpy array; install numpy (pip install numpy)";
+
 constexpr const char* kMeshDoc =
     "A solid of triangles felt through a proxy that follows the hand but never crosses the "
     "surface, from either side: F = stiffness * (proxy - hand) - damping * (velocity along the "
@@ -268,6 +272,20 @@ void BindMeshState(EffectBinding<Mesh>& mesh) {
         "Whether the faces close a solid (every edge shared by exactly two faces running it in "
         "opposite directions; vertices at the same coordinates count as one). A hand inside a "
         "closed mesh when its rendering starts feels no force until it is out.");
+    mesh.def(
+        "triangles",
+        [](const Mesh& self) {
+            RequireNumpy(kNumpyMissing);
+            const std::vector<float> corners = self.TriangleCorners();
+            constexpr py::ssize_t kCorners = 3;
+            py::array_t<float> out({static_cast<py::ssize_t>(self.TriangleCount()), kCorners,
+                                    static_cast<py::ssize_t>(kColumns)});
+            std::copy(corners.begin(), corners.end(), out.mutable_data());
+            return out;
+        },
+        "The triangles kept, for drawing: an (M, 3, 3) float32 numpy array of their corners "
+        "(x, y, z of a, b and c, turned as the faces were) in the mesh's own frame, in an order "
+        "of the mesh's choosing (needs numpy).");
     mesh.def_property_readonly("bounds", &BoundsOf,
                                "((min x, y, z), (max x, y, z)) in the mesh's own frame.");
     mesh.def("__repr__", [](const py::object& self) {

@@ -94,17 +94,6 @@ void ShrinkTo(Samples& samples, std::size_t rows) {
     }
 }
 
-void ImportNumpy() {
-    try {
-        py::module_::import("numpy");
-    } catch (py::error_already_set& error) {
-        if (error.matches(PyExc_ImportError)) {
-            throw py::import_error(kNumpyMissing);
-        }
-        throw;
-    }
-}
-
 std::vector<std::string> ColumnNames(const Samples& samples) {
     std::vector<std::string> names = {kCycleColumn, kTimeColumn};
     for (const char* vector : kVectorColumns) {
@@ -220,7 +209,7 @@ Samples TakeSamples(HapticLoop& loop) {
     if (loop.RecordCapacity() == 0) {
         throw std::runtime_error(kNotRecording);
     }
-    ImportNumpy();
+    RequireNumpy(kNumpyMissing);
     // Sized for what is there now; what arrives meanwhile waits for the next
     // call.
     const std::size_t pending = loop.PendingSamples();

@@ -15,10 +15,13 @@ then prints the handle's events from a native listener (the first few,
 events per second, dropped and skipped). The virtual devices are stopped at
 the end, also when something fails.
 
-    python demo.py [--plot FILE.png]
+    python demo.py [--plot FILE.png] [--view [PORT]]
 
 --plot draws penetration and force over time for the Python loop and, from
-its record, the native loop (needs matplotlib).
+its record, the native loop (needs matplotlib). --view ends the demo with a
+scene served as a live 3D view at http://localhost:PORT (8080): the torus,
+a wall beneath the hand and a MoveTo taking the hand up and down, on until
+Ctrl-C (needs the extra "view").
 
 Should a virtual device end on its own, the demo stops within a second with
 one line saying which, and exits with status 1; Ctrl-C stops the devices and
@@ -39,9 +42,10 @@ import stiff_wall
 import TorviHardwareAPI as T
 import touch_mesh
 from haptic_comparison import compare
+from torvi.view import PortInUse, View, add_view_option
 from torvi.virtual import VirtualDevice, VirtualDeviceError
 from TorviHardwareAPI.events import HandleEvent, HandleListener, InfoEvent, StatusEvent
-from TorviHardwareAPI.haptics import Damper, HapticLoop, MoveTo
+from TorviHardwareAPI.haptics import Damper, HapticLoop, MoveTo, Plane
 
 HANDLE_EVENTS = 5  # shown one by one
 HANDLE_SECONDS = 1.0  # of listening
@@ -230,7 +234,41 @@ def return_to_middle(arm: T.Armillar, middle: list[float]) -> None:
     print(f"  {'arrived' if arrived else 'not there'} after {took:.2f} s, {gap:.2f} mm away")
 
 
-def run(plot_path: str | None) -> None:
+# The scene of --view: the torus over the middle, a wall 3 cm under it, and
+# a MoveTo beside the torus that takes the hand up VIEW_LIFT and down again,
+# turning every VIEW_TURN_S.
+VIEW_WALL_DEPTH = 0.03  # m
+VIEW_WALL_STIFFNESS = 500.0  # N/m
+VIEW_ASIDE = -0.025  # m along x: clear of the torus
+VIEW_LIFT = 0.02  # m
+VIEW_TURN_S = 2.0
+
+
+def serve_view(arm: T.Armillar, middle: list[float], port: int) -> None:
+    """The torus, a wall and a MoveTo up and down, in a live view until Ctrl-C."""
+    mesh = touch_mesh.placed_torus(middle)
+    wall = Plane(
+        (middle[0], middle[1], middle[2] - VIEW_WALL_DEPTH), (0, 0, 1), VIEW_WALL_STIFFNESS, 0
+    )
+    low = [middle[0] + VIEW_ASIDE, middle[1], middle[2]]
+    targets = [low, [low[0], low[1], low[2] + VIEW_LIFT]]
+    move = MoveTo(targets[1], MOVE_STIFFNESS, MOVE_DAMPING, MOVE_SPEED)
+    loop = HapticLoop(arm, rate_hz=touch_mesh.RATE_HZ, max_force=touch_mesh.MAX_FORCE)
+    for effect in (mesh, wall, move, Damper(coefficient=touch_mesh.DAMPER)):
+        loop.add(effect)
+    with loop, View(loop, port=port) as view:
+        print(f"the view: a torus, a wall and a MoveTo at {view.url}; Ctrl-C ends it", flush=True)
+        turns = 0
+        while loop.running:
+            time.sleep(VIEW_TURN_S)
+            turns += 1
+            move.target = targets[turns % 2]
+    if loop.error is not None:
+        time.sleep(2 * WATCH_EVERY)  # the watcher says why
+        raise DeviceEnded(loop.error)
+
+
+def run(plot_path: str | None, view_port: int | None = None) -> None:
     print(f"TorviHardwareAPI {T.__version__}, library {T.get_cpp_version()}")
     # The devices run in sessions of their own: Ctrl-C reaches the demo
     # alone, which stops them on its way out.
@@ -253,6 +291,8 @@ def run(plot_path: str | None) -> None:
         handle_stream = T.SerialStream(virtual_handle.path)
         handle = T.Handle(handle_stream)
         show_handle(handle)
+        if view_port is not None:
+            serve_view(arm, middle, view_port)
 
         del arm, handle
         del arm_stream, handle_stream
@@ -262,9 +302,13 @@ def run(plot_path: str | None) -> None:
 def main() -> int:
     parser = argparse.ArgumentParser(description="TorviHardwareAPI against virtual devices")
     parser.add_argument("--plot", metavar="FILE.png", help="chart the haptic runs into FILE.png")
+    add_view_option(parser)
     arguments = parser.parse_args()
     try:
-        run(arguments.plot)
+        run(arguments.plot, arguments.view)
+    except (ImportError, PortInUse) as error:  # the view cannot open: one line says why
+        print(f"demo stopped: {error}", file=sys.stderr)
+        return EXIT_DEVICE_ENDED
     except (DeviceEnded, VirtualDeviceError) as ended:
         print(f"demo stopped: {ended}", file=sys.stderr)
         return EXIT_DEVICE_ENDED

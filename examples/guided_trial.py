@@ -5,17 +5,26 @@ the path while a Fence keeps it inside the workspace. The program plays the
 user's hand with an external force: along the path with a sideways push,
 which the Line resists. The loop starts softly and limits how fast its force
 may change, so that no phase begins with a kick. Each phase prints what it
-did and how long it took."""
+did and how long it took.
+
+    python guided_trial.py [--view [PORT]]
+
+--view serves a live 3D view of the loop at http://localhost:PORT (8080)
+during the trial, and keeps it on at the end until Ctrl-C (needs the extra
+"view")."""
 
 from __future__ import annotations
 
+import argparse
 import math
+import sys
 import time
 from collections.abc import Sequence
 
 import numpy as np
 
 import TorviHardwareAPI as T
+from torvi.view import PortInUse, add_view_option, view_if_asked
 from torvi.virtual import VirtualDevice
 from TorviHardwareAPI.haptics import Damper, Fence, HapticLoop, Line, MoveTo
 
@@ -71,7 +80,7 @@ def off_path_mm(positions: np.typing.NDArray[np.float32], start: Point, end: Poi
     return float(np.linalg.norm(positions - nearest, axis=1).max() * 1000)
 
 
-def run_trial(arm: T.Armillar) -> None:
+def run_trial(arm: T.Armillar, view_port: int | None = None) -> None:
     rest, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     start, end = offset(rest, START), offset(rest, END)
     loop = HapticLoop(
@@ -82,7 +91,7 @@ def run_trial(arm: T.Armillar) -> None:
         max_force_rate=MAX_FORCE_RATE,
     )
     loop.add(Damper(coefficient=DAMPING))
-    with loop:
+    with loop, view_if_asked(loop, view_port) as view:
         began = time.monotonic()
         move = loop.add(MoveTo(start, MOVE_STIFFNESS, MOVE_DAMPING, MOVE_SPEED))
         arrived = loop.wait_arrived(move, timeout=MOVE_TIMEOUT)
@@ -115,15 +124,26 @@ def run_trial(arm: T.Armillar) -> None:
             f"{distance_mm(loop.state().position, start):.1f} mm along, "
             f"at most {off_path_mm(positions, start, end):.2f} mm off the path",
         )
+        if view is not None:
+            print("the loop and the view stay on until Ctrl-C")
+            view.wait_for_interrupt()
     if loop.error is not None:
         print(f"the loop stopped by itself: {loop.error}")
 
 
-def main() -> None:
-    with VirtualDevice("arm") as port:
-        stream = T.SerialStream(port.path)
-        run_trial(T.Armillar(stream))
+def main() -> int:
+    parser = argparse.ArgumentParser(description="one guided trial on a virtual arm")
+    add_view_option(parser)
+    arguments = parser.parse_args()
+    try:
+        with VirtualDevice("arm") as port:
+            stream = T.SerialStream(port.path)
+            run_trial(T.Armillar(stream), arguments.view)
+    except (ImportError, PortInUse) as error:  # the view cannot open: one line says why
+        print(error, file=sys.stderr)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -7,15 +7,24 @@ Then the push leans sideways past the friction cone and the hand slides
 along the surface. Prints contact, proxy and force as it goes.
 
 A mesh from a file works the same way: `vertices, faces =
-torvi.meshes.load("part.stl", scale=0.001)` (needs the extra "mesh")."""
+torvi.meshes.load("part.stl", scale=0.001)` (needs the extra "mesh").
+
+    python touch_mesh.py [--view [PORT]]
+
+--view serves a live 3D view of the loop at http://localhost:PORT (8080)
+while it runs, and keeps the loop and the view on at the end until Ctrl-C
+(needs the extra "view")."""
 
 from __future__ import annotations
 
+import argparse
 import math
+import sys
 import time
 
 import TorviHardwareAPI as T
 from torvi.loops import report
+from torvi.view import PortInUse, add_view_option, view_if_asked
 from torvi.virtual import virtual_arm
 from TorviHardwareAPI.haptics import Damper, HapticLoop, Mesh
 
@@ -82,11 +91,13 @@ def placed_torus(hand: list[float]) -> Mesh:
     return mesh
 
 
-def run(arm: T.Armillar) -> None:
+def run(arm: T.Armillar, view_port: int | None = None) -> None:
     position, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     mesh = placed_torus(position)
     print(f"{mesh!r}, bounds {mesh.bounds}")
-    with HapticLoop(arm, rate_hz=RATE_HZ, max_force=MAX_FORCE) as loop:
+    with HapticLoop(arm, rate_hz=RATE_HZ, max_force=MAX_FORCE) as loop, view_if_asked(
+        loop, view_port
+    ) as view:
         loop.add(mesh)
         loop.add(Damper(coefficient=DAMPER))
         for push in ((0.0, 0.0, PUSH), (0.7 * PUSH, 0.0, 0.7 * PUSH)):
@@ -95,13 +106,24 @@ def run(arm: T.Armillar) -> None:
             show(loop, mesh, position[2])
         print(f"  at rest the hand is {PUSH / STIFFNESS * 1000:.2f} mm into the surface")
         stats = loop.stats()
+        if view is not None:
+            print("  the loop and the view stay on until Ctrl-C")
+            view.wait_for_interrupt()
     report(loop, stats)
 
 
-def main() -> None:
-    with virtual_arm() as arm:
-        run(arm)
+def main() -> int:
+    parser = argparse.ArgumentParser(description="touch a torus mesh on a virtual arm")
+    add_view_option(parser)
+    arguments = parser.parse_args()
+    try:
+        with virtual_arm() as arm:
+            run(arm, arguments.view)
+    except (ImportError, PortInUse) as error:  # the view cannot open: one line says why
+        print(error, file=sys.stderr)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

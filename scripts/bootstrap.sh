@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing the project needs, on a fresh Debian
 # machine: g++ and .venv (as the demo needs them), then GoogleTest from
-# Debian's packages, the en_US.utf8 locale, and the build, test, lint and
-# documentation packages into .venv.
+# Debian's packages, Chromium (the browser of the view's tests), the
+# en_US.utf8 locale, and the build, test, lint and documentation packages
+# into .venv.
 # Safe to run again; it only installs what is missing.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -12,6 +13,9 @@ ensure_compiler_and_venv
 # The rest only the tests need.
 apt_packages=()
 [ -f /usr/include/gtest/gtest.h ] || apt_packages+=(libgtest-dev)
+# The view's tests drive the system's Chromium headless (Playwright's client
+# only: no browser of its own is downloaded).
+[ -x /usr/bin/chromium ] || apt_packages+=(chromium)
 # Error lines switch the process to the en_US.utf8 locale; the tests check
 # that where the locale exists, so make it exist.
 need_locale=0

@@ -2,8 +2,11 @@
 # Installs the module (and with it the torvi-virtual-device program) into the
 # project's virtual environment and runs the demo against virtual devices.
 # It installs only what the demo needs (g++, the environment, the module,
-# numpy); scripts/test.sh installs what the tests need besides. Several demos
-# may run at once from one checkout.
+# numpy, and viser for --view); scripts/test.sh installs what the tests need
+# besides. Several demos may run at once from one checkout. Its arguments go
+# to the demo:
+#
+#   bash scripts/demo.sh [--plot FILE.png] [--view [PORT]]
 set -euo pipefail
 
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -22,6 +25,13 @@ install_module
     echo "== installing mujoco into $venv"
     "$python" -m pip install -q "mujoco==4.0.1"
 }
+# The live view (--view) is served through viser, the extra "view".
+if [[ " $* " == *" --view"* ]]; then
+    "$python" -c "import viser" 2>/dev/null || {
+        echo "== installing viser into $venv"
+        "$python" -m pip install -q "viser>=1.0"
+    }
+fi
 echo "== running examples/demo.py"
 cd "$root/examples"
-exec "$python" demo.py
+exec "$python" demo.py "$@"

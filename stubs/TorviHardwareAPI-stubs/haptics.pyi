@@ -332,6 +332,11 @@ class HapticLoop:
         Wait until the MoveTo `effect` has arrived: True then, False after `timeout` seconds (None: no limit) or when the loop is not running or stops. Releases the interpreter lock; Ctrl-C ends the wait. ValueError when the effect is not in this loop.
         """
     @property
+    def effects(self) -> list[Effect]:
+        """
+        The effects in the loop now, in the order they were added (one fading out among them until its fade is over), as a list: a copy that later changes leave as it is.
+        """
+    @property
     def error(self) -> str | None:
         ...
     @property
@@ -386,6 +391,10 @@ class Mesh(Effect):
     def set_pose(self, position: collections.abc.Sequence[float] = (0.0, 0.0, 0.0), rotation: collections.abc.Sequence[float] = (1.0, 0.0, 0.0, 0.0)) -> None:
         """
         Place the mesh: its frame's origin at `position` and turned by the quaternion `rotation` (w, x, y, z; normalised) in the arm's frame; seen whole by the next cycle. ValueError for a zero quaternion.
+        """
+    def triangles(self) -> numpy.typing.NDArray[numpy.float32]:
+        """
+        The triangles kept, for drawing: an (M, 3, 3) float32 numpy array of their corners (x, y, z of a, b and c, turned as the faces were) in the mesh's own frame, in an order of the mesh's choosing (needs numpy).
         """
     @property
     def bounds(self) -> tuple[tuple[float, float, float], tuple[float, float, float]]:

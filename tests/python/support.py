@@ -1,6 +1,6 @@
 """Test helpers: a pseudo-terminal whose master side plays the device, a
-scripted device that answers requests from a table of rows, and wire-format
-helpers."""
+scripted device that answers requests from a table of rows, wire-format
+helpers, and the headless browser of the view's tests."""
 
 import array
 import contextlib
@@ -28,6 +28,14 @@ import TorviHardwareAPI as T
 SRC = str(pathlib.Path(__file__).resolve().parents[2] / "src")
 TORVI = [sys.executable, "-m", "torvi.cli"]
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([SRC, os.environ.get("PYTHONPATH", "")])}
+
+HALF = 0.01  # m: a cube of 2 cm about the origin, for the Mesh
+CUBE_VERTICES = [[x, y, z] for x in (-HALF, HALF) for y in (-HALF, HALF) for z in (-HALF, HALF)]
+# Two triangles per side, counter-clockwise seen from outside.
+CUBE_FACES = [
+    [0, 1, 3], [0, 3, 2], [4, 6, 7], [4, 7, 5], [0, 4, 5], [0, 5, 1],
+    [2, 3, 7], [2, 7, 6], [0, 2, 6], [0, 6, 4], [1, 5, 7], [1, 7, 3],
+]  # fmt: skip
 
 
 def restore_stop_signals():
@@ -394,6 +402,19 @@ STATE_REPLY = b"\x2b"
 ZERO = (0.0, 0.0, 0.0)
 
 
+def wait_until(condition, timeout=10.0, what="the condition"):
+    """Polls `condition` until it returns something true, which it returns;
+    fails naming `what` after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            break
+        time.sleep(0.01)
+    assert value, f"{what} did not happen within {timeout} s"
+    return value
+
+
 class ForceResponder:
     """Plays an arm on the pty: answers each force request with a state
     reply and records the forces received. The reply holds `position` and
@@ -450,3 +471,42 @@ class ForceResponder:
     def close(self):
         self.done.set()
         self.thread.join(1.0)
+
+
+# The browser of the view's tests. Headless Chromium draws WebGL only with
+# its software renderer, which recent versions no longer fall back to by
+# themselves: ANGLE's SwiftShader backend is asked for by name and allowed
+# although Chromium deems it unsafe for untrusted pages (these load only
+# the tests' own). The flags are pinned here alone.
+CHROMIUM = "/usr/bin/chromium"
+CHROMIUM_FLAGS = ["--use-angle=swiftshader", "--enable-unsafe-swiftshader"]
+
+
+def launch_chromium(playwright):
+    """The system's Chromium, headless, through Playwright's client."""
+    return playwright.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_FLAGS)
+
+
+def pixels_like(png, colour, region):
+    """The (x, y) of the pixels of the screenshot `png` inside `region`
+    ((left, top, right, bottom)) of the hue of `colour`, strong enough in
+    saturation and brightness to be a lit surface of it (which the light
+    makes paler or darker, but leaves its hue) and not the white page, the
+    grey text or an edge blended into either."""
+    import colorsys
+    import io
+
+    import numpy as np
+    from PIL import Image
+
+    left, top, right, bottom = region
+    hsv = np.asarray(Image.open(io.BytesIO(png)).convert("RGB").convert("HSV"), dtype=float) / 255
+    hsv = hsv[top:bottom, left:right]
+    hue = colorsys.rgb_to_hsv(*(c / 255 for c in colour))[0]
+    apart = np.abs(hsv[..., 0] - hue)
+    apart = np.minimum(apart, 1 - apart)  # hue goes round
+    ys, xs = np.nonzero((apart < HUE_TOLERANCE) & (hsv[..., 1] > 0.4) & (hsv[..., 2] > 0.3))
+    return np.stack([xs + left, ys + top], axis=1)
+
+
+HUE_TOLERANCE = 0.08  # of the circle, 29 degrees: the lights turn a green towards yellow

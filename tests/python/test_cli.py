@@ -193,3 +193,12 @@ def test_plot_charts_a_recording_and_refuses_what_is_not_one(arm, responder, tmp
     result = torvi("plot", tmp_path / "other.csv", "--out", tmp_path / "other.png")
     assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
     assert "not a HapticLoop recording" in result.stderr
+
+
+def test_plot_marks_the_cycles_whose_period_overran():
+    from torvi.cli.plot import overran
+
+    nan = float("nan")
+    # The first cycle has no period; the median is 1000 µs, the limit 1500.
+    assert overran([nan, *[1000.0] * 5, 1499.0, 1500.0, 6000.0]) == [7, 8]
+    assert overran([nan]) == []

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import TorviHardwareAPI as T
-from support import ZERO, Spinner, turns_during
+from support import ZERO, Spinner, turns_during, wait_until
 from TorviHardwareAPI.haptics import (
     ConstantForce,
     Damper,
@@ -98,7 +98,12 @@ def test_changes_while_running_reach_the_next_cycles(arm, responder):
         device.wait_for(len(device.forces) + 3)
         wall.stiffness = 200.0
         device.wait_for(len(device.forces) + 3)
-        loop.remove(wall)
+        listed = loop.effects
+        assert listed == [wall] and listed[0] is wall
+        loop.remove(wall, fade_s=0.05)
+        assert loop.effects == [wall], "an effect fading out is still in the loop"
+        wait_until(lambda: loop.effects == [], what="the faded-out wall leaving the list")
+        assert listed == [wall], "the list is a copy"
         device.wait_for(len(device.forces) + 3)
     seen = [force[2] for force in device.forces]
     assert seen.index(pytest.approx(25.0)) < seen.index(pytest.approx(50.0))

@@ -165,6 +165,7 @@ TABLE = [
             for name in ("PhysicsScene.__init__", "Mesh.follow")
         ]
     ),
+    ("Mesh.triangles", "mesh", "triangles", (), None, False),
     # The listener's calls that wait for its reader thread release the lock.
     ("HandleListener.__init__", "listener_class", None, (), ("stop_last",), False),
     ("HandleListener.get", "listener", "get", (0.5,), None, True),

@@ -18,19 +18,12 @@ import numpy as np
 import pytest
 
 import TorviHardwareAPI as T
-from support import ZERO
+from support import CUBE_FACES, CUBE_VERTICES, HALF, ZERO
 from torvi import meshes
 from TorviHardwareAPI.haptics import HapticLoop, Mesh, MoveTo
 
-HALF = 0.01  # m: a cube of 2 cm about the origin
 GAP = 1e-5  # m: how far in front of the surface the proxy stops
 K = 1000.0  # N/m
-CUBE_VERTICES = [[x, y, z] for x in (-HALF, HALF) for y in (-HALF, HALF) for z in (-HALF, HALF)]
-# Two triangles per side, counter-clockwise seen from outside.
-CUBE_FACES = [
-    [0, 1, 3], [0, 3, 2], [4, 6, 7], [4, 7, 5], [0, 4, 5], [0, 5, 1],
-    [2, 3, 7], [2, 7, 6], [0, 2, 6], [0, 6, 4], [1, 5, 7], [1, 7, 3],
-]  # fmt: skip
 # The cube without its side z = -HALF: open, so that a hand inside it at the
 # start is held inside.
 OPEN_BOX_FACES = [face for face in CUBE_FACES if face not in ([0, 2, 6], [0, 6, 4])]
@@ -281,6 +274,20 @@ def test_arrays_of_any_type_and_nested_sequences(vertices, faces):
     mesh = Mesh(vertices, faces)
     assert mesh.triangle_count == 12
     assert np.ravel(mesh.bounds) == pytest.approx([-HALF] * 3 + [HALF] * 3, abs=1e-5)
+
+
+def test_triangles_are_the_faces_kept_with_their_turn():
+    mesh = Mesh(CUBE_VERTICES, [*CUBE_FACES, [0, 0, 1]])  # the last has no area
+
+    def turned(corners):  # a triangle as the rotation of its corners that starts lowest
+        corners = [tuple(round(float(c), 6) for c in corner) for corner in corners]
+        start = corners.index(min(corners))
+        return tuple(corners[start:] + corners[:start])
+
+    expected = {turned([CUBE_VERTICES[i] for i in face]) for face in CUBE_FACES}
+    triangles = mesh.triangles()
+    assert triangles.shape == (12, 3, 3) and triangles.dtype == np.float32
+    assert {turned(t) for t in triangles} == expected
 
 
 NO_NUMPY = """

@@ -139,6 +139,10 @@ void HapticLoop::Remove(const std::shared_ptr<Effect>& effect, double fade_s) {
     parts_->effects.Remove(effect, FadeLength(fade_s), Running());
 }
 
+std::vector<std::shared_ptr<Effect>> HapticLoop::Effects() const {
+    return parts_->effects.Effects();
+}
+
 bool HapticLoop::WaitArrived(const std::shared_ptr<MoveTo>& effect,
                              std::optional<std::chrono::duration<double>> timeout) {
     if (timeout && !(timeout->count() >= 0.0)) {

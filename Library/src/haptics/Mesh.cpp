@@ -6,9 +6,11 @@
 #include "haptics/TriangleTree.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace Torvi::HardwareAPI::Haptics {
 
@@ -139,6 +141,19 @@ Mesh::Mesh(const std::vector<Vector3>& vertices, const std::vector<Face>& faces,
 Mesh::~Mesh() = default;
 
 std::size_t Mesh::TriangleCount() const { return tree_->Size(); }
+
+std::vector<float> Mesh::TriangleCorners() const {
+    constexpr std::size_t kNumbersPerTriangle = 9;
+    std::vector<float> corners;
+    corners.reserve(tree_->Size() * kNumbersPerTriangle);
+    for (std::uint32_t i = 0; i < tree_->Size(); ++i) {
+        const Geometry::Triangle& triangle = tree_->At(i);
+        for (const Vector3* corner : {&triangle.a, &triangle.b, &triangle.c}) {
+            corners.insert(corners.end(), corner->begin(), corner->end());
+        }
+    }
+    return corners;
+}
 
 std::size_t Mesh::MemoryBytes() const { return tree_->MemoryBytes(); }
 

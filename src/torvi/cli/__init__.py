@@ -1,5 +1,5 @@
 """`torvi`: finds, inspects, watches and traces the devices on the serial
-ports, and charts haptic loop recordings. One module per subcommand; each
+ports, and charts and replays haptic loop recordings. One module per subcommand; each
 is imported only when run, so that `torvi --help` and the subcommands that
 need no optional library work without the extra "cli"."""
 
@@ -52,6 +52,12 @@ def parser() -> argparse.ArgumentParser:
     )
     plot.add_argument("file", metavar="FILE", help="a .csv or .parquet recording")
     plot.add_argument("--out", metavar="FILE.png", help="the chart (default: FILE with .png)")
+
+    view = commands.add_parser(
+        "view", help="replay a haptic loop's recording in a 3D view served to a web browser"
+    )
+    view.add_argument("file", metavar="FILE", help="a .csv or .parquet recording")
+    view.add_argument("--port", type=int, default=8080, help="the page's port (0: a free one)")
     return top
 
 
@@ -74,6 +80,10 @@ def main(argv: list[str] | None = None) -> int:
             from .plot import run_plot
 
             return run_plot(arguments)
+        if arguments.command == "view":
+            from .view import run_view
+
+            return run_view(arguments)
         from .trace import run_trace
 
         return run_trace(arguments)

@@ -1,14 +1,16 @@
 """`torvi plot FILE`: charts a HapticLoop recording (a .csv or .parquet file
 that torvi.recording.Recorder or Samples.to_csv wrote): the hand's position,
-the force requested and the force sent, and each cycle's period, over time;
-for a loop made with passivity also the observer's energy and the damping
-added."""
+each axis about where it started (so that a millimetre shows), the force
+requested and the force sent, and each cycle's period with the cycles that
+overran marked, over time; for a loop made with passivity also the
+observer's energy and the damping added."""
 
 from __future__ import annotations
 
 import argparse
 import csv
 import math
+import statistics
 from pathlib import Path
 from typing import Any, Dict, List
 
@@ -27,6 +29,11 @@ NEEDED = (
 )
 # The columns of a loop made with passivity, drawn in a panel of their own.
 PASSIVITY = ("energy", "passivity_damping")
+MM_PER_M = 1000.0
+# A cycle overran when its period is this many times the median period (a
+# fixed-rate loop's period, or a free-running one's usual exchange).
+OVERRUN_FACTOR = 1.5
+OVERRUN_COLOUR = "tab:red"
 
 
 def read_csv(path: Path) -> Columns:
@@ -79,6 +86,43 @@ def draw_passivity(axis: Any, times: list[float], columns: Columns) -> None:
     damping.set_ylabel("damping added (N·s/m)", fontsize=LABEL_FONT_SIZE, color="tab:orange")
 
 
+def overran(periods: list[float]) -> list[int]:
+    """The indices of the cycles whose period is OVERRUN_FACTOR times the
+    median one or more (the first cycle's NaN is none)."""
+    known = [p for p in periods if not math.isnan(p)]
+    if not known:
+        return []
+    limit = OVERRUN_FACTOR * statistics.median(known)
+    return [i for i, p in enumerate(periods) if p >= limit]
+
+
+def draw_positions(axis: Any, times: list[float], columns: Columns) -> None:
+    """Each axis of the position about its first value, in millimetres."""
+    for name, colour in zip(AXES, COLOURS):
+        values = columns[f"position_{name}"]
+        start = values[0]
+        offsets = [(v - start) * MM_PER_M for v in values]
+        axis.plot(times, offsets, color=colour, label=f"{name} (from {start:+.4f} m)")
+    label_panel(axis, "position from start (mm)")
+
+
+def draw_periods(axis: Any, times: list[float], periods: list[float]) -> None:
+    # A first cycle has no period (NaN): matplotlib leaves it out.
+    axis.plot(times, periods, color="black", linewidth=0.6)
+    late = overran(periods)
+    if late:
+        axis.scatter(
+            [times[i] for i in late],
+            [periods[i] for i in late],
+            color=OVERRUN_COLOUR,
+            s=8,
+            zorder=3,
+            label=f"{len(late)} cycles overran (≥ {OVERRUN_FACTOR} times the median period)",
+        )
+        axis.legend(fontsize=7, loc="upper right")
+    label_panel(axis, "period (µs)")
+
+
 def draw(columns: Columns, title: str, out: Path) -> None:
     start = columns["time"][0]
     times = [t - start for t in columns["time"]]
@@ -87,8 +131,8 @@ def draw(columns: Columns, title: str, out: Path) -> None:
         4 if passivity else 3, 1, sharex=True, figsize=(9, 9 if passivity else 7)
     )
     position, force, period = panels[:3]
+    draw_positions(position, times, columns)
     for axis, colour in zip(AXES, COLOURS):
-        position.plot(times, columns[f"position_{axis}"], color=colour, label=axis)
         force.plot(
             times,
             columns[f"requested_{axis}"],
@@ -98,14 +142,8 @@ def draw(columns: Columns, title: str, out: Path) -> None:
             label=f"requested {axis}",
         )
         force.plot(times, columns[f"force_{axis}"], color=colour, label=f"sent {axis}")
-    # A first cycle has no period (NaN): matplotlib leaves it out.
-    period.plot(times, columns["period_us"], color="black", linewidth=0.6)
-    for axis, label in (
-        (position, "position (m)"),
-        (force, "force (device units)"),
-        (period, "period (µs)"),
-    ):
-        label_panel(axis, label)
+    draw_periods(period, times, columns["period_us"])
+    label_panel(force, "force (device units)")
     if passivity:
         draw_passivity(panels[3], times, columns)
     position.legend(fontsize=8, loc="upper right")

@@ -191,6 +191,10 @@ public:
     /// is not in the loop (a faded-out effect no longer is) and for a `fade_s`
     /// that is negative or not finite.
     void Remove(const std::shared_ptr<Effect>& effect, double fade_s = 0.0);
+    /// The effects in the loop now, in the order they were added, one fading
+    /// out among them until its fade is over: a copy, which later changes
+    /// leave as it is. Never makes the loop's thread wait.
+    std::vector<std::shared_ptr<Effect>> Effects() const;
     /// Waits until `effect` has arrived (MoveTo::Progress), looking every
     /// kArrivalCheck: true then, at once when it already has. False when
     /// `timeout` passes (empty, or beyond about 70 years: no limit), when the

@@ -113,6 +113,10 @@ public:
     /// coordinates count as one; faces with a repeated corner are left out).
     /// Decided once, by the constructor.
     bool Closed() const { return closed_; }
+    /// The triangles kept, in the mesh's own frame, in an order of the
+    /// mesh's choosing: nine numbers each, its corners a, b and c (x, y, z
+    /// each), turned as they were given. For drawing the mesh.
+    std::vector<float> TriangleCorners() const;
     /// Bytes the mesh keeps for its triangles and their tree.
     std::size_t MemoryBytes() const;
 
