@@ -235,6 +235,8 @@ void BindLoopInputsAndOutputs(LoopBinding& loop) {
         "loop runs, its force is scaled linearly from 1 to 0 over that many seconds and then "
         "it is gone.",
         py::arg("effect"), py::arg("fade_s") = 0.0);
+    loop.def("effects", &HapticLoop::Effects,
+             "The effects in the loop now (those fading out included), in the order added.");
     loop.def(
         "set_force",
         [](RegisteredLoop& self, const ThreeNumbers& force) { self.SetForce(force.value); },

@@ -67,6 +67,15 @@ bool EffectSet::Contains(const std::shared_ptr<Effect>& effect) const {
     return Find(live, effect) != live.end();
 }
 
+std::vector<std::shared_ptr<Effect>> EffectSet::Effects() const {
+    std::lock_guard<std::mutex> changes(changes_mutex_);
+    std::vector<std::shared_ptr<Effect>> effects;
+    for (const Entry& entry : LiveEffects()) {
+        effects.push_back(entry.effect);
+    }
+    return effects;
+}
+
 void EffectSet::RestartAll() {
     std::lock_guard<std::mutex> lock(list_mutex_);
     for (const Entry& entry : *effects_) {

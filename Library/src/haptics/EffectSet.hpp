@@ -29,6 +29,8 @@ public:
     void Remove(const std::shared_ptr<Effect>& effect, Nanoseconds fade_ns, bool running);
     /// Whether `effect` is in the set (a faded-out effect no longer is).
     bool Contains(const std::shared_ptr<Effect>& effect) const;
+    /// The effects in the set now, in the order they were added.
+    std::vector<std::shared_ptr<Effect>> Effects() const;
     /// Before a run: every effect restarts at its first cycle.
     void RestartAll();
     /// Once the loop's thread has ended: fade-outs done, unfinished fade-ins

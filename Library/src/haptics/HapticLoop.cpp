@@ -164,6 +164,10 @@ bool HapticLoop::WaitArrived(const std::shared_ptr<MoveTo>& effect,
     }
 }
 
+std::vector<std::shared_ptr<Effect>> HapticLoop::Effects() const {
+    return parts_->effects.Effects();
+}
+
 void HapticLoop::SetForce(const Vector3& force) { parts_->pipeline.external.Set(force); }
 
 LoopState HapticLoop::State() const { return parts_->record.State(); }

@@ -177,6 +177,9 @@ public:
     /// effect is not in the loop or `timeout` is negative or NaN.
     bool WaitArrived(const std::shared_ptr<MoveTo>& effect,
                      std::optional<std::chrono::duration<double>> timeout);
+    /// The effects in the loop now (those fading out included, a faded-out
+    /// one no longer), in the order they were added.
+    std::vector<std::shared_ptr<Effect>> Effects() const;
     /// The external force added to the effects' sum. Throws
     /// std::invalid_argument for a non-finite component.
     void SetForce(const Vector3& force);
