@@ -6,13 +6,16 @@
 # bench/mesh.py, the cost of triangle meshes (bench/results/mesh-latest.*),
 # then bench/guidance.py, the cost of guidance and gentle forces
 # (bench/results/guidance-latest.*), then bench/passivity.py, the
-# stable-stiffness map with passivity off and on (bench/results/passivity-latest.*).
+# stable-stiffness map with passivity off and on (bench/results/passivity-latest.*),
+# then bench/streams.py, the record's readers and the LSL streams
+# (bench/results/streams-latest.*).
 #
 #   bash bench/run.sh [--repeats N] [--seconds S] [--quiet-wait S]
 #   bash bench/run.sh --test     checks of the bench itself (pytest)
 #   bash bench/run.sh --mesh     the mesh bench alone (bench/mesh.py)
 #   bash bench/run.sh --guidance the guidance bench alone (bench/guidance.py)
 #   bash bench/run.sh --passivity the stable-stiffness map alone (bench/passivity.py)
+#   bash bench/run.sh --streams  the readers and the LSL streams alone (bench/streams.py)
 #   bash bench/run.sh --alternate [--alternate-rounds N] [--alternate-seconds S]
 #                                the C client against the native loop and the
 #                                module in alternate rounds alone (bench/alternate.py)
@@ -67,8 +70,17 @@ passivity() {
     "$bench_venv/bin/python" "$root/bench/passivity.py" \
         --virtual-device "$build/tools/torvi-virtual-device"
 }
+streams() {
+    echo "== the readers and streams bench" >&2
+    "$bench_venv/bin/python" "$root/bench/streams.py" \
+        --virtual-device "$build/tools/torvi-virtual-device"
+}
 if [ "${1:-}" = "--passivity" ]; then
     passivity
+    exit
+fi
+if [ "${1:-}" = "--streams" ]; then
+    streams
     exit
 fi
 if [ "${1:-}" = "--mesh" ]; then
@@ -93,3 +105,4 @@ echo "== running" >&2
 mesh
 guidance
 passivity
+streams

@@ -130,6 +130,7 @@ class _Pusher:
         self.pylsl = _pylsl()
         self.interval = interval
         self.pushed = 0  # samples pushed
+        self.cpu_seconds = 0.0  # the pushing thread's processor time
         self.error: BaseException | None = None
         self.clock = ClockMap.measure(self.pylsl.local_clock)
         self.outlet: Any = None
@@ -171,11 +172,14 @@ class _Pusher:
             self.outlet = None  # the outlet goes with its last reference
 
     def _run(self) -> None:
+        started = time.thread_time()
         try:
             while not self._stopping.wait(self.interval):
                 self._push()
         except Exception as error:
             self.error = error
+        finally:
+            self.cpu_seconds = time.thread_time() - started
 
     def _stream_info(
         self,
