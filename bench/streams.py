@@ -169,7 +169,9 @@ def lines(result):
     rates = ", ".join(f"{n}: {readers['median_hz'][n]:,.0f}/s" for n in READERS)
     return [
         f"Machine: {result['machine']['nproc']} cores, Linux {result['machine']['kernel']}, "
-        f"Python {result['machine']['python']}",
+        f"Python {result['machine']['python']}; load average "
+        f"{result['machine']['load_start']:.1f} at the start, "
+        f"{result['machine']['load_end']:.1f} at the end (other work on the machine)",
         "",
         f"Free-running loop on the virtual arm, readers draining every "
         f"{DRAIN_INTERVAL_S * 1e3:.0f} ms (median of {result['settings']['rounds']} rounds of "
@@ -205,12 +207,14 @@ def main():
                 "nproc": os.cpu_count(),
                 "kernel": platform.release(),
                 "python": platform.python_version(),
+                "load_start": os.getloadavg()[0],
             },
             "settings": {"rounds": args.rounds, "block_s": args.seconds},
             "readers": reader_rates(arm, args.rounds, args.seconds),
             "stream_cpu": stream_cpu(arm, STREAM_S),
             "latency": latency(arm, LATENCY_S),
         }
+    result["machine"]["load_end"] = os.getloadavg()[0]
     text = "\n".join(lines(result))
     print(text)
     args.results.mkdir(parents=True, exist_ok=True)
