@@ -372,8 +372,7 @@ void BindTap(py::module_& m) {
         "taking any from the program's own iteration of the listener. Holds at most maxlen; the "
         "oldest go first, counted in dropped. The listener's reader never waits for it.")
         .def("take", &BoundTap::Take, "The events queued since the last take(), oldest first.")
-        .def_property_readonly("dropped",
-                               [](const BoundTap& self) { return self.Tap().Dropped(); })
+        .def_property_readonly("dropped", [](const BoundTap& self) { return self.Tap().Dropped(); })
         .def_property_readonly("maxlen", [](const BoundTap& self) { return self.Tap().Maxlen(); });
 }
 

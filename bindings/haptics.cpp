@@ -249,10 +249,10 @@ void BindLoopInputsAndOutputs(LoopBinding& loop) {
         "arrays (needs numpy); the record keeps the newest `record` cycles.");
     loop.def(
         "reader", [](const RegisteredLoop& self) { return MakeReader(self); },
-             "A SampleReader of its own: its samples() returns every cycle recorded from now on, "
-             "whatever samples() and the other readers take (a reader made while the loop is "
-             "stopped starts with the next start's first cycle); RuntimeError for a loop that "
-             "records nothing.");
+        "A SampleReader of its own: its samples() returns every cycle recorded from now on, "
+        "whatever samples() and the other readers take (a reader made while the loop is "
+        "stopped starts with the next start's first cycle); RuntimeError for a loop that "
+        "records nothing.");
     loop.def("periods_us", &HapticLoop::PeriodsUs,
              "The periods of the most recent cycles (up to 8192), oldest first, in microseconds.");
     loop.def_property_readonly("running", &HapticLoop::Running);

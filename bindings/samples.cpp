@@ -245,9 +245,8 @@ void RequireRecord(std::size_t capacity) {
 
 Samples TakeSamples(HapticLoop& loop) {
     RequireRecord(loop.RecordCapacity());
-    return Collect(loop.PendingSamples(), loop.RecordsPassivity(), [&](auto most, auto& sink) {
-        return loop.TakeSamples(most, sink);
-    });
+    return Collect(loop.PendingSamples(), loop.RecordsPassivity(),
+                   [&](auto most, auto& sink) { return loop.TakeSamples(most, sink); });
 }
 
 SampleReader MakeReader(const HapticLoop& loop) {

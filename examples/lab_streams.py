@@ -11,6 +11,7 @@ instead, run LabRecorder and select them while this runs.
 
 from __future__ import annotations
 
+import importlib
 import time
 from typing import Any
 
@@ -73,7 +74,7 @@ def show(cycles: Any, events_in: Any, markers: Any, stream: torvi.lsl.LoopStream
 
 
 def main() -> None:
-    import pylsl  # the extra "lsl"
+    pylsl = importlib.import_module("pylsl")  # the extra "lsl"
 
     with VirtualDevice("arm") as virtual_arm, VirtualDevice(
         "handle", "--stream-hz", HANDLE_HZ
@@ -86,16 +87,16 @@ def main() -> None:
             with arm_stream, torvi.lsl.stream_handle(listener), torvi.lsl.stream_markers(
                 loop, listener
             ):
-                inlets = [
+                cycles, events, markers = (
                     inlet(pylsl, name) for name in ("TorviArm", "TorviHandle", "TorviMarkers")
-                ]
+                )
                 taken = session(loop, listener, (x, y, z))
                 print(f"the program took {taken} handle events itself")
                 # Pulled while the outlets are there (an inlet whose outlet
                 # went away waits for it to come back).
                 time.sleep(0.05)
-                show(*inlets, arm_stream)
-                for opened in inlets:
+                show(cycles, events, markers, arm_stream)
+                for opened in (cycles, events, markers):
                     opened.close_stream()  # before the outlets go, as a recorder would
 
 

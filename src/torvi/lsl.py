@@ -132,7 +132,7 @@ class _Pusher:
         self.pushed = 0  # samples pushed
         self.cpu_seconds = 0.0  # the pushing thread's processor time
         self.error: BaseException | None = None
-        self.clock = ClockMap.measure(self.pylsl.local_clock)
+        self.clock = ClockMap.measure(self.pylsl.local_clock)  # measured again at start
         self.outlet: Any = None
         self._stopping = threading.Event()
         self._thread: threading.Thread | None = None
@@ -154,6 +154,7 @@ class _Pusher:
     def start(self) -> None:
         if self._thread is not None:
             raise RuntimeError("this stream has already started")
+        self.clock = ClockMap.measure(self.pylsl.local_clock)
         self.outlet = self.pylsl.StreamOutlet(self._info())
         self._begin()
         self._thread = threading.Thread(target=self._run, name="torvi-lsl", daemon=True)

@@ -109,7 +109,7 @@ TEST(SampleRingTest, ThreeConcurrentReadersEachAccountForEverySample) {
     std::vector<std::thread> readers;
     for (std::size_t r = 0; r < seen.size(); ++r) {
         readers.emplace_back([&, r] {
-            SampleCursor cursor; // from the first sample
+            SampleCursor cursor;        // from the first sample
             std::uint64_t expected = 0; // the next index this reader should see
             while (expected < kSamples) {
                 // Taken or dropped, the indices must come in order, none twice.

@@ -24,6 +24,8 @@ public:
     /// HandleListener::kMaxMaxlen.
     explicit EventTap(std::size_t maxlen);
 
+    ~EventTap() = default;
+
     EventTap(const EventTap&) = delete;
     EventTap& operator=(const EventTap&) = delete;
 

@@ -27,6 +27,8 @@ public:
     explicit LoopReader(std::shared_ptr<const SampleRecord> record)
         : record_(std::move(record)), cursor_(record_->Cursor()) {}
 
+    ~LoopReader() = default;
+
     LoopReader(const LoopReader&) = delete;
     LoopReader& operator=(const LoopReader&) = delete;
 
