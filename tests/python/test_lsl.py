@@ -43,6 +43,15 @@ def pull_all(source, expected, timeout=5.0):
     return samples, stamps
 
 
+def settle(done, timeout=5.0):
+    """Waits until done(), then three push intervals, for the streams to see it."""
+    deadline = time.monotonic() + timeout
+    while not done():
+        assert time.monotonic() < deadline, "it did not happen"
+        time.sleep(0.01)
+    time.sleep(3 * lsl.PUSH_INTERVAL)
+
+
 def test_an_inlet_receives_every_cycle_with_its_own_time(virtual_arm):
     loop = HapticLoop(T.Armillar(T.SerialStream(virtual_arm.path)), rate_hz=1000.0)
     loop.add(Spring(anchor=(0, 0, 0), stiffness=50.0))
@@ -68,7 +77,8 @@ def test_an_inlet_receives_every_cycle_with_its_own_time(virtual_arm):
 
 
 def test_handle_events_and_markers_arrive_in_order_with_their_fields(virtual_device, virtual_arm):
-    handle = T.Handle(T.SerialStream(virtual_device("handle", "--stream-hz", "100").path))
+    handle_device = virtual_device("handle", "--stream-hz", "100")
+    handle = T.Handle(T.SerialStream(handle_device.path))
     arm = T.Armillar(T.SerialStream(virtual_arm.path))
     home, _ = arm.end_effector_force([0.0, 0.0, 0.0])
     loop = HapticLoop(arm, rate_hz=1000.0)
@@ -90,11 +100,14 @@ def test_handle_events_and_markers_arrive_in_order_with_their_fields(virtual_dev
                 time.sleep(3 * lsl.PUSH_INTERVAL)
                 loop.remove(move)
                 time.sleep(3 * lsl.PUSH_INTERVAL)
-            time.sleep(3 * lsl.PUSH_INTERVAL)
+                virtual_arm.stop()  # the arm falls silent: the loop stops by itself
+                settle(lambda: not loop.running)
+                rows, stamps = pull_all(events_in, streams.pushed)
+                handle_device.stop()  # the handle's port hangs up
+                settle(lambda: not listener.running)
             # Pulled while the outlets are there: an inlet whose outlet has
             # gone may wait for it to come back.
-            rows, stamps = pull_all(events_in, streams.pushed)
-            marked, _ = pull_all(markers_in, 5)
+            marked, _ = pull_all(markers_in, 7)
     assert None not in own
     assert streams.dropped == 0 and len(rows) >= len(own)
     # The events the program took are in the stream too, in order, after at
@@ -116,8 +129,11 @@ def test_handle_events_and_markers_arrive_in_order_with_their_fields(virtual_dev
         ["effect_added", "MoveTo"],
         ["move_to_arrived", "MoveTo"],
         ["effect_removed", "MoveTo"],
+        ["loop_error", loop.error],
         ["loop_stopped", ""],
+        ["listener_error", listener.error],
     ]
+    assert loop.error and listener.error
 
 
 def test_without_pylsl_one_line_names_the_extra():
