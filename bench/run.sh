@@ -34,7 +34,8 @@ set -euo pipefail
 echo "== building the module, the virtual device and the bench programs" >&2
 configure default "$build"
 "$cmake" --build "$build" --target TorviHardwareAPI_python torvi-virtual-device \
-    torvi-bench-client torvi-bench-kinematics torvi-bench-mesh torvi-bench-guidance >/dev/null
+    torvi-bench-client torvi-bench-kinematics torvi-bench-mesh torvi-bench-guidance \
+    torvi-bench-ring >/dev/null
 tools="$build/bench"
 
 bench_venv="$build/bench-venv"
@@ -73,7 +74,7 @@ passivity() {
 streams() {
     echo "== the readers and streams bench" >&2
     "$bench_venv/bin/python" "$root/bench/streams.py" \
-        --virtual-device "$build/tools/torvi-virtual-device"
+        --virtual-device "$build/tools/torvi-virtual-device" --ring-program "$tools/torvi-bench-ring"
 }
 if [ "${1:-}" = "--passivity" ]; then
     passivity

@@ -3,6 +3,9 @@
 - the free-running loop's rate with 0, 1 and 3 readers draining it (each a
   thread taking reader.samples() every 10 ms), the conditions taking turns
   over several rounds, each figure the median over the rounds;
+- what readers cost the loop's thread alone: one push into the record
+  with 0, 1 and 3 reader threads draining (torvi-bench-ring, C++), the
+  writer unpaced and paced at one push every 20 us;
 - the LSL stream of a 1 kHz loop (torvi.lsl.stream_loop): the share of one
   core its pushing thread uses, and the whole process's against the same
   loop without a stream (which also counts liblsl's own threads);
@@ -108,6 +111,13 @@ def reader_rates(arm, rounds, seconds):
     }
 
 
+def ring_cost(program):
+    if program is None:
+        return None
+    output = subprocess.run([program], capture_output=True, text=True, check=True).stdout
+    return json.loads(output)
+
+
 def process_cpu():
     usage = resource.getrusage(resource.RUSAGE_SELF)
     return usage.ru_utime + usage.ru_stime
@@ -166,6 +176,23 @@ def latency(arm, seconds):
 
 def lines(result):
     readers, cpu, lag = result["readers"], result["stream_cpu"], result["latency"]
+    ring = result["ring"]
+    pushes = (
+        [
+            "One push into the record (torvi-bench-ring), readers draining every 1 ms: "
+            + "; ".join(
+                f"{n} readers {ring[str(n)]['unpaced_ns']:.1f} ns unpaced, "
+                f"{ring[str(n)]['paced_p50_ns']:.0f} ns p50 / {ring[str(n)]['paced_p99_ns']:.0f} "
+                f"ns p99 paced"
+                for n in READERS
+            )
+            + f"; every reader accounted for every sample: "
+            f"{ring['every_reader_accounted_for_every_sample']}",
+            "",
+        ]
+        if ring
+        else []
+    )
     rates = ", ".join(f"{n}: {readers['median_hz'][n]:,.0f}/s" for n in READERS)
     return [
         f"Machine: {result['machine']['nproc']} cores, Linux {result['machine']['kernel']}, "
@@ -181,6 +208,7 @@ def lines(result):
         f"(max - min) / median: {readers['one_reader_spread']:.1%}; every reader got every "
         f"cycle: {readers['every_reader_got_every_cycle']}",
         "",
+        *pushes,
         f"LSL stream of a 1 kHz loop, no consumer, {STREAM_S:g} s: pushing thread "
         f"{cpu['pusher_share']:.1%} of a core; the process {cpu['with_stream']:.1%} with the "
         f"stream against {cpu['without_stream']:.1%} without ({cpu['stream_share']:+.1%}); "
@@ -195,6 +223,7 @@ def lines(result):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--virtual-device", default=None, help="the torvi-virtual-device program")
+    parser.add_argument("--ring-program", default=None, help="the torvi-bench-ring program")
     parser.add_argument("--rounds", type=int, default=ROUNDS)
     parser.add_argument("--seconds", type=float, default=BLOCK_S)
     parser.add_argument("--results", type=pathlib.Path, default=RESULTS)
@@ -211,6 +240,7 @@ def main():
             },
             "settings": {"rounds": args.rounds, "block_s": args.seconds},
             "readers": reader_rates(arm, args.rounds, args.seconds),
+            "ring": ring_cost(args.ring_program),
             "stream_cpu": stream_cpu(arm, STREAM_S),
             "latency": latency(arm, LATENCY_S),
         }
