@@ -9,6 +9,8 @@
 # stable-stiffness map with passivity off and on (bench/results/passivity-latest.*),
 # then bench/physics.py, what a physics scene costs the loop
 # (bench/results/physics-latest.*).
+# then bench/streams.py, the record's readers and the LSL streams
+# (bench/results/streams-latest.*).
 #
 #   bash bench/run.sh [--repeats N] [--seconds S] [--quiet-wait S]
 #   bash bench/run.sh --test     checks of the bench itself (pytest)
@@ -19,6 +21,7 @@
 #   bash bench/run.sh --view     what the live view costs the loop and what reaches
 #                                a headless Chromium page (bench/view.py; not part of
 #                                the full run: it needs the browser)
+#   bash bench/run.sh --streams  the readers and the LSL streams alone (bench/streams.py)
 #   bash bench/run.sh --alternate [--alternate-rounds N] [--alternate-seconds S]
 #                                the C client against the native loop and the
 #                                module in alternate rounds alone (bench/alternate.py)
@@ -37,7 +40,8 @@ set -euo pipefail
 echo "== building the module, the virtual device and the bench programs" >&2
 configure default "$build"
 "$cmake" --build "$build" --target TorviHardwareAPI_python torvi-virtual-device \
-    torvi-bench-client torvi-bench-kinematics torvi-bench-mesh torvi-bench-guidance >/dev/null
+    torvi-bench-client torvi-bench-kinematics torvi-bench-mesh torvi-bench-guidance \
+    torvi-bench-ring >/dev/null
 tools="$build/bench"
 
 bench_venv="$build/bench-venv"
@@ -88,8 +92,17 @@ if [ "${1:-}" = "--view" ]; then
     exec "$bench_venv/bin/python" "$root/bench/view.py" \
         --virtual-device "$build/tools/torvi-virtual-device"
 fi
+streams() {
+    echo "== the readers and streams bench" >&2
+    "$bench_venv/bin/python" "$root/bench/streams.py" \
+        --virtual-device "$build/tools/torvi-virtual-device" --ring-program "$tools/torvi-bench-ring"
+}
 if [ "${1:-}" = "--passivity" ]; then
     passivity
+    exit
+fi
+if [ "${1:-}" = "--streams" ]; then
+    streams
     exit
 fi
 if [ "${1:-}" = "--mesh" ]; then
@@ -115,3 +128,4 @@ mesh
 guidance
 passivity
 physics
+streams

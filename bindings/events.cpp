@@ -336,6 +336,46 @@ void AsyncEvents::Await(const py::object& self, const py::object& loop, const py
         py::cpp_function([loop, fd](const py::object&) { loop.attr("remove_reader")(fd); }));
 }
 
+/// listener.tap(): a second queue of the listener's events, for a consumer
+/// beside the program's own iteration; it stops receiving when dropped.
+class BoundTap {
+public:
+    BoundTap(RegisteredListener& listener, std::size_t maxlen)
+        : listener_(listener), tap_(listener.Tap(maxlen)) {}
+    ~BoundTap() { listener_.Untap(tap_); }
+
+    BoundTap(const BoundTap&) = delete;
+    BoundTap& operator=(const BoundTap&) = delete;
+
+    /// The events queued, oldest first, as Python event objects.
+    py::typing::List<EventObject> Take() {
+        std::vector<HandleEvent> events;
+        tap_->TakeAll(events); // held only for a copy: no need to release the lock
+        py::list taken;
+        for (const HandleEvent& event : events) {
+            taken.append(ToPython(event));
+        }
+        return taken;
+    }
+    const Events::EventTap& Tap() const { return *tap_; }
+
+private:
+    RegisteredListener& listener_;
+    std::shared_ptr<Events::EventTap> tap_;
+};
+
+void BindTap(py::module_& m) {
+    py::class_<BoundTap>(
+        m, "EventTap",
+        "A second queue of a HandleListener's events (HandleListener.tap()): every event the "
+        "listener queues is copied here too, so that a stream or a log sees them all without "
+        "taking any from the program's own iteration of the listener. Holds at most maxlen; the "
+        "oldest go first, counted in dropped. The listener's reader never waits for it.")
+        .def("take", &BoundTap::Take, "The events queued since the last take(), oldest first.")
+        .def_property_readonly("dropped", [](const BoundTap& self) { return self.Tap().Dropped(); })
+        .def_property_readonly("maxlen", [](const BoundTap& self) { return self.Tap().Maxlen(); });
+}
+
 void DefListenerWrites(py::class_<RegisteredListener>& listener) {
     listener.def(
         "request_status", [](RegisteredListener& self) { Unlocked([&] { self.RequestStatus(); }); },
@@ -425,6 +465,14 @@ void BindListener(py::module_& m) {
         "aiter", [](RegisteredListener& self) { return std::make_unique<AsyncEvents>(self); },
         "The events for `async for` in a running asyncio loop, which is never blocked.",
         py::keep_alive<0, 1>());
+    listener.def(
+        "tap",
+        [](RegisteredListener& self, std::size_t maxlen) {
+            return std::make_unique<BoundTap>(self, maxlen);
+        },
+        "An EventTap that receives a copy of every event queued from now on, whoever takes "
+        "them from this listener; it stops when it is dropped.",
+        py::arg("maxlen") = HandleListener::kDefaultMaxlen, py::keep_alive<0, 1>());
     DefListenerWrites(listener);
     DefListenerState(listener);
 }
@@ -436,6 +484,7 @@ void bind_events(py::module_& m) {
         DefSubmodule(m, "events", "The handle's messages as events, from a native reader thread.");
     BindEventClasses(events);
     BindStatusClasses(events);
+    BindTap(events);
     BindListener(events);
     // The interpreter's exit leaves no reader on a port.
     RegisteredListener::StopAllAtExit();

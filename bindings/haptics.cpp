@@ -245,6 +245,12 @@ void BindLoopInputsAndOutputs(LoopBinding& loop) {
         "samples", [](RegisteredLoop& self) { return TakeSamples(self); },
         "Every cycle recorded since the previous call, as a Samples object of numpy "
         "arrays (needs numpy); the record keeps the newest `record` cycles.");
+    loop.def(
+        "reader", [](const RegisteredLoop& self) { return MakeReader(self); },
+        "A SampleReader of its own: its samples() returns every cycle recorded from now on, "
+        "whatever samples() and the other readers take (a reader made while the loop is "
+        "stopped starts with the next start's first cycle); RuntimeError for a loop that "
+        "records nothing.");
     loop.def("periods_us", &HapticLoop::PeriodsUs,
              "The periods of the most recent cycles (up to 8192), oldest first, in microseconds.");
     loop.def_property_readonly(

@@ -12,6 +12,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -205,23 +206,47 @@ std::string Repr(const Samples& samples) {
 
 } // namespace
 
-Samples TakeSamples(HapticLoop& loop) {
-    if (loop.RecordCapacity() == 0) {
-        throw std::runtime_error(kNotRecording);
-    }
+namespace {
+
+/// A batch of what `take` (called as take(most, sink) with the interpreter
+/// lock released) hands over, sized for the `pending` samples there now;
+/// what arrives meanwhile waits for the next call.
+template <typename Take> Samples Collect(std::size_t pending, bool with_passivity, Take take) {
     RequireNumpy(kNumpyMissing);
-    // Sized for what is there now; what arrives meanwhile waits for the next
-    // call.
-    const std::size_t pending = loop.PendingSamples();
-    Samples samples(static_cast<py::ssize_t>(pending), loop.RecordsPassivity());
+    Samples samples(static_cast<py::ssize_t>(pending), with_passivity);
     RowWriter writer(samples);
-    const Haptics::SampleDrain drain =
-        Unlocked([&] { return loop.TakeSamples(pending, std::ref(writer)); });
+    const std::function<void(const LoopSample&)> sink = std::ref(writer);
+    const Haptics::SampleDrain drain = Unlocked([&] { return take(pending, sink); });
     if (drain.taken < pending) {
         ShrinkTo(samples, drain.taken);
     }
     samples.dropped = drain.dropped;
     return samples;
+}
+
+void RequireRecord(std::size_t capacity) {
+    if (capacity == 0) {
+        throw std::runtime_error(kNotRecording);
+    }
+}
+
+} // namespace
+
+Samples TakeSamples(HapticLoop& loop) {
+    RequireRecord(loop.RecordCapacity());
+    return Collect(loop.PendingSamples(), loop.RecordsPassivity(),
+                   [&](auto most, auto& sink) { return loop.TakeSamples(most, sink); });
+}
+
+SampleReader MakeReader(const HapticLoop& loop) {
+    RequireRecord(loop.RecordCapacity());
+    return SampleReader{loop.Reader(), loop.RecordsPassivity()};
+}
+
+Samples TakeSamples(SampleReader& reader) {
+    Haptics::LoopReader& from = *reader.reader;
+    return Collect(from.Pending(), reader.with_passivity,
+                   [&](auto most, auto& sink) { return from.Take(most, sink); });
 }
 
 void bind_samples(py::module_& haptics) {
@@ -261,6 +286,20 @@ void bind_samples(py::module_& haptics) {
              "the rows to an existing file (the header only when it is empty).",
              py::arg("path"), py::arg("append") = false)
         .def("__repr__", &Repr);
+
+    py::class_<SampleReader>(
+        haptics, "SampleReader",
+        "A reader of its own of a HapticLoop's record (HapticLoop.reader()): samples() returns "
+        "every cycle recorded since its previous call (the first: since the reader was made), "
+        "whatever the loop's samples() and the other readers take. One that falls behind loses "
+        "its own oldest cycles, counted in Samples.dropped; the loop never waits for it.")
+        .def(
+            "samples", [](SampleReader& self) { return TakeSamples(self); },
+            "Every cycle recorded since this reader's previous call, as a Samples object of "
+            "numpy arrays.")
+        .def_property_readonly(
+            "pending", [](const SampleReader& self) { return self.reader->Pending(); },
+            "Cycles recorded and not yet taken by this reader (at most the record's size).");
 }
 
 } // namespace Torvi::HardwareAPI::Bindings

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "Torvi/HardwareAPI/haptics/LoopReader.hpp"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace Torvi::HardwareAPI::Haptics {
@@ -70,5 +73,17 @@ void bind_samples(py::module_& haptics);
 /// RuntimeError for a loop that records nothing. The ring is drained with
 /// the interpreter lock released.
 Samples TakeSamples(Haptics::HapticLoop& loop);
+
+/// What loop.reader() returns: a reader of the record of its own, and
+/// whether its batches carry the passivity columns.
+struct SampleReader {
+    std::unique_ptr<Haptics::LoopReader> reader;
+    bool with_passivity = false;
+};
+
+/// loop.reader(); RuntimeError for a loop that records nothing.
+SampleReader MakeReader(const Haptics::HapticLoop& loop);
+/// reader.samples(): as TakeSamples, from the reader's own place.
+Samples TakeSamples(SampleReader& reader);
 
 } // namespace Torvi::HardwareAPI::Bindings

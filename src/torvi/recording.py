@@ -23,7 +23,7 @@ import TorviHardwareAPI
 if TYPE_CHECKING:
     from os import PathLike
 
-    from TorviHardwareAPI.haptics import HapticLoop, Samples
+    from TorviHardwareAPI.haptics import HapticLoop, SampleReader, Samples
 
     StrPath = Union[str, PathLike[str]]
 
@@ -159,12 +159,16 @@ WRITERS: dict[str, Callable[[Path, Samples], _Writer]] = {
 
 
 class Recorder:
-    """Drains `loop` every `interval` seconds on a background thread and
-    appends its samples to `path`, a file that grows while the experiment
+    """Drains a reader of its own of `loop` (loop.reader(), made at start)
+    every `interval` seconds on a background thread and appends its samples
+    to `path`, a file that grows while the experiment
     runs (a .parquet one through the stream at partial_path until it
     closes). Leaving the `with` block (by an exception, Ctrl-C or SIGTERM
     too) takes the last samples, then flushes and closes the file. Wrap the loop's own run
     in it to keep the loop's final cycles (the zero force of its stop).
+    Its reader takes nothing from loop.samples() nor from any other reader,
+    so a recording and other consumers (a stream, a plot) run side by side;
+    it records the cycles from its start on.
 
     `written` and `dropped` count samples: those in the file, and those the
     loop's record lost before they were taken (a record too small for the
@@ -196,6 +200,7 @@ class Recorder:
         self.cpu_seconds = 0.0  # the background thread's processor time
         self._writer_class = WRITERS[suffix]
         self._writer: _Writer | None = None
+        self._reader: SampleReader | None = None
         self._stopping = threading.Event()
         self._thread: threading.Thread | None = None
         self._sigterm = TorviHardwareAPI.SigtermAsExit()
@@ -217,7 +222,8 @@ class Recorder:
     def start(self) -> None:
         if self._thread is not None:
             raise RuntimeError("this Recorder has already started")
-        first = self.loop.samples()
+        self._reader = self.loop.reader()
+        first = self._reader.samples()
         self._writer = self._writer_class(self.path, first)
         self._count(first)
         self._thread = threading.Thread(target=self._run, name="torvi-recorder", daemon=True)
@@ -252,7 +258,8 @@ class Recorder:
             self.cpu_seconds = time.thread_time() - started
 
     def _drain(self, writer: _Writer) -> None:
-        samples = self.loop.samples()
+        assert self._reader is not None
+        samples = self._reader.samples()
         writer.write(samples)
         self._count(samples)
 

@@ -7,7 +7,7 @@ from __future__ import annotations
 import TorviHardwareAPI
 import collections.abc
 import typing
-__all__: list[str] = ['AsyncEvents', 'ErrorEvent', 'HandleEvent', 'HandleListener', 'InfoEvent', 'StatusEvent', 'StatusFrameEvent']
+__all__: list[str] = ['AsyncEvents', 'ErrorEvent', 'EventTap', 'HandleEvent', 'HandleListener', 'InfoEvent', 'StatusEvent', 'StatusFrameEvent']
 class HandleEvent:
     """
     One message the handle sent, as a HandleListener delivers it: `kind` names the message, `time` is the time.monotonic() second when its last byte was read. Immutable.
@@ -103,6 +103,20 @@ class StatusFrameEvent(HandleEvent):
     @property
     def quaternion(self) -> tuple[float, float, float, float]:
         ...
+class EventTap:
+    """
+    A second queue of a HandleListener's events (HandleListener.tap()): every event the listener queues is copied here too, so that a stream or a log sees them all without taking any from the program's own iteration of the listener. Holds at most maxlen; the oldest go first, counted in dropped. The listener's reader never waits for it.
+    """
+    def take(self) -> list[HandleEvent]:
+        """
+        The events queued since the last take(), oldest first.
+        """
+    @property
+    def dropped(self) -> int:
+        ...
+    @property
+    def maxlen(self) -> int:
+        ...
 class AsyncEvents:
     """
     The events of a HandleListener for `async for`: see HandleListener.aiter().
@@ -150,6 +164,10 @@ class HandleListener:
     def stop(self) -> None:
         """
         Stop the reader and give the handle back; queued events stay to be taken. May be called any number of times.
+        """
+    def tap(self, maxlen: int = 1024) -> EventTap:
+        """
+        An EventTap that receives a copy of every event queued from now on, whoever takes them from this listener; it stops when it is dropped.
         """
     @property
     def dropped(self) -> int:

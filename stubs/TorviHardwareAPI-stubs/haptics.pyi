@@ -10,7 +10,7 @@ import numpy
 import numpy.typing
 import os
 import typing
-__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'Fence', 'HapticLoop', 'Line', 'LoopState', 'LoopStats', 'Mesh', 'MoveTo', 'PhysicsScene', 'Plane', 'Samples', 'Sphere', 'Spring', 'passive_stiffness']
+__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'Fence', 'HapticLoop', 'Line', 'LoopState', 'LoopStats', 'Mesh', 'MoveTo', 'PhysicsScene', 'Plane', 'SampleReader', 'Samples', 'Sphere', 'Spring', 'passive_stiffness']
 _EffectT = typing.TypeVar("_EffectT", bound="Effect")
 class Effect:
     """
@@ -279,6 +279,19 @@ class Samples:
     @property
     def velocity(self) -> numpy.typing.NDArray[numpy.float32]:
         ...
+class SampleReader:
+    """
+    A reader of its own of a HapticLoop's record (HapticLoop.reader()): samples() returns every cycle recorded since its previous call (the first: since the reader was made), whatever the loop's samples() and the other readers take. One that falls behind loses its own oldest cycles, counted in Samples.dropped; the loop never waits for it.
+    """
+    def samples(self) -> Samples:
+        """
+        Every cycle recorded since this reader's previous call, as a Samples object of numpy arrays.
+        """
+    @property
+    def pending(self) -> int:
+        """
+        Cycles recorded and not yet taken by this reader (at most the record's size).
+        """
 class HapticLoop:
     """
     A servo loop on a native thread that drives one Armillar with force requests: each cycle adds up the effects and the external force for the last reply's position and velocity, scales the sum down to max_force and sends it. rate_hz=None runs free. Every cycle is recorded in a ring of `record` cycles (0: none), read by samples(). While it runs, the arm belongs to the loop. soft_start_s > 0 scales the total force from 0 to 1 over that many seconds after each start; max_force_rate (force per second) limits how fast the force sent changes from one cycle to the next, its change scaled down with its direction kept. passivity=True adds the damping that keeps the rendering from giving the hand more energy than it took (stiff walls that would buzz), and records the columns energy and passivity_damping. The defaults change nothing.
@@ -298,6 +311,10 @@ class HapticLoop:
     def periods_us(self) -> list[float]:
         """
         The periods of the most recent cycles (up to 8192), oldest first, in microseconds.
+        """
+    def reader(self) -> SampleReader:
+        """
+        A SampleReader of its own: its samples() returns every cycle recorded from now on, whatever samples() and the other readers take (a reader made while the loop is stopped starts with the next start's first cycle); RuntimeError for a loop that records nothing.
         """
     def remove(self, effect: Effect, fade_s: float = 0.0) -> None:
         """

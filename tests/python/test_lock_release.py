@@ -146,6 +146,8 @@ TABLE = [
     ("HapticLoop.stats", "loop", "stats", (), None, False),
     ("HapticLoop.periods_us", "loop", "periods_us", (), None, False),
     ("HapticLoop.samples", "loop", "samples", (), None, True),
+    ("HapticLoop.reader", "loop", "reader", (), None, False),
+    ("SampleReader.samples", "reader", "samples", (), None, True),
     ("Samples.columns", "samples", "columns", (), None, False),
     ("Samples.to_csv", "samples", "to_csv", (os.devnull,), None, True),
     # Building the tree releases it; nothing of a mesh waits on the loop.
@@ -173,6 +175,8 @@ TABLE = [
     ("HandleListener.send_device_wakeup", "listener", "send_device_wakeup", (), None, True),
     ("HandleListener.send_handle_state", "listener", "send_handle_state", (7, b"\x09"), None, True),
     ("HandleListener.aiter", "listener", "aiter", (), None, False),
+    ("HandleListener.tap", "listener", "tap", (), None, False),
+    ("EventTap.take", "tap", "take", (), None, False),
     ("HandleListener.stop", "listener", "stop", (), None, True),
     ("HandleListener.__enter__", "listener", "__enter__", (), None, False),
     ("HandleListener.__exit__", "listener", "__exit__", (None, None, None), None, True),
@@ -259,6 +263,7 @@ def targets(virtual_device):
         "haptics": HapticsOn(arm),
         "loop": haptics.HapticLoop(arm),
         "samples": haptics.HapticLoop(arm).samples(),
+        "reader": haptics.HapticLoop(arm).reader(),
         "running_loops": RunningLoops(arm),
         "mesh": haptics.Mesh(*TRIANGLE),
         "sigterm": T.SigtermAsExit(),
@@ -305,7 +310,7 @@ def listener_targets(virtual_device):
     quiet = T.SerialStream(virtual_device("handle").path)
     listener = T.events.HandleListener(T.Handle(streaming))
     maker = ListenerMaker(T.Handle(quiet))
-    yield {"listener": listener, "listener_class": maker}
+    yield {"listener": listener, "listener_class": maker, "tap": listener.tap()}
     listener.stop()
     maker.stop_last()
 
@@ -318,7 +323,7 @@ def listener_targets(virtual_device):
 def test_lock_release(request, capfd, entry, target, method, args, request_first, releases):
     if target == "unbuilt":
         pytest.skip("built without physics scenes: their names only raise")
-    fixture = "listener_targets" if target.startswith("listener") else "targets"
+    fixture = "listener_targets" if target.startswith(("listener", "tap")) else "targets"
     owner = request.getfixturevalue(fixture)[target]
     call = functools.partial(getattr(owner, method) if method else owner, *args)
     turns = []

@@ -221,3 +221,37 @@ def test_without_numpy_only_samples_fails_and_says_what_to_install(arm, monkeypa
     loop = HapticLoop(arm)
     with pytest.raises(ImportError, match="pip install numpy"):
         loop.samples()
+
+
+def test_readers_and_a_recorder_each_get_every_cycle(arm, responder, tmp_path):
+    device = responder()
+    loop = HapticLoop(arm, rate_hz=1000.0)
+    first, second = loop.reader(), loop.reader()
+    batches = []
+    with Recorder(loop, tmp_path / "run.csv", interval=0.01) as recorder, loop:
+        device.wait_for(100)
+        batches.append(first.samples())  # one reader drains midway, the other at the end
+        device.wait_for(200)
+    cycles = loop.stats().cycles
+    batches.append(first.samples())
+    everything = list(range(1, cycles + 1))
+    assert np.concatenate([s.cycle for s in batches]).tolist() == everything
+    assert second.samples().cycle.tolist() == everything
+    assert [int(row["cycle"]) for row in rows(tmp_path / "run.csv")] == everything
+    assert loop.samples().cycle.tolist() == everything
+    assert recorder.dropped == 0 and sum(s.dropped for s in batches) == 0
+
+
+def test_a_reader_made_after_a_stop_starts_with_the_next_run(arm, responder):
+    device = responder()
+    loop = HapticLoop(arm)
+    with loop:
+        device.wait_for(20)
+    late = loop.reader()
+    s = late.samples()
+    assert len(s) == 0 and s.dropped == 0
+    with loop:
+        device.wait_for(device.settled_count() + 20)
+    assert late.samples().cycle.tolist() == list(range(1, loop.stats().cycles + 1))
+    with pytest.raises(RuntimeError, match="records nothing"):
+        HapticLoop(arm, record=0).reader()

@@ -251,6 +251,9 @@ void HandleListener::Publish(const std::vector<HandleEvent>& events) {
             if (IsStatus(event)) {
                 latest_ = event;
             }
+            for (const auto& tap : taps_) {
+                tap->Push(event);
+            }
         }
         for (const auto& signal : signals_) {
             signal->Notify();
@@ -423,6 +426,18 @@ void HandleListener::Watch(const std::shared_ptr<EventSignal>& signal) {
 void HandleListener::Unwatch(const std::shared_ptr<EventSignal>& signal) {
     std::lock_guard<std::mutex> lock(queue_mutex_);
     signals_.erase(std::remove(signals_.begin(), signals_.end(), signal), signals_.end());
+}
+
+std::shared_ptr<EventTap> HandleListener::Tap(std::size_t maxlen) {
+    auto tap = std::make_shared<EventTap>(maxlen);
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    taps_.push_back(tap);
+    return tap;
+}
+
+void HandleListener::Untap(const std::shared_ptr<EventTap>& tap) {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    taps_.erase(std::remove(taps_.begin(), taps_.end(), tap), taps_.end());
 }
 
 } // namespace Torvi::HardwareAPI::Events

@@ -178,12 +178,14 @@ std::vector<float> HapticLoop::PeriodsUs() const { return parts_->record.Periods
 
 std::size_t HapticLoop::RecordCapacity() const { return parts_->record.Capacity(); }
 
-std::size_t HapticLoop::PendingSamples() const { return parts_->record.Pending(); }
+std::size_t HapticLoop::PendingSamples() const { return parts_->record.OwnReader().Pending(); }
 
 SampleDrain HapticLoop::TakeSamples(std::size_t most,
                                     const std::function<void(const LoopSample&)>& sink) {
-    return parts_->record.Take(most, sink);
+    return parts_->record.OwnReader().Take(most, sink);
 }
+
+std::unique_ptr<LoopReader> HapticLoop::Reader() const { return parts_->record.Reader(); }
 
 void HapticLoop::Run() {
     Parts& parts = *parts_;

@@ -24,7 +24,8 @@ double Percentile(std::vector<float> values, double fraction) {
 
 } // namespace
 
-LoopRecord::LoopRecord(std::size_t capacity) : samples_(capacity) {
+LoopRecord::LoopRecord(std::size_t capacity)
+    : samples_(std::make_shared<SampleRecord>(capacity)), own_reader_(samples_) {
     periods_.reserve(kPeriodWindow);
     lateness_.reserve(kPeriodWindow);
 }
@@ -47,7 +48,7 @@ void LoopRecord::SetRealtime(bool realtime) {
 
 void LoopRecord::Cycle(const LoopState& state, const CycleForces& forces, double period_us,
                        double lateness_us, bool overrun) {
-    samples_.Push(LoopSample{
+    samples_->Push(LoopSample{
         state.cycle, state.time, state.position, state.velocity, forces.requested, state.force,
         period_us < 0.0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(period_us),
         forces.energy_j, static_cast<float>(forces.damping_nsm)});
@@ -120,14 +121,8 @@ std::optional<std::string> LoopRecord::Error() const {
     return error_;
 }
 
-std::size_t LoopRecord::Pending() const {
-    std::lock_guard<std::mutex> lock(samples_reader_mutex_);
-    return samples_.Pending();
-}
-
-SampleDrain LoopRecord::Take(std::size_t most, const std::function<void(const LoopSample&)>& sink) {
-    std::lock_guard<std::mutex> lock(samples_reader_mutex_);
-    return samples_.Drain(most, sink);
+std::unique_ptr<LoopReader> LoopRecord::Reader() const {
+    return std::make_unique<LoopReader>(samples_);
 }
 
 } // namespace Torvi::HardwareAPI::Haptics

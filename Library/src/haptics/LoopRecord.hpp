@@ -6,12 +6,14 @@
 // loop's thread writes each cycle; any thread reads a copy.
 
 #include "Torvi/HardwareAPI/haptics/HapticLoop.hpp"
+#include "Torvi/HardwareAPI/haptics/LoopReader.hpp"
 #include "Torvi/HardwareAPI/haptics/SampleRing.hpp"
 #include "haptics/ForcePipeline.hpp"
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -42,9 +44,12 @@ public:
     std::vector<float> PeriodsUs() const;
     std::optional<std::string> Error() const;
 
-    std::size_t Capacity() const { return samples_.Capacity(); }
-    std::size_t Pending() const;
-    SampleDrain Take(std::size_t most, const std::function<void(const LoopSample&)>& sink);
+    std::size_t Capacity() const { return samples_->Capacity(); }
+    /// The loop's own reader (TakeSamples), which starts at the first sample.
+    LoopReader& OwnReader() { return own_reader_; }
+    const LoopReader& OwnReader() const { return own_reader_; }
+    /// A reader from the next sample on.
+    std::unique_ptr<LoopReader> Reader() const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -52,8 +57,10 @@ private:
     /// Keeps a period and a wake-up in the window. published_mutex_ held.
     void Keep(double period_us, double lateness_us);
 
-    SampleRing<LoopSample> samples_;          // written by the loop's thread only
-    mutable std::mutex samples_reader_mutex_; // one reader of the ring at a time
+    // Written by the loop's thread only; shared with the readers, which may
+    // outlive the loop.
+    std::shared_ptr<SampleRecord> samples_;
+    LoopReader own_reader_;
 
     mutable std::mutex published_mutex_; // held only to copy
     LoopState state_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Torvi/HardwareAPI/events/EventTap.hpp"
 #include "Torvi/HardwareAPI/events/HandleEvent.hpp"
 
 #include <atomic>
@@ -151,6 +152,13 @@ public:
     void Watch(const std::shared_ptr<EventSignal>& signal);
     void Unwatch(const std::shared_ptr<EventSignal>& signal);
 
+    /// A tap of `maxlen` events (see EventTap): from now until Untap, every
+    /// event queued is copied into it as well, whoever takes the events from
+    /// this listener. Any thread; std::invalid_argument for a `maxlen` as
+    /// EventTap refuses.
+    std::shared_ptr<EventTap> Tap(std::size_t maxlen = kDefaultMaxlen);
+    void Untap(const std::shared_ptr<EventTap>& tap);
+
     /// Whether a listener has `handle` now. Any thread.
     static bool Listening(const Devices::Handle& handle);
 
@@ -203,6 +211,7 @@ private:
     std::optional<std::string> error_;
     bool finished_ = true; // the reader has ended (or never started)
     std::vector<std::shared_ptr<EventSignal>> signals_;
+    std::vector<std::shared_ptr<EventTap>> taps_;
 
     // The writes asked and not yet made, and how many have been made.
     std::mutex writes_mutex_;

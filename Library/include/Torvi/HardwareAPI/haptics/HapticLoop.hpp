@@ -3,6 +3,8 @@
 #include "Torvi/HardwareAPI/devices/Cancellation.hpp"
 #include "Torvi/HardwareAPI/devices/Vector3.hpp"
 #include "Torvi/HardwareAPI/haptics/Effects.hpp"
+#include "Torvi/HardwareAPI/haptics/LoopReader.hpp"
+#include "Torvi/HardwareAPI/haptics/LoopSample.hpp"
 #include "Torvi/HardwareAPI/haptics/SampleRing.hpp"
 
 #include <atomic>
@@ -32,30 +34,6 @@ struct LoopState {
     Vector3 force{};    ///< the force sent with the last request
     std::uint64_t cycle = 0;
     double time = 0.0; ///< steady-clock seconds when the last reply arrived
-};
-
-/// One cycle of the loop as the record keeps it. The recorder may grow
-/// further record types for effects that keep state; each gets a ring of
-/// its own.
-struct LoopSample {
-    std::uint64_t cycle = 0; ///< 1 for the first cycle after each Start()
-    double time = 0.0;       ///< when the reply arrived, as LoopState::time
-    Vector3 position{};      ///< from the reply
-    Vector3 velocity{};      ///< from the reply
-    /// What the effects asked for: their sum (each scaled by its fade) plus
-    /// the external force, scaled by the soft start; before the clamp.
-    Vector3 requested{};
-    /// What was sent: `requested` after the clamp and the rate limit.
-    Vector3 force{};
-    /// Microseconds since the previous cycle started; NaN for the first
-    /// cycle after Start(), which has none.
-    float period_us = 0.0f;
-    /// The passivity observer's energy after this cycle, J (its sign as
-    /// Passivity.hpp states), observed whether the controller is on or not.
-    double energy = 0.0;
-    /// The damping the passivity controller added in this cycle, N·s/m; 0 when
-    /// none.
-    float passivity_damping = 0.0f;
 };
 
 /// How the loop has run since its start. The period figures cover the last
@@ -225,6 +203,13 @@ public:
     /// stopped (samples are kept across a restart, and their cycle numbers
     /// start again at 1). Concurrent callers take turns.
     SampleDrain TakeSamples(std::size_t most, const std::function<void(const LoopSample&)>& sink);
+    /// A reader of its own of the record, which takes every cycle recorded
+    /// from now on, whatever TakeSamples and the other readers take: each
+    /// reader has its own place in the record and its own dropped count, and
+    /// the loop's thread writes each cycle once however many there are. A
+    /// reader made while the loop is stopped starts with the next run's
+    /// first cycle. It keeps the record alive, so it may outlive the loop.
+    std::unique_ptr<LoopReader> Reader() const;
 
     std::optional<double> RateHz() const { return rate_hz_; }
     float MaxForce() const { return max_force_; }

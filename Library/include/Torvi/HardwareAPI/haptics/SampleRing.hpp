@@ -16,11 +16,21 @@ struct SampleDrain {
     std::uint64_t dropped = 0; ///< samples overwritten before they were taken
 };
 
+/// Where one reader of a SampleRing has got to: the index of the next sample
+/// it takes. Each reader keeps its own, so that readers never take samples
+/// from one another.
+struct SampleCursor {
+    std::uint64_t next = 0;
+};
+
 /// A ring of fixed capacity between one writer (a servo thread, once per
-/// cycle) and one reader. The writer never waits and never allocates: when
-/// the ring is full it overwrites the oldest sample. The reader counts every
-/// sample it did not get, so that each sample ever pushed is either taken or
-/// counted as dropped, exactly once.
+/// cycle) and any number of readers, each with a SampleCursor of its own (a
+/// broadcast: every reader sees every sample). The writer never waits, never
+/// allocates and writes each sample once, whatever the number of readers:
+/// when the ring is full it overwrites the oldest sample. A reader counts
+/// every sample it did not get, so that each sample pushed after its cursor
+/// was made is either taken by it or counted as dropped by it, exactly once;
+/// a reader that falls behind loses only its own oldest samples.
 ///
 /// Each slot is a sequence lock: the writer marks the slot odd while it
 /// writes and even with the sample's index when done; the reader copies the
@@ -28,8 +38,10 @@ struct SampleDrain {
 /// before and after. The slot's words are atomics, so the copy is never a
 /// data race, only possibly stale, and a stale copy is detected.
 ///
-/// Push() from one thread only; Pending() and Drain() from one thread at a
-/// time (the owner serialises its readers). Capacity 0 keeps nothing.
+/// Push() from one thread only. A cursor is used by one thread at a time
+/// (its owner serialises its callers); different cursors may be used at
+/// once. The ring keeps one cursor of its own for Pending() and Drain()
+/// without one. Capacity 0 keeps nothing.
 template <typename Sample> class SampleRing {
     static_assert(std::is_trivially_copyable_v<Sample>, "samples are copied as bytes");
 
@@ -58,28 +70,34 @@ public:
         written_.store(index + 1, std::memory_order_release);
     }
 
-    /// Reader only. Samples written and not yet taken nor known to be lost,
-    /// at most Capacity().
-    std::size_t Pending() const noexcept {
+    /// A cursor that takes the samples written from now on.
+    SampleCursor Cursor() const noexcept { return {written_.load(std::memory_order_acquire)}; }
+
+    /// Samples written after `cursor` and not yet taken nor known to be
+    /// lost, at most Capacity().
+    std::size_t Pending(const SampleCursor& cursor) const noexcept {
         const std::uint64_t written = written_.load(std::memory_order_acquire);
-        return static_cast<std::size_t>(std::min<std::uint64_t>(written - next_, capacity_));
+        return static_cast<std::size_t>(std::min<std::uint64_t>(written - cursor.next, capacity_));
     }
 
-    /// Reader only. Hands at most `most` samples to `sink` (called as
-    /// sink(const Sample&)), oldest first, and counts those overwritten
-    /// before they could be taken. Samples written meanwhile stay for the
-    /// next drain.
-    template <typename Sink> SampleDrain Drain(std::size_t most, const Sink& sink) {
+    /// Hands at most `most` samples after `cursor` to `sink` (called as
+    /// sink(const Sample&)), oldest first, advances the cursor past them and
+    /// counts those overwritten before they could be taken. Samples written
+    /// meanwhile stay for the next drain. Reads the ring only: the writer
+    /// and the other cursors never see it.
+    template <typename Sink>
+    SampleDrain Drain(SampleCursor& cursor, std::size_t most, const Sink& sink) const {
         SampleDrain drain;
+        std::uint64_t& next = cursor.next;
         const std::uint64_t written = written_.load(std::memory_order_acquire);
-        if (written - next_ > capacity_) {
+        if (written - next > capacity_) {
             // Lapped: everything older than one ring's worth is gone.
-            drain.dropped += written - capacity_ - next_;
-            next_ = written - capacity_;
+            drain.dropped += written - capacity_ - next;
+            next = written - capacity_;
         }
-        for (; next_ < written && drain.taken < most; ++next_) {
+        for (; next < written && drain.taken < most; ++next) {
             Sample sample{};
-            if (Read(next_, sample)) {
+            if (Read(next, sample)) {
                 sink(static_cast<const Sample&>(sample));
                 ++drain.taken;
             } else {
@@ -87,6 +105,12 @@ public:
             }
         }
         return drain;
+    }
+
+    /// The ring's own cursor, which starts at the first sample.
+    std::size_t Pending() const noexcept { return Pending(own_); }
+    template <typename Sink> SampleDrain Drain(std::size_t most, const Sink& sink) {
+        return Drain(own_, most, sink);
     }
 
 private:
@@ -124,7 +148,7 @@ private:
     const std::size_t capacity_;
     std::unique_ptr<Slot[]> slots_;
     std::atomic<std::uint64_t> written_{0}; // advanced by the writer only
-    std::uint64_t next_ = 0;                // the reader's next index
+    SampleCursor own_;                      // the cursor of Pending() and Drain()
 };
 
 } // namespace Torvi::HardwareAPI::Haptics
