@@ -29,8 +29,9 @@ import importlib
 import threading
 import time
 from dataclasses import dataclass
-from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, TypeVar
+from typing import TYPE_CHECKING, Any, Callable
+
+from ._worker import Worker
 
 if TYPE_CHECKING:
     from TorviHardwareAPI.events import EventTap, HandleListener
@@ -82,9 +83,6 @@ HANDLE_FIELDS = (
 MARKER_CHANNELS = ("marker", "detail")
 
 
-_Stream = TypeVar("_Stream", bound="_Pusher")
-
-
 def _pylsl() -> Any:
     try:
         return importlib.import_module("pylsl")
@@ -118,7 +116,7 @@ class ClockMap:
         return monotonic_s + self.offset
 
 
-class _Pusher:
+class _Pusher(Worker):
     """A stream's outlet and the thread that pushes to it every `interval`
     seconds until stop(), which pushes what is left. A failure of the thread
     ends the stream, never the loop or the listener; `error` keeps it and
@@ -136,20 +134,6 @@ class _Pusher:
         self.outlet: Any = None
         self._stopping = threading.Event()
         self._thread: threading.Thread | None = None
-
-    def __enter__(self: _Stream) -> _Stream:
-        self.start()
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        self.stop()
-        if self.error is not None and exc is None:
-            raise self.error
 
     def start(self) -> None:
         if self._thread is not None:

@@ -15,10 +15,11 @@ from __future__ import annotations
 import threading
 import time
 from pathlib import Path
-from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Protocol, Union
 
 import TorviHardwareAPI
+
+from ._worker import Worker
 
 if TYPE_CHECKING:
     from os import PathLike
@@ -158,7 +159,7 @@ WRITERS: dict[str, Callable[[Path, Samples], _Writer]] = {
 }
 
 
-class Recorder:
+class Recorder(Worker):
     """Drains a reader of its own of `loop` (loop.reader(), made at start)
     every `interval` seconds on a background thread and appends its samples
     to `path`, a file that grows while the experiment
@@ -204,20 +205,6 @@ class Recorder:
         self._stopping = threading.Event()
         self._thread: threading.Thread | None = None
         self._sigterm = TorviHardwareAPI.SigtermAsExit()
-
-    def __enter__(self) -> Recorder:
-        self.start()
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        self.stop()
-        if self.error is not None and exc is None:
-            raise self.error
 
     def start(self) -> None:
         if self._thread is not None:

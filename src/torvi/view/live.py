@@ -6,9 +6,9 @@ import argparse
 import contextlib
 import threading
 import time
-from types import TracebackType
 from typing import TYPE_CHECKING, Any, Iterator
 
+from .._worker import Worker
 from ..loops import summary
 from .drawers import DRAWERS, Drawer
 from .stage import FORCE_PER_METRE, HOST, WORKSPACE, Box, Stage, serve_until_interrupted
@@ -52,7 +52,7 @@ class StiffnessSlider:
         self.slider.remove()
 
 
-class View:
+class View(Worker):
     """Serves a 3D view of `loop` at `url` (http://localhost:PORT; port=0
     picks a free one) while it is open, from a `with` block or start() to
     stop(): the hand and the force sent (an arrow of `force_per_metre`
@@ -97,20 +97,6 @@ class View:
         self._stopping = threading.Event()
         self._thread = threading.Thread(target=self._run, name="torvi-view", daemon=True)
         self._stiffness_folder = self._stage.server.gui.add_folder("Stiffness")
-
-    def __enter__(self) -> View:
-        self.start()
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        self.stop()
-        if self.error is not None and exc is None:
-            raise self.error
 
     def start(self) -> None:
         self._thread.start()
