@@ -76,6 +76,21 @@ std::function<Vector3(int)> Rendering(Effect& effect, const std::vector<Vector3>
     };
 }
 
+using Cases = std::vector<std::pair<std::string, std::function<Vector3(int)>>>;
+
+/// Times each case and prints the figures as one JSON object.
+void PrintFigures(const Cases& cases) {
+    float sink = 0.0f;
+    std::string json = "{";
+    for (const auto& [name, call] : cases) {
+        json += (json.size() > 1 ? ", \"" : "\"") + name + "\": ";
+        char figure[32];
+        std::snprintf(figure, sizeof figure, "%.2f", TimePerCall(call, sink));
+        json += figure;
+    }
+    std::printf("%s, \"finite\": %s}\n", json.c_str(), std::isfinite(sink) ? "true" : "false");
+}
+
 } // namespace
 
 int main() {
@@ -90,8 +105,7 @@ int main() {
     PassivityController observing;
     PassivityController damping;
 
-    float sink = 0.0f;
-    const std::vector<std::pair<std::string, std::function<Vector3(int)>>> cases{
+    const Cases cases{
         // The harness alone: what every other figure includes.
         {"baseline_ns", force},
         {"spring_render_ns", Rendering(spring, path)},
@@ -134,13 +148,6 @@ int main() {
              return f;
          }},
     };
-    std::string json = "{";
-    for (const auto& [name, call] : cases) {
-        json += (json.size() > 1 ? ", \"" : "\"") + name + "\": ";
-        char figure[32];
-        std::snprintf(figure, sizeof figure, "%.2f", TimePerCall(call, sink));
-        json += figure;
-    }
-    std::printf("%s, \"finite\": %s}\n", json.c_str(), std::isfinite(sink) ? "true" : "false");
+    PrintFigures(cases);
     return 0;
 }
