@@ -20,6 +20,7 @@ import pathlib
 import platform
 import statistics
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -196,7 +197,7 @@ def main():
 
     arm_device = VirtualDevice("arm", program=args.virtual_device)
     with arm_device as device, sync_playwright() as playwright:
-        browser = launch_chromium(playwright)
+        browser = launch_chromium(playwright, tempfile.mkdtemp(prefix="torvi-view-bench-"))
         arm = T.Armillar(T.SerialStream(device.path))
         rounds, triangles = measure(arm, browser)
         browser.close()

@@ -113,6 +113,27 @@ configure() {
         -DPython_EXECUTABLE="$python" "$@" >/dev/null
 }
 
+# run_pytest MARKS [PYTEST ARGUMENTS...]: the Python suite of the tests
+# selected by the marker expression MARKS (empty: all), in two parts: first
+# those that need no browser, on both cores, then those that drive the
+# headless browser, one at a time. The browser draws in software and takes
+# both cores while it runs, which would stretch the timing that the other
+# tests bound. A part with no test selected counts as passed.
+run_pytest() {
+    local marks="${1:-}" status=0 part=0
+    shift
+    for selection in "not browser" "browser"; do
+        local workers=(-n 2)
+        [ "$selection" = browser ] && workers=()
+        part=0
+        "$python" -m pytest "${workers[@]}" -p no:cacheprovider \
+            -m "${marks:+($marks) and }$selection" "$@" || part=$?
+        [ "$part" -eq 5 ] && part=0 # nothing selected
+        [ "$part" -ne 0 ] && status=$part
+    done
+    return "$status"
+}
+
 # run_ctest PRESET DIR [CTEST ARGUMENTS...]: the C++ suite of DIR with the
 # settings of a test preset (jobs, time-out, output on failure).
 run_ctest() {

@@ -28,8 +28,8 @@ for library in $preload; do
     [ -f "$library" ] || { echo "sanitizer runtime not found: $library" >&2; exit 1; }
 done
 
-pytest_filter=()
-[ "${TORVI_SANITIZE_SKIP_SLOW:-0}" = 1 ] && pytest_filter=(-m "not slow")
+pytest_marks=""
+[ "${TORVI_SANITIZE_SKIP_SLOW:-0}" = 1 ] && pytest_marks="not slow"
 
 echo "== running the C++ and Python suites under the sanitizers"
 ctest_log="$build/ctest.log"
@@ -41,7 +41,7 @@ ctest_status=$?
 ( cd "$root" && LD_PRELOAD="$preload" \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="$ubsan_options" \
     PYTHONPATH="$build/python" PATH="$build/tools:$PATH" \
-    "$python" -m pytest -n 2 -p no:cacheprovider -q "${pytest_filter[@]}" "$@" )
+    run_pytest "$pytest_marks" -q "$@" )
 pytest_status=$?
 set -e
 

@@ -23,7 +23,7 @@ set +e
 run_ctest default "$build" >"$ctest_log" 2>&1
 ctest_status=$?
 ( cd "$root" && PYTHONPATH="$build/python" PATH="$build/tools:$PATH" \
-    "$python" -m pytest -n 2 -p no:cacheprovider "$@" )
+    run_pytest "" "$@" )
 pytest_status=$?
 set -e
 

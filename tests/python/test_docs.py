@@ -53,6 +53,8 @@ def extension_names():
 def torvi_names():
     """Dotted paths of each torvi module and the names it defines at its top."""
     for module in pkgutil.iter_modules([str(TORVI)]):
+        if module.name.startswith("_"):
+            continue  # the package's own plumbing
         path = TORVI / (f"{module.name}/__init__.py" if module.ispkg else f"{module.name}.py")
         yield f"torvi.{module.name}"
         for node in ast.parse(path.read_text()).body:

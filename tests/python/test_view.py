@@ -28,6 +28,9 @@ from support import (
 from torvi.recording import Recorder
 from TorviHardwareAPI.haptics import Damper, HapticLoop, Mesh, MoveTo, Plane
 
+# Apart from the rest of the suite (see scripts/lib.sh, run_pytest).
+pytestmark = pytest.mark.browser
+
 VIEWPORT = {"width": 960, "height": 640}  # small: the browser draws in software
 # The scene, away from the panel (right) and the notices and axes (left).
 SCENE = (320, 0, 630, 640)
@@ -43,13 +46,13 @@ def offset(point, by):
 
 
 @pytest.fixture(scope="module")
-def chromium():
+def chromium(tmp_path_factory):
     pytest.importorskip("viser", reason="the view needs viser (the extra 'view')")
     sync_api = pytest.importorskip("playwright.sync_api", reason="needs Playwright's client")
     if not os.path.exists(CHROMIUM):
         pytest.skip(f"no browser at {CHROMIUM} (scripts/bootstrap.sh installs it)")
     with sync_api.sync_playwright() as playwright:
-        browser = launch_chromium(playwright)
+        browser = launch_chromium(playwright, tmp_path_factory.mktemp("browser"))
         yield browser
         browser.close()
 
