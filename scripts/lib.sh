@@ -114,20 +114,30 @@ configure() {
 }
 
 # run_pytest MARKS [PYTEST ARGUMENTS...]: the Python suite of the tests
-# selected by the marker expression MARKS (empty: all), in two parts: first
-# those that need no browser, on both cores, then those that drive the
-# headless browser, one at a time. The browser draws in software and takes
-# both cores while it runs, which would stretch the timing that the other
-# tests bound. A part with no test selected counts as passed.
+# selected by the marker expression MARKS (empty: all; a `-m EXPR` among the
+# arguments is joined to it), in two parts: first those that need no
+# browser, on both cores, then those that drive the headless browser, one at
+# a time. The browser draws in software and takes both cores while it runs,
+# which would stretch the timing that the other tests bound. A part with no
+# test selected counts as passed.
 run_pytest() {
-    local marks="${1:-}" status=0 part=0
+    local marks="${1:-}" status=0 part=0 arguments=()
     shift
+    while [ "$#" -gt 0 ]; do
+        if [ "$1" = -m ] && [ "$#" -ge 2 ]; then
+            marks="${marks:+($marks) and }($2)"
+            shift 2
+        else
+            arguments+=("$1")
+            shift
+        fi
+    done
     for selection in "not browser" "browser"; do
         local workers=(-n 2)
         [ "$selection" = browser ] && workers=()
         part=0
         "$python" -m pytest "${workers[@]}" -p no:cacheprovider \
-            -m "${marks:+($marks) and }$selection" "$@" || part=$?
+            -m "${marks:+($marks) and }$selection" "${arguments[@]}" || part=$?
         [ "$part" -eq 5 ] && part=0 # nothing selected
         [ "$part" -ne 0 ] && status=$part
     done
