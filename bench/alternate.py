@@ -9,13 +9,13 @@ order swapped every round (so that neither always runs first), and the
 figure is the median of the per-round ratios, with their spread.
 """
 
-import json
 import statistics
 
 import TorviHardwareAPI as T
 from devices import MeasuredDevice
 from exchange import MAX_LATENCY_RATIO_TO_C, REFERENCE, force_rows
 from native_loop import MIN_NATIVE_RATE_RATIO_TO_C, NATIVE_DAMPER, damper_loop_row
+from options import write_results
 from runner import log
 from stats import spread
 
@@ -141,7 +141,4 @@ def alternate_only(args):
         results = measure_alternate(force_rows(client, device.path, arm), arm, args)
         del arm, stream
     text = "\n".join(lines(results))
-    print(text)
-    args.results.mkdir(parents=True, exist_ok=True)
-    (args.results / "alternate-latest.json").write_text(json.dumps(results, indent=1) + "\n")
-    (args.results / "alternate-latest.md").write_text(text + "\n")
+    write_results(args.results, "alternate", results, text)

@@ -22,6 +22,7 @@ import sys
 import time
 
 import TorviHardwareAPI as T
+from options import write_results
 from torvi.virtual import VirtualDevice
 from TorviHardwareAPI.haptics import Damper, Fence, HapticLoop, Line, MoveTo, Spring
 
@@ -151,11 +152,8 @@ def main():
     costs = json.loads(done.stdout)
     rounds = loop_rounds(args.virtual_device)
     text = report(costs, rounds)
-    print(text)
-    args.results.mkdir(parents=True, exist_ok=True)
     results = {"costs_ns": costs, "rows": list(ROWS), "rounds": rounds}
-    (args.results / "guidance-latest.json").write_text(json.dumps(results, indent=1) + "\n")
-    (args.results / "guidance-latest.md").write_text(text + "\n")
+    write_results(args.results, "guidance", results, text)
 
 
 if __name__ == "__main__":

@@ -25,7 +25,7 @@ from embreex import rtcore_scene
 from embreex.mesh_construction import TriangleMesh
 
 import meshes
-from options import REQUIRED, RESULTS, options_parser
+from options import REQUIRED, RESULTS, options_parser, write_results
 
 SIZES = (1_000, 100_000, 1_000_000)
 QUERIES = 10_000  # timed in C++, and batched through the other libraries
@@ -227,10 +227,7 @@ def main():
             *target_lines(results),
         ]
     )
-    print(text)
-    args.results.mkdir(parents=True, exist_ok=True)
-    (args.results / "mesh-latest.json").write_text(json.dumps(results, indent=1) + "\n")
-    (args.results / "mesh-latest.md").write_text(text + "\n")
+    write_results(args.results, "mesh", results, text)
 
 
 if __name__ == "__main__":

@@ -17,15 +17,13 @@ Run by bench/run.sh after the guidance bench (`bash bench/run.sh
 --passivity` runs this alone). Writes bench/results/passivity-latest.json,
 passivity-latest.md and passivity-latest.png."""
 
-import argparse
-import json
-import pathlib
 import platform
 import time
 
 import numpy as np
 
 import TorviHardwareAPI as T
+from options import VIRTUAL_ARM_OPTIONS, options_parser, write_results
 from torvi.virtual import VirtualDevice
 from TorviHardwareAPI import haptics as H
 
@@ -161,12 +159,7 @@ def chart(results, out):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--virtual-device", type=pathlib.Path, default=None)
-    parser.add_argument(
-        "--results", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parent / "results"
-    )
-    args = parser.parse_args()
+    args = options_parser(__doc__, VIRTUAL_ARM_OPTIONS).parse_args()
     program = str(args.virtual_device) if args.virtual_device else None
     surface = home(program)
     results = {"machine": platform.node(), "hand": HAND, "arm_damping": ARM_DAMPING, "rates": {}}
@@ -179,10 +172,7 @@ def main():
             for scenario in ("press", "tap")
         }
     text = report(results)
-    print(text)
-    args.results.mkdir(exist_ok=True)
-    (args.results / "passivity-latest.json").write_text(json.dumps(results, indent=1) + "\n")
-    (args.results / "passivity-latest.md").write_text(text + "\n")
+    write_results(args.results, "passivity", results, text)
     chart(results, args.results / "passivity-latest.png")
 
 

@@ -18,10 +18,7 @@ Run by bench/run.sh after the passivity bench (`bash bench/run.sh --physics`
 runs this alone). Writes bench/results/physics-latest.json and
 physics-latest.md."""
 
-import argparse
 import contextlib
-import json
-import pathlib
 import platform
 import threading
 import time
@@ -30,6 +27,7 @@ import mujoco
 import numpy as np
 
 import TorviHardwareAPI as T
+from options import VIRTUAL_ARM_OPTIONS, options_parser, write_results
 from torvi.virtual import VirtualDevice
 from TorviHardwareAPI import haptics as H
 
@@ -84,14 +82,7 @@ class Bench:
     def scene(self, boxes):
         model = mujoco.MjModel.from_xml_string(scene_xml(boxes))
         data = mujoco.MjData(model)
-        scene = H.PhysicsScene(
-            model,
-            data,
-            tool="tool",
-            stiffness=COUPLING[0],
-            damping=COUPLING[1],
-            workspace_offset=self.offset,
-        )
+        scene = H.PhysicsScene(model, data, "tool", *COUPLING, workspace_offset=self.offset)
         return model, data, scene
 
     def native(self, boxes, rate_hz, busy=False):
@@ -103,13 +94,11 @@ class Bench:
             with loop:
                 time.sleep(RUN_S)
                 stats = loop.stats()
+            loop_figures = ("rate_hz", "period_p99_us", "overruns")
+            scene_figures = ("step_us_p50", "step_us_p99", "steps")
             return {
-                "rate_hz": stats.rate_hz,
-                "period_p99_us": stats.period_p99_us,
-                "overruns": stats.overruns,
-                "step_us_p50": scene.step_us_p50,
-                "step_us_p99": scene.step_us_p99,
-                "steps": scene.steps,
+                **{name: getattr(stats, name) for name in loop_figures},
+                **{name: getattr(scene, name) for name in scene_figures},
             }
 
     def python_way(self, boxes, busy=False):
@@ -183,44 +172,55 @@ def unstable(figures):
     return figures.get("unstable_steps", "n/a")
 
 
+def table(columns, rows):
+    """A Markdown table of `rows` (each a sequence of cells) under `columns`."""
+    return [
+        "| " + " | ".join(columns) + " |",
+        "|" + "---|" * len(columns),
+        *("| " + " | ".join(str(cell) for cell in row) + " |" for row in rows),
+    ]
+
+
 def report(results):
-    lines = [
-        "| boxes | step p50 (us) | step p99 (us) | at 1 kHz (cycles/s) | overruns "
-        "| free-running (cycles/s) |",
-        "|---|---|---|---|---|---|",
-    ]
-    for boxes, row in results["scenes"].items():
-        fixed, free = row["fixed"], row["free"]
-        lines.append(
-            f"| {boxes} | {fixed['step_us_p50']:.1f} | {fixed['step_us_p99']:.1f} | "
-            f"{fixed['rate_hz']:.1f} | {fixed['overruns']} | {free['rate_hz']:.0f} |"
+    scenes = [
+        (
+            boxes,
+            f"{row['fixed']['step_us_p50']:.1f}",
+            f"{row['fixed']['step_us_p99']:.1f}",
+            f"{row['fixed']['rate_hz']:.1f}",
+            row["fixed"]["overruns"],
+            f"{row['free']['rate_hz']:.0f}",
         )
-    lines += [
-        "",
-        f"{SIDE_BY_SIDE_BOXES} boxes at 1 kHz:",
-        "",
-        "| loop | alone (cycles/s) | p99 period alone (us) | beside a busy thread (cycles/s) "
-        "| p99 period beside it (us) | kept | steps MuJoCo found unstable |",
-        "|---|---|---|---|---|---|---|",
+        for boxes, row in results["scenes"].items()
     ]
-    for name, row in results["side_by_side"].items():
-        alone, busy = row["alone"], row["busy"]
-        lines.append(
-            f"| {name} | {alone['rate_hz']:.1f} | {alone['period_p99_us']:.0f} | "
-            f"{busy['rate_hz']:.1f} | {busy['period_p99_us']:.0f} | "
-            f"{busy['rate_hz'] / alone['rate_hz']:.3f} x | "
-            f"{unstable(alone)}, {unstable(busy)} beside the busy thread |"
+    loops = [
+        (
+            name,
+            f"{row['alone']['rate_hz']:.1f}",
+            f"{row['alone']['period_p99_us']:.0f}",
+            f"{row['busy']['rate_hz']:.1f}",
+            f"{row['busy']['period_p99_us']:.0f}",
+            f"{row['busy']['rate_hz'] / row['alone']['rate_hz']:.3f} x",
+            f"{unstable(row['alone'])}, {unstable(row['busy'])} beside the busy thread",
         )
-    return "\n".join(lines)
+        for name, row in results["side_by_side"].items()
+    ]
+    columns = ("boxes", "step p50 (us)", "step p99 (us)", "at 1 kHz (cycles/s)", "overruns")
+    side_columns = ("loop", "alone (cycles/s)", "p99 period alone (us)")
+    busy_columns = ("beside a busy thread (cycles/s)", "p99 period beside it (us)", "kept")
+    return "\n".join(
+        [
+            *table((*columns, "free-running (cycles/s)"), scenes),
+            "",
+            f"{SIDE_BY_SIDE_BOXES} boxes at 1 kHz:",
+            "",
+            *table((*side_columns, *busy_columns, "steps MuJoCo found unstable"), loops),
+        ]
+    )
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--virtual-device", type=pathlib.Path, default=None)
-    parser.add_argument(
-        "--results", type=pathlib.Path, default=pathlib.Path(__file__).resolve().parent / "results"
-    )
-    args = parser.parse_args()
+    args = options_parser(__doc__, VIRTUAL_ARM_OPTIONS).parse_args()
     bench = Bench(str(args.virtual_device) if args.virtual_device else None)
     results = {"machine": platform.node(), "mujoco": mujoco.__version__, "scenes": {}}
     for boxes in BOX_COUNTS:
@@ -240,10 +240,7 @@ def main():
         },
     }
     text = report(results)
-    print(text)
-    args.results.mkdir(exist_ok=True)
-    (args.results / "physics-latest.json").write_text(json.dumps(results, indent=1) + "\n")
-    (args.results / "physics-latest.md").write_text(text + "\n")
+    write_results(args.results, "physics", results, text)
 
 
 if __name__ == "__main__":

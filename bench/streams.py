@@ -32,6 +32,7 @@ import numpy as np
 
 import torvi.lsl
 import TorviHardwareAPI as T
+from options import write_results
 from torvi.virtual import VirtualDevice
 from TorviHardwareAPI.haptics import HapticLoop
 
@@ -246,10 +247,7 @@ def main():
         }
     result["machine"]["load_end"] = os.getloadavg()[0]
     text = "\n".join(lines(result))
-    print(text)
-    args.results.mkdir(parents=True, exist_ok=True)
-    (args.results / "streams-latest.json").write_text(json.dumps(result, indent=1) + "\n")
-    (args.results / "streams-latest.md").write_text(text + "\n")
+    write_results(args.results, "streams", result, text)
 
 
 if __name__ == "__main__":

@@ -15,7 +15,6 @@ Run by `bash bench/run.sh --view`. Writes bench/results/view-latest.json and
 view-latest.md."""
 
 import argparse
-import json
 import pathlib
 import platform
 import statistics
@@ -32,6 +31,7 @@ from TorviHardwareAPI.haptics import Damper, HapticLoop, Mesh, MoveTo, Plane
 
 # The tests' browser, launched with the flags pinned there.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from options import write_results
 from support import launch_chromium
 
 ROUNDS = 5
@@ -202,11 +202,8 @@ def main():
         rounds, triangles = measure(arm, browser)
         browser.close()
     text = report(rounds, triangles)
-    print(text)
-    args.results.mkdir(parents=True, exist_ok=True)
     results = {"rounds": rounds, "triangles": triangles, "seconds": SECONDS}
-    (args.results / "view-latest.json").write_text(json.dumps(results, indent=1) + "\n")
-    (args.results / "view-latest.md").write_text(text + "\n")
+    write_results(args.results, "view", results, text)
 
 
 if __name__ == "__main__":

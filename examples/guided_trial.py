@@ -24,7 +24,7 @@ from collections.abc import Sequence
 import numpy as np
 
 import TorviHardwareAPI as T
-from torvi.view import PortInUse, add_view_option, view_if_asked
+from torvi.view import add_view_option, exit_status_of, view_if_asked
 from torvi.virtual import VirtualDevice
 from TorviHardwareAPI.haptics import Damper, Fence, HapticLoop, Line, MoveTo
 
@@ -135,14 +135,13 @@ def main() -> int:
     parser = argparse.ArgumentParser(description="one guided trial on a virtual arm")
     add_view_option(parser)
     arguments = parser.parse_args()
-    try:
+
+    def trial() -> None:
         with VirtualDevice("arm") as port:
             stream = T.SerialStream(port.path)
             run_trial(T.Armillar(stream), arguments.view)
-    except (ImportError, PortInUse) as error:  # the view cannot open: one line says why
-        print(error, file=sys.stderr)
-        return 1
-    return 0
+
+    return exit_status_of(trial)  # a view that cannot open: one line says why
 
 
 if __name__ == "__main__":

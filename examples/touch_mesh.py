@@ -24,7 +24,7 @@ import time
 
 import TorviHardwareAPI as T
 from torvi.loops import report
-from torvi.view import PortInUse, add_view_option, view_if_asked
+from torvi.view import add_view_option, exit_status_of, view_if_asked
 from torvi.virtual import virtual_arm
 from TorviHardwareAPI.haptics import Damper, HapticLoop, Mesh
 
@@ -116,13 +116,12 @@ def main() -> int:
     parser = argparse.ArgumentParser(description="touch a torus mesh on a virtual arm")
     add_view_option(parser)
     arguments = parser.parse_args()
-    try:
+
+    def touch() -> None:
         with virtual_arm() as arm:
             run(arm, arguments.view)
-    except (ImportError, PortInUse) as error:  # the view cannot open: one line says why
-        print(error, file=sys.stderr)
-        return 1
-    return 0
+
+    return exit_status_of(touch)  # a view that cannot open: one line says why
 
 
 if __name__ == "__main__":

@@ -122,6 +122,9 @@ class _Pusher(Worker):
     ends the stream, never the loop or the listener; `error` keeps it and
     leaving the `with` block raises it."""
 
+    name: str  # the stream's, set by each kind of stream
+    source_id: str
+
     def __init__(self, interval: float) -> None:
         if not interval > 0:
             raise ValueError(f"interval must be a positive number of seconds, got {interval!r}")
@@ -188,6 +191,18 @@ class _Pusher(Worker):
             "offset_from_monotonic_s", repr(self.clock.offset)
         )
         return info
+
+    def _marker_info(self, labels: tuple[str, ...]) -> Any:
+        """The StreamInfo of an irregular stream of text channels, no units."""
+        channels = [(label, "") for label in labels]
+        return self._stream_info(
+            self.name,
+            "Markers",
+            channels,
+            self.pylsl.IRREGULAR_RATE,
+            self.pylsl.cf_string,
+            self.source_id,
+        )
 
     def _info(self) -> Any:
         raise NotImplementedError
@@ -264,15 +279,7 @@ class HandleStream(_Pusher):
         return self._tap.dropped if self._tap is not None else 0
 
     def _info(self) -> Any:
-        channels = [("kind", "")] + [(field, "") for field in HANDLE_FIELDS]
-        return self._stream_info(
-            self.name,
-            "Markers",
-            channels,
-            self.pylsl.IRREGULAR_RATE,
-            self.pylsl.cf_string,
-            self.source_id,
-        )
+        return self._marker_info(("kind", *HANDLE_FIELDS))
 
     def _begin(self) -> None:
         self._tap = self.listener.tap(self.maxlen)
@@ -333,15 +340,7 @@ class MarkerStream(_Pusher):
         self._errors: dict[str, str | None] = {"loop_error": None, "listener_error": None}
 
     def _info(self) -> Any:
-        channels = [(channel, "") for channel in MARKER_CHANNELS]
-        return self._stream_info(
-            self.name,
-            "Markers",
-            channels,
-            self.pylsl.IRREGULAR_RATE,
-            self.pylsl.cf_string,
-            self.source_id,
-        )
+        return self._marker_info(MARKER_CHANNELS)
 
     def _push(self) -> None:
         seen: list[tuple[str, str]] = []

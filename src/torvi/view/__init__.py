@@ -13,7 +13,7 @@ http://localhost:8080 there. `torvi view FILE` replays a recording."""
 from __future__ import annotations
 
 from .colours import COLOURS
-from .live import View, add_view_option, view_if_asked
+from .live import View, add_view_option, exit_status_of, view_if_asked
 from .replay import Replay
 from .stage import FORCE_PER_METRE, WORKSPACE, PortInUse
 
@@ -25,5 +25,6 @@ __all__ = [
     "Replay",
     "View",
     "add_view_option",
+    "exit_status_of",
     "view_if_asked",
 ]

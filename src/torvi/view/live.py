@@ -4,14 +4,23 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Iterator
+from typing import TYPE_CHECKING, Any, Callable, Iterator
 
 from .._worker import Worker
 from ..loops import summary
 from .drawers import DRAWERS, Drawer
-from .stage import FORCE_PER_METRE, HOST, WORKSPACE, Box, Stage, serve_until_interrupted
+from .stage import (
+    FORCE_PER_METRE,
+    HOST,
+    WORKSPACE,
+    Box,
+    PortInUse,
+    Stage,
+    serve_until_interrupted,
+)
 
 if TYPE_CHECKING:
     from TorviHardwareAPI.haptics import Effect, HapticLoop
@@ -205,3 +214,15 @@ def add_view_option(parser: argparse.ArgumentParser) -> None:
         help=f"serve a live 3D view of the loop on this port (default {DEFAULT_PORT}; "
         "needs the extra 'view')",
     )
+
+
+def exit_status_of(run: Callable[[], object]) -> int:
+    """Runs `run`, a program that may open a view: 0 once it is done, or 1
+    with one line on stderr saying why the view could not open (the extra
+    "view" missing, a port in use)."""
+    try:
+        run()
+    except (ImportError, PortInUse) as error:
+        print(error, file=sys.stderr)
+        return 1
+    return 0
