@@ -117,10 +117,10 @@ step "torvi --help in the fresh environment (the extra cli not installed)"
 step "numpy into the fresh environment, for the examples that record"
 quietly "${clean[@]}" "$fresh/bin/python" -m pip install --only-binary :all: --no-cache-dir \
     --disable-pip-version-check "numpy>=1.22"
-# The physics example steps a MuJoCo scene: the extra "physics", from its wheels.
-step "the extra physics (mujoco) into the fresh environment, for the physics example"
+# The physics and lab-stream examples need their extras, from their wheels.
+step "the extras physics and lsl into the fresh environment, for their examples"
 quietly "${clean[@]}" "$fresh/bin/python" -m pip install --only-binary :all: --no-cache-dir \
-    --disable-pip-version-check "$wheel[physics]"
+    --disable-pip-version-check "$wheel[physics,lsl]"
 
 # Runs one program with the fresh environment's Python; its output is shown.
 # An error line fails it too: the examples expect every device to answer.
