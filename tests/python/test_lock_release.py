@@ -10,7 +10,9 @@ this one is inside the call (support.turns_during). Turns taken while this
 thread runs Python code called back from the method (the uuid module) are
 not counted."""
 
+import contextlib
 import functools
+import gc
 import os
 import time
 import warnings
@@ -315,6 +317,19 @@ def listener_targets(virtual_device):
     maker.stop_last()
 
 
+@contextlib.contextmanager
+def collector_paused():
+    """No garbage collection meanwhile: a collection inside a call can run a
+    finalizer, Python code at which the interpreter hands the lock to the
+    spinner whatever the call itself does."""
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
 @pytest.mark.parametrize(
     "entry, target, method, args, request_first, releases",
     TABLE + DROPS,
@@ -328,7 +343,7 @@ def test_lock_release(request, capfd, entry, target, method, args, request_first
     call = functools.partial(getattr(owner, method) if method else owner, *args)
     turns = []
     deadline = time.monotonic() + RELEASE_TRIES_FOR
-    with warnings.catch_warnings(), Spinner() as spinner:
+    with warnings.catch_warnings(), collector_paused(), Spinner() as spinner:
         warnings.simplefilter("ignore", DeprecationWarning)
         while True:
             if request_first:
