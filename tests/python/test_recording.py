@@ -18,11 +18,16 @@ from TorviHardwareAPI.haptics import ConstantForce, HapticLoop, Spring
 
 def test_a_slow_reader_loses_only_whole_counted_cycles(virtual_arm):
     arm = T.Armillar(T.SerialStream(virtual_arm.path))
-    loop = HapticLoop(arm, record=64)
+    capacity = 64
+    loop = HapticLoop(arm, record=capacity)
     batches = []
     with loop:
-        for _ in range(30):
-            time.sleep(0.01)
+        for turn in range(30):
+            # Every other read waits until the ring has surely overrun, however
+            # slowly the loop runs on this machine; the others read at once.
+            read_at = loop.stats().cycles + (2 * capacity if turn % 2 else 0)
+            while loop.stats().cycles < read_at:
+                time.sleep(0.001)
             batches.append(loop.samples())
     batches.append(loop.samples())
     cycles = loop.stats().cycles
