@@ -15,13 +15,17 @@
 #include "Torvi/HardwareAPI/physics/PhysicsScene.hpp"
 #endif
 
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace Torvi::HardwareAPI::Bindings {
 namespace {
@@ -192,6 +196,77 @@ void BindSceneState(EffectBinding<PhysicsScene>& scene) {
                                 "The mass the coupling moves: the tool body's subtree, kg.");
 }
 
+/// `values`, three to a row, as an (N, 3) numpy array of `Out`.
+template <typename Out, typename In> py::array_t<Out> Rows(const std::vector<In>& values) {
+    constexpr py::ssize_t kColumns = 3;
+    py::array_t<Out> rows({static_cast<py::ssize_t>(values.size()) / kColumns, kColumns});
+    std::copy(values.begin(), values.end(), rows.mutable_data());
+    return rows;
+}
+
+void BindSceneGeom(py::module_& haptics) {
+    using Physics::SceneGeom;
+    py::class_<SceneGeom> geom(haptics, "SceneGeom",
+                               "One geom of a PhysicsScene's model, as a view draws it: its "
+                               "shape, in the frame of the body it moves with.");
+    geom.def_property_readonly(
+        "kind", [](const SceneGeom& g) { return g.kind; },
+        "MuJoCo's geom type: 'plane', 'sphere', 'capsule', 'ellipsoid', 'cylinder', 'box', "
+        "'mesh', 'hfield' or 'sdf'.");
+    geom.def_readonly("body", &SceneGeom::body,
+                      "The index of its body (a row of body_poses(); 0: the world).");
+    geom.def_property_readonly(
+        "size", [](const SceneGeom& g) { return PointTuple(g.size); },
+        "MuJoCo's sizes for the kind (radii, half-lengths), m.");
+    geom.def_property_readonly(
+        "position", [](const SceneGeom& g) { return PointTuple(g.pose.position); },
+        "In its body's frame, m.");
+    geom.def_property_readonly(
+        "rotation",
+        [](const SceneGeom& g) {
+            const auto& q = g.pose.rotation;
+            return py::make_tuple(q[0], q[1], q[2], q[3]);
+        },
+        "In its body's frame, a unit quaternion (w, x, y, z).");
+    geom.def_property_readonly(
+        "rgba",
+        [](const SceneGeom& g) { return py::make_tuple(g.rgba[0], g.rgba[1], g.rgba[2], g.rgba[3]); },
+        "Its colour, red, green, blue and opacity from 0 to 1.");
+    geom.def_property_readonly(
+        "vertices", [](const SceneGeom& g) { return Rows<float>(g.vertices); },
+        "A mesh's vertices, an (N, 3) float32 array in the geom's frame; none for other kinds.");
+    geom.def_property_readonly(
+        "faces", [](const SceneGeom& g) { return Rows<std::uint32_t>(g.faces); },
+        "A mesh's triangles, an (M, 3) uint32 array of indices into vertices; none for other "
+        "kinds.");
+    geom.def("__repr__", [](const SceneGeom& g) {
+        return py::str("SceneGeom(kind='{}', body={}, size={})")
+            .format(g.kind, g.body, PointTuple(g.size));
+    });
+}
+
+void BindSceneGeometry(EffectBinding<PhysicsScene>& scene) {
+    scene.def(
+        "geoms", [](const PhysicsScene& self) { return self.Geoms(); },
+        "The model's geoms, in its order, as SceneGeom: what a view draws of the scene.");
+    scene.def(
+        "body_poses",
+        [](const PhysicsScene& self) {
+            const std::vector<Physics::BodyPose> poses = Unlocked([&] { return self.BodyPoses(); });
+            constexpr py::ssize_t kColumns = 7;
+            py::array_t<double> out({static_cast<py::ssize_t>(poses.size()), kColumns});
+            double* row = out.mutable_data();
+            for (const Physics::BodyPose& pose : poses) {
+                row = std::copy(pose.position.begin(), pose.position.end(), row);
+                row = std::copy(pose.rotation.begin(), pose.rotation.end(), row);
+            }
+            return out;
+        },
+        "Every body's pose at the newest state the scene completed, an (nbody, 7) float64 array "
+        "of rows x, y, z, w, qx, qy, qz in the scene's frame (row 0 the world). Posed here from "
+        "a copy of that state, with the interpreter lock released; never makes the loop wait.");
+}
+
 void BindSceneTransfers(EffectBinding<PhysicsScene>& scene) {
     scene.def(
         "sync",
@@ -222,6 +297,7 @@ void BindSceneTransfers(EffectBinding<PhysicsScene>& scene) {
 }
 
 void BindScene(py::module_& haptics) {
+    BindSceneGeom(haptics);
     EffectBinding<PhysicsScene> scene(haptics, "PhysicsScene", kSceneDoc);
     scene.def(py::init([](const py::object& model, const py::object& data, const std::string& tool,
                           double stiffness, double damping, double workspace_scale,
@@ -235,6 +311,7 @@ void BindScene(py::module_& haptics) {
               py::arg("damping") = 0.0, py::arg("workspace_scale") = 1.0,
               py::arg("workspace_offset") = py::make_tuple(0.0, 0.0, 0.0));
     BindSceneState(scene);
+    BindSceneGeometry(scene);
     BindSceneTransfers(scene);
 }
 

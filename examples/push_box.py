@@ -6,19 +6,21 @@ moves 5 cm forward and back again; the tool slides the box until the wall
 stops it, and the hand feels the box's friction, then the wall. Prints the
 box's position, the force felt and the steps per second as it goes.
 
-`--view` opens MuJoCo's own viewer on the scene (where there is a display);
-needs the extra "physics" (pip install 'TorviHardwareAPI[physics]')."""
+Needs the extra "physics" (pip install 'TorviHardwareAPI[physics]').
+`--view [PORT]` serves a live 3D view of the scene's bodies and the hand at
+http://localhost:PORT (8080) while it runs, and keeps them on at the end
+until Ctrl-C (needs the extra "view")."""
 
 from __future__ import annotations
 
 import argparse
-import os
+import sys
 import time
-from typing import Any
 
 import mujoco
 
 from torvi.loops import summary
+from torvi.view import add_view_option, exit_status_of, view_if_asked
 from torvi.virtual import virtual_arm
 from TorviHardwareAPI import haptics as H
 
@@ -52,20 +54,12 @@ SCENE = """
 """
 
 
-def follow(
-    loop: H.HapticLoop,
-    scene: H.PhysicsScene,
-    data: mujoco.MjData,
-    seconds: float,
-    viewer: Any = None,
-) -> None:
+def follow(loop: H.HapticLoop, scene: H.PhysicsScene, data: mujoco.MjData, seconds: float) -> None:
     """Prints the box, the tool and the force felt until `seconds` have passed."""
     start = time.monotonic()
     last_report, steps_before = start, scene.steps
     while time.monotonic() - start < seconds and loop.running:
         scene.sync(data)
-        if viewer is not None:
-            viewer.sync()
         now = time.monotonic()
         if now >= last_report + REPORT_EVERY:
             force = loop.state().force
@@ -83,9 +77,10 @@ MODEL = mujoco.MjModel.from_xml_string(SCENE)
 BOX = mujoco.mj_name2id(MODEL, mujoco.mjtObj.mjOBJ_BODY, "box")
 
 
-def push(seconds: float = SECONDS, view: bool = False) -> tuple[float, H.LoopStats]:
-    """Runs the scene for `seconds` on a virtual arm held by a simulated hand;
-    the box's final x (m) and the loop's statistics."""
+def push(seconds: float = SECONDS, view_port: int | None = None) -> tuple[float, H.LoopStats]:
+    """Runs the scene for `seconds` on a virtual arm held by a simulated hand
+    (and a view of it on `view_port`, kept on until Ctrl-C); the box's final
+    x (m) and the loop's statistics."""
     data = mujoco.MjData(MODEL)
     with virtual_arm("--hand", HAND, "--hand-stroke", STROKE) as arm:
         home = arm.end_effector_force([0.0, 0.0, 0.0])[0]
@@ -101,12 +96,12 @@ def push(seconds: float = SECONDS, view: bool = False) -> tuple[float, H.LoopSta
         )
         loop = H.HapticLoop(arm, rate_hz=RATE_HZ, max_force=MAX_FORCE)
         loop.add(scene)
-        viewer = open_viewer(data) if view else None
-        with loop:
-            follow(loop, scene, data, seconds, viewer)
+        with loop, view_if_asked(loop, view_port) as view:
+            follow(loop, scene, data, seconds)
             stats = loop.stats()
-        if viewer is not None:
-            viewer.close()
+            if view is not None:
+                print("  the loop and the view stay on until Ctrl-C")
+                view.wait_for_interrupt()
         scene.sync(data)
         print(
             f"  the box ended at x {data.xpos[BOX][0] * 1000:.1f} mm (it started at 40.0 mm;"
@@ -118,24 +113,18 @@ def push(seconds: float = SECONDS, view: bool = False) -> tuple[float, H.LoopSta
         return float(data.xpos[BOX][0]), stats
 
 
-def open_viewer(data: mujoco.MjData) -> Any:
-    """MuJoCo's passive viewer on `data`, where there is a display."""
-    if not os.environ.get("DISPLAY"):
-        print("no display: --view needs one (DISPLAY is not set)")
-        return None
-    from mujoco import viewer
-
-    return viewer.launch_passive(MODEL, data)
-
-
-def main() -> None:
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--view", action="store_true", help="open MuJoCo's viewer (a display)")
+    add_view_option(parser)
     arguments = parser.parse_args()
-    print(f"pushing the box for {SECONDS} s at {RATE_HZ:.0f} Hz:")
-    _, stats = push(SECONDS, arguments.view)
-    print(summary(stats))
+
+    def run() -> None:
+        print(f"pushing the box for {SECONDS} s at {RATE_HZ:.0f} Hz:")
+        _, stats = push(SECONDS, arguments.view)
+        print(summary(stats))
+
+    return exit_status_of(run)  # a view that cannot open: one line says why
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

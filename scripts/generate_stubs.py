@@ -151,6 +151,11 @@ HAPTICS_BOUNDS = (
     "def bounds(self) -> tuple[tuple, tuple]:",
     f"def bounds(self) -> tuple[{HAPTICS_VECTOR3}, {HAPTICS_VECTOR3}]:",
 )
+# A scene geom's rotation and colour are four floats.
+HAPTICS_FOURS = [
+    (f"def {name}(self) -> tuple:", f"def {name}(self) -> tuple[float, float, float, float]:")
+    for name in ("rotation", "rgba")
+]
 HAPTICS_TYPEVAR = '_EffectT = typing.TypeVar("_EffectT", bound="Effect")'
 # The record's arrays in the form numpy's own typing takes; its columns by
 # name; a path as open() takes it.
@@ -174,7 +179,14 @@ SUBMODULE_CORRECTIONS: dict[
     str, tuple[list[tuple[str, str]], list[tuple[re.Pattern[str], str]], list[str]]
 ] = {
     "haptics": (
-        [HAPTICS_POSE, HAPTICS_BOUNDS, HAPTICS_VECTOR, HAPTICS_ADD, *HAPTICS_RECORD],
+        [
+            HAPTICS_POSE,
+            HAPTICS_BOUNDS,
+            *HAPTICS_FOURS,
+            HAPTICS_VECTOR,
+            HAPTICS_ADD,
+            *HAPTICS_RECORD,
+        ],
         [HAPTICS_ARRAY],
         [HAPTICS_TYPEVAR],
     ),

@@ -10,7 +10,7 @@ import numpy
 import numpy.typing
 import os
 import typing
-__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'Fence', 'HapticLoop', 'Line', 'LoopState', 'LoopStats', 'Mesh', 'MoveTo', 'PhysicsScene', 'Plane', 'SampleReader', 'Samples', 'Sphere', 'Spring', 'passive_stiffness']
+__all__: list[str] = ['ConstantForce', 'Damper', 'Effect', 'Fence', 'HapticLoop', 'Line', 'LoopState', 'LoopStats', 'Mesh', 'MoveTo', 'PhysicsScene', 'Plane', 'SampleReader', 'Samples', 'SceneGeom', 'Sphere', 'Spring', 'passive_stiffness']
 _EffectT = typing.TypeVar("_EffectT", bound="Effect")
 class Effect:
     """
@@ -443,6 +443,52 @@ class Mesh(Effect):
         """
         The triangles kept.
         """
+class SceneGeom:
+    """
+    One geom of a PhysicsScene's model, as a view draws it: its shape, in the frame of the body it moves with.
+    """
+    def __repr__(self) -> str:
+        ...
+    @property
+    def body(self) -> int:
+        """
+        The index of its body (a row of body_poses(); 0: the world).
+        """
+    @property
+    def faces(self) -> numpy.typing.NDArray[numpy.uint32]:
+        """
+        A mesh's triangles, an (M, 3) uint32 array of indices into vertices; none for other kinds.
+        """
+    @property
+    def kind(self) -> str:
+        """
+        MuJoCo's geom type: 'plane', 'sphere', 'capsule', 'ellipsoid', 'cylinder', 'box', 'mesh', 'hfield' or 'sdf'.
+        """
+    @property
+    def position(self) -> tuple[float, float, float]:
+        """
+        In its body's frame, m.
+        """
+    @property
+    def rgba(self) -> tuple[float, float, float, float]:
+        """
+        Its colour, red, green, blue and opacity from 0 to 1.
+        """
+    @property
+    def rotation(self) -> tuple[float, float, float, float]:
+        """
+        In its body's frame, a unit quaternion (w, x, y, z).
+        """
+    @property
+    def size(self) -> tuple[float, float, float]:
+        """
+        MuJoCo's sizes for the kind (radii, half-lengths), m.
+        """
+    @property
+    def vertices(self) -> numpy.typing.NDArray[numpy.float32]:
+        """
+        A mesh's vertices, an (N, 3) float32 array in the geom's frame; none for other kinds.
+        """
 class PhysicsScene(Effect):
     """
     A MuJoCo simulation of `model` stepped by the HapticLoop it is added to, one step per cycle on the loop's thread, with the hand coupled to the body `tool` (a body of the world with a free joint). Each cycle F = stiffness * (hand in scene - tool) - damping * (tool velocity - hand velocity in scene) acts on the tool at its origin, the model takes a step, and the arm is given -F. The scene's frame is the model's world frame in metres; the hand maps into it as workspace_offset + workspace_scale * hand. A loop at a fixed rate steps by its period, a free-running one by the measured period, at most the model's timestep. The scene steps its own copies of model and data, made here: sync(data) copies the newest state out, reset(data) one in. Stability: the tool's mass m (its body's subtree) follows the coupling at a step dt only while stiffness dt^2 + 2 damping dt < 4 m (stiffness < 4 m / dt^2 without damping), checked here for the model's timestep and at HapticLoop.add for a fixed rate's period; steps above 5 ms are refused. ValueError, before anything changes, for no such tool, a tool without a free joint, data of another model, a negative or non-finite stiffness or damping, a scale that is not positive, or a step that is too long or too stiff; TypeError for a model or data that is not MuJoCo's; a scene is in one loop at a time (HapticLoop.add raises ValueError for a second).
@@ -451,6 +497,14 @@ class PhysicsScene(Effect):
         ...
     def __repr__(self) -> str:
         ...
+    def body_poses(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        Every body's pose at the newest state the scene completed, an (nbody, 7) float64 array of rows x, y, z, w, qx, qy, qz in the scene's frame (row 0 the world). Posed here from a copy of that state, with the interpreter lock released; never makes the loop wait.
+        """
+    def geoms(self) -> list[SceneGeom]:
+        """
+        The model's geoms, in its order, as SceneGeom: what a view draws of the scene.
+        """
     def reset(self, data: typing.Any) -> None:
         """
         Make the state of `data` (a mujoco.MjData of this model: time, qpos, qvel, act, ctrl, applied forces, mocap, ...) the scene's: taken by the loop's thread at its next cycle, or at once while no running loop holds the scene.

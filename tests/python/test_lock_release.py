@@ -155,11 +155,14 @@ TABLE = [
     # Building the tree releases it; nothing of a mesh waits on the loop.
     ("Mesh.__init__", "haptics", "Mesh", TRIANGLE, None, True),
     ("Mesh.set_pose", "mesh", "set_pose", ((0, 0, 1), (1, 0, 0, 0)), None, False),
-    # Copying the model, and sync's mj_forward, release it; follow is a swap.
+    # Copying the model, sync's mj_forward and posing the bodies release it;
+    # follow is a swap, geoms a copy.
     *(
         [
             ("PhysicsScene.__init__", "haptics", "PhysicsScene", SCENE_ARGS, None, True),
             ("PhysicsScene.sync", "scene", "sync", (SCENE_DATA,), None, True),
+            ("PhysicsScene.body_poses", "scene", "body_poses", (), None, True),
+            ("PhysicsScene.geoms", "scene", "geoms", (), None, False),
             ("PhysicsScene.reset", "scene", "reset", (SCENE_DATA,), None, True),
             ("Mesh.follow", "mesh", "follow", (None,), None, False),
         ]

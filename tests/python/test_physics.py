@@ -165,6 +165,30 @@ def test_sync_gives_whole_states_and_reset_starts_from_the_given_one(virtual_dev
         scene.sync(data)
     assert times == sorted(times) and times[-1] > times[0]
     assert 100.0 < data.time < 100.5 and slider_consistent(loaded, data, 0.1, 100.0, -1.0)
+    # The view's poses are those of the same newest state.
+    np.testing.assert_allclose(scene.body_poses(), np.hstack([data.xpos, data.xquat]), atol=1e-12)
+
+
+def test_geoms_give_each_shape_in_its_body_s_frame():
+    tetrahedron = '<asset><mesh name="tet" vertex="0 0 0 0.02 0 0 0 0.02 0 0 0 0.02"/></asset>'
+    part = (
+        '<body name="part" pos="0.05 0 0"><freejoint/><geom type="mesh" mesh="tet"/>'
+        '<geom type="capsule" size="0.01 0.02" pos="0 0 0.01" rgba="0 1 0 0.5"/></body>'
+    )
+    xml = f"<mujoco>{tetrahedron}<worldbody>{TOOL.format(pos='0 0 0', geom='')}{part}</worldbody></mujoco>"
+    loaded = mujoco.MjModel.from_xml_string(xml)
+    geoms = H.PhysicsScene(loaded, mujoco.MjData(loaded), "tool", stiffness=1.0).geoms()
+    assert [(g.kind, g.body) for g in geoms] == [("sphere", 1), ("mesh", 2), ("capsule", 2)]
+    for index, geom in enumerate(geoms):
+        np.testing.assert_allclose(geom.position, loaded.geom_pos[index])
+        np.testing.assert_allclose(geom.rotation, loaded.geom_quat[index])
+        np.testing.assert_allclose(geom.size, loaded.geom_size[index])
+        np.testing.assert_allclose(geom.rgba, loaded.geom_rgba[index])
+    mesh = geoms[1]
+    start, count = loaded.mesh_vertadr[0], loaded.mesh_vertnum[0]
+    np.testing.assert_array_equal(mesh.vertices, loaded.mesh_vert[start : start + count])
+    assert mesh.faces.shape == (4, 3) and sorted(set(mesh.faces.ravel())) == [0, 1, 2, 3]
+    assert geoms[2].vertices.shape == (0, 3)
 
 
 CUBE = (

@@ -26,7 +26,7 @@ from support import (
     wait_until,
 )
 from torvi.recording import Recorder
-from TorviHardwareAPI.haptics import Damper, HapticLoop, Mesh, MoveTo, Plane
+from TorviHardwareAPI.haptics import Damper, HapticLoop, Mesh, MoveTo, PhysicsScene, Plane
 
 # Apart from the rest of the suite (see scripts/lib.sh, run_pytest).
 pytestmark = pytest.mark.browser
@@ -118,6 +118,49 @@ def test_the_live_view_draws_the_loop_and_follows_the_hand(virtual_arm, chromium
         assert page.errors == [] and view.error is None
     # The view reads what the loop publishes, never its record.
     assert recorder.dropped == 0 and recorder.written >= loop.stats().cycles
+
+
+# A weightless box beside the scene's tool, in a colour of its own (violet).
+BOX_RGB = (140, 0, 230)
+BOX_SCENE = (
+    '<mujoco><option gravity="0 0 0"/><worldbody>'
+    '<body name="tool"><freejoint/><geom size="0.005" mass="0.1" contype="0" conaffinity="0"/>'
+    '</body><body name="box" pos="0.04 0 0"><freejoint/>'
+    '<geom type="box" size="0.01 0.01 0.01" rgba="0.55 0 0.9 1"/></body></worldbody></mujoco>'
+)
+
+
+def test_a_physics_scene_s_bodies_are_drawn_where_the_scene_has_them(virtual_arm, chromium):
+    mujoco = pytest.importorskip("mujoco", reason="needs MuJoCo (the extra 'physics')")
+    from torvi.view import View
+
+    arm = T.Armillar(T.SerialStream(virtual_arm.path))
+    rest, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+    model = mujoco.MjModel.from_xml_string(BOX_SCENE)
+    data = mujoco.MjData(model)
+    scene = PhysicsScene(model, data, "tool", stiffness=0.0, workspace_offset=[-c for c in rest])
+    loop = HapticLoop(arm, rate_hz=1000.0, max_force=5.0)
+    loop.add(scene)
+    with loop, View(loop, port=0) as view:
+        page = Page(chromium, view.url)
+
+        def box_seen():
+            found = page.pixels(BOX_RGB)
+            return [found] if len(found) >= SEEN else None
+
+        before = wait_until(box_seen, WAIT, "the box")[0].mean(axis=0)
+        assert page.page.get_by_text("PhysicsScene").count() == 0  # no slider: fixed stiffness
+        data.qpos[model.jnt_qposadr[model.body("box").jntadr[0]] + 2] += 0.03  # 3 cm up
+        scene.reset(data)
+
+        def box_elsewhere():
+            seen = box_seen()
+            return seen and np.linalg.norm(seen[0].mean(axis=0) - before) > MOVED
+
+        wait_until(box_elsewhere, WAIT, "the box's picture moving")
+        loop.remove(scene)
+        wait_until(lambda: box_seen() is None, WAIT, "the box gone with its scene")
+        assert page.errors == []
 
 
 def test_torvi_view_replays_a_recording(virtual_arm, chromium, tmp_path):

@@ -53,6 +53,7 @@ MujocoLibrary::MujocoLibrary(const std::string& path)
         Resolve(handle_, path, "mj_deleteData", f.delete_data);
         Resolve(handle_, path, "mj_step", f.step);
         Resolve(handle_, path, "mj_forward", f.forward);
+        Resolve(handle_, path, "mj_kinematics", f.kinematics);
         Resolve(handle_, path, "mj_name2id", f.name_to_id);
         Resolve(handle_, path, "mj_stateSize", f.state_size);
         Resolve(handle_, path, "mj_getState", f.get_state);

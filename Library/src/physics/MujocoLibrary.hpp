@@ -22,6 +22,7 @@ struct MujocoFunctions {
     decltype(&::mj_deleteData) delete_data = nullptr;
     decltype(&::mj_step) step = nullptr;
     decltype(&::mj_forward) forward = nullptr;
+    decltype(&::mj_kinematics) kinematics = nullptr;
     decltype(&::mj_name2id) name_to_id = nullptr;
     decltype(&::mj_stateSize) state_size = nullptr;
     decltype(&::mj_getState) get_state = nullptr;

@@ -93,6 +93,23 @@ std::vector<double> StateOf(const MujocoFunctions& f, const mjModel* model, cons
     return state;
 }
 
+/// MuJoCo's name of a geom type, as its XML writes it.
+const char* GeomKind(int type) {
+    static const std::pair<int, const char*> kKinds[] = {
+        {mjGEOM_PLANE, "plane"},         {mjGEOM_HFIELD, "hfield"},
+        {mjGEOM_SPHERE, "sphere"},       {mjGEOM_CAPSULE, "capsule"},
+        {mjGEOM_ELLIPSOID, "ellipsoid"}, {mjGEOM_CYLINDER, "cylinder"},
+        {mjGEOM_BOX, "box"},             {mjGEOM_MESH, "mesh"},
+        {mjGEOM_SDF, "sdf"},
+    };
+    for (const auto& [value, name] : kKinds) {
+        if (value == type) {
+            return name;
+        }
+    }
+    return "other";
+}
+
 } // namespace
 
 /// What a followed body shows its meshes and what they push it with; the
@@ -120,8 +137,9 @@ struct PhysicsScene::Engine {
            const mjData* source_data, int tool_body)
         : library(std::move(opened)), f(library->Functions()),
           model(f.copy_model(nullptr, source_model), f.delete_model),
-          data(model ? f.make_data(model.get()) : nullptr, f.delete_data), tool(tool_body) {
-        if (!model || !data) {
+          data(model ? f.make_data(model.get()) : nullptr, f.delete_data),
+          pose_data(model ? f.make_data(model.get()) : nullptr, f.delete_data), tool(tool_body) {
+        if (!model || !data || !pose_data) {
             throw std::bad_alloc();
         }
         f.copy_data(data.get(), model.get(), source_data);
@@ -146,6 +164,7 @@ struct PhysicsScene::Engine {
     const MujocoFunctions& f;
     ModelCopy model;
     DataCopy data;
+    DataCopy pose_data; ///< where readers pose the bodies of a published state
     int tool = 0;
     int qpos = 0; ///< the tool's position in qpos
     int dof = 0;  ///< its translation in qvel and qfrc_applied
@@ -156,7 +175,7 @@ struct PhysicsScene::Engine {
     StepTimes step_times;
 
     std::unique_ptr<TripleBuffer<Published>> published;
-    mutable std::mutex reader_mutex; // one reader of `published` at a time
+    mutable std::mutex reader_mutex; // one reader of `published` and pose_data at a time
 
     std::mutex reset_mutex; // held only to copy
     std::vector<double> reset_state;
@@ -332,6 +351,45 @@ void PhysicsScene::Sync(const mjModel_* model, mjData_* data) const {
         e.f.set_state(model, data, e.published->Front().state.data(), kStateSignature);
     }
     e.f.forward(model, data);
+}
+
+std::vector<SceneGeom> PhysicsScene::Geoms() const {
+    // Only the step's timestep is ever written to the model after it is
+    // made, so its geoms are read here without a lock.
+    const mjModel& m = *engine_->model;
+    std::vector<SceneGeom> geoms(static_cast<std::size_t>(m.ngeom));
+    for (int g = 0; g < m.ngeom; ++g) {
+        SceneGeom& geom = geoms[static_cast<std::size_t>(g)];
+        geom.kind = GeomKind(m.geom_type[g]);
+        geom.body = m.geom_bodyid[g];
+        std::copy_n(m.geom_size + std::ptrdiff_t{3} * g, 3, geom.size.begin());
+        std::copy_n(m.geom_pos + std::ptrdiff_t{3} * g, 3, geom.pose.position.begin());
+        std::copy_n(m.geom_quat + std::ptrdiff_t{4} * g, 4, geom.pose.rotation.begin());
+        std::copy_n(m.geom_rgba + std::ptrdiff_t{4} * g, 4, geom.rgba.begin());
+        const int mesh = m.geom_dataid[g];
+        if (m.geom_type[g] == mjGEOM_MESH && mesh >= 0) {
+            const float* vertices = m.mesh_vert + std::ptrdiff_t{3} * m.mesh_vertadr[mesh];
+            const int* faces = m.mesh_face + std::ptrdiff_t{3} * m.mesh_faceadr[mesh];
+            geom.vertices.assign(vertices, vertices + std::ptrdiff_t{3} * m.mesh_vertnum[mesh]);
+            geom.faces.assign(faces, faces + std::ptrdiff_t{3} * m.mesh_facenum[mesh]);
+        }
+    }
+    return geoms;
+}
+
+std::vector<BodyPose> PhysicsScene::BodyPoses() const {
+    const Engine& e = *engine_;
+    const mjModel* const model = e.model.get();
+    std::vector<BodyPose> poses(static_cast<std::size_t>(model->nbody));
+    std::lock_guard<std::mutex> lock(e.reader_mutex);
+    mjData* const data = e.pose_data.get();
+    e.f.set_state(model, data, e.published->Front().state.data(), kStateSignature);
+    e.f.kinematics(model, data);
+    for (std::size_t body = 0; body < poses.size(); ++body) {
+        std::copy_n(data->xpos + 3 * body, 3, poses[body].position.begin());
+        std::copy_n(data->xquat + 4 * body, 4, poses[body].rotation.begin());
+    }
+    return poses;
 }
 
 void PhysicsScene::Reset(const mjModel_* model, const mjData_* data) {

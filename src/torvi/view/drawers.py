@@ -2,7 +2,8 @@
 effect's class to its drawer. A drawer makes its scene nodes once, then
 each update sends only what changed since the last (a mesh's triangles go
 once, then only its pose). Another kind of effect is one more class
-registered with `@draws(TheEffect)`; effects of a kind with no drawer (a
+registered with `@draws(TheEffect)`; a PhysicsScene's bodies are drawn
+in the model's own colours. Effects of a kind with no drawer (a
 Damper, a ConstantForce: nothing to place) are left out of the scene."""
 
 from __future__ import annotations
@@ -10,12 +11,23 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING, Any, Callable, Sequence, Type, TypeVar
 
-from TorviHardwareAPI.haptics import Fence, Line, Mesh, MoveTo, Plane, Sphere, Spring
+from TorviHardwareAPI.haptics import (
+    Fence,
+    Line,
+    Mesh,
+    MoveTo,
+    PhysicsScene,
+    Plane,
+    Sphere,
+    Spring,
+)
 
 from .colours import COLOURS, Colour
 
 if TYPE_CHECKING:
     import viser
+
+    from TorviHardwareAPI.haptics import SceneGeom  # only in a module built with physics
 
 LINE_PIXELS = 3.0  # lines keep this thickness on screen at any zoom
 MARKER_RADIUS = 0.004  # m: an anchor, a target, a proxy
@@ -76,6 +88,17 @@ class Drawer:
         )
 
 
+def square(half: float) -> tuple[Any, Any]:
+    """The corners and two triangles of a square of side 2 * half across z."""
+    import numpy
+
+    corners = [[-half, -half, 0], [half, -half, 0], [half, half, 0], [-half, half, 0]]
+    return (
+        numpy.array(corners, dtype=numpy.float32),
+        numpy.array([[0, 1, 2], [0, 2, 3]], dtype=numpy.uint32),
+    )
+
+
 def segments(starts: Any, ends: Any) -> Any:
     """The (N, 2, 3) points of the segments from each start to its end."""
     import numpy
@@ -118,15 +141,10 @@ class PlaneDrawer(Drawer):
         import numpy
 
         self.frame = self.node(scene.add_frame(name, show_axes=False))
-        half = WALL_PATCH / 2
-        corners = [[-half, -half, 0], [half, -half, 0], [half, half, 0], [-half, half, 0]]
+        corners, faces = square(WALL_PATCH / 2)
         self.node(
             scene.add_mesh_simple(
-                f"{name}/patch",
-                numpy.array(corners, dtype=numpy.float32),
-                numpy.array([[0, 1, 2], [0, 2, 3]], dtype=numpy.uint32),
-                color=COLOURS["wall"],
-                side="double",
+                f"{name}/patch", corners, faces, color=COLOURS["wall"], side="double"
             )
         )
         self.line("normal", COLOURS["wall"], [[0, 0, 0]], [[0, 0, NORMAL_LENGTH]])
@@ -242,3 +260,80 @@ class MeshDrawer(Drawer):
         self.put(self.frame, "wxyz", rotation)
         self.put(self.proxy, "position", self.effect.proxy)
         self.put(self.proxy, "color", COLOURS["contact" if self.effect.in_contact else "proxy"])
+
+
+# How each kind of MuJoCo geom is drawn, at the origin of its own frame
+# (MuJoCo's sizes: radii and half-lengths; a cylinder's and a capsule's
+# axis is z, as viser's is). Heightfields and SDFs are not drawn.
+Shape = Callable[["viser.SceneApi", str, "SceneGeom", dict[str, Any]], None]
+UNBOUNDED_PLANE = 0.5  # m in the scene: the half side of a plane MuJoCo makes infinite
+
+
+def draw_capsule(scene: viser.SceneApi, name: str, geom: SceneGeom, style: dict[str, Any]) -> None:
+    radius, half = geom.size[0], geom.size[1]
+    scene.add_cylinder(f"{name}/shaft", radius=radius, height=2 * half, **style)
+    for end in (-half, half):
+        scene.add_icosphere(f"{name}/end{end:+}", radius=radius, position=(0, 0, end), **style)
+
+
+def draw_plane(scene: viser.SceneApi, name: str, geom: SceneGeom, style: dict[str, Any]) -> None:
+    corners, faces = square(geom.size[0] or UNBOUNDED_PLANE)
+    scene.add_mesh_simple(f"{name}/plane", corners, faces, side="double", **style)
+
+
+SHAPES: dict[str, Shape] = {
+    "sphere": lambda scene, name, g, style: scene.add_icosphere(
+        f"{name}/sphere", radius=g.size[0], **style
+    ),
+    "ellipsoid": lambda scene, name, g, style: scene.add_icosphere(
+        f"{name}/ellipsoid", radius=1.0, scale=g.size, **style
+    ),
+    "box": lambda scene, name, g, style: scene.add_box(
+        f"{name}/box", dimensions=tuple(2 * c for c in g.size), **style
+    ),
+    "cylinder": lambda scene, name, g, style: scene.add_cylinder(
+        f"{name}/cylinder", radius=g.size[0], height=2 * g.size[1], **style
+    ),
+    "capsule": draw_capsule,
+    "plane": draw_plane,
+    "mesh": lambda scene, name, g, style: scene.add_mesh_simple(
+        f"{name}/mesh", g.vertices, g.faces, **style
+    ),
+}
+
+
+def geom_style(rgba: Sequence[float]) -> dict[str, Any]:
+    """The colour and opacity of a geom of MuJoCo's colour `rgba` (0 to 1)."""
+    colour = tuple(round(255 * c) for c in rgba[:3])
+    return {"color": colour, "opacity": rgba[3] if rgba[3] < 1.0 else None}
+
+
+@draws(PhysicsScene)
+class PhysicsSceneDrawer(Drawer):
+    """The model's geoms in their own colours, each on a frame of its body:
+    the shapes go once, then only the bodies' poses. The scene's frame sits
+    in the arm's as the coupling maps it (moved by -offset / scale, shrunk
+    by the scale), so the hand is drawn where the scene's hand is."""
+
+    def __init__(self, scene: viser.SceneApi, name: str, effect: Any) -> None:
+        super().__init__(scene, name, effect)
+        scale = effect.workspace_scale
+        placed = tuple(-c / scale for c in effect.workspace_offset)
+        # Removing this frame removes the bodies and geoms below it.
+        self.node(scene.add_frame(name, show_axes=False, position=placed, scale=1.0 / scale))
+        self.bodies: dict[int, Any] = {}
+        for index, geom in enumerate(effect.geoms()):
+            shape = SHAPES.get(geom.kind)
+            if shape is None or geom.rgba[3] <= 0.0:
+                continue
+            if geom.body not in self.bodies:
+                self.bodies[geom.body] = scene.add_frame(f"{name}/body{geom.body}", show_axes=False)
+            frame = f"{name}/body{geom.body}/geom{index}"
+            scene.add_frame(frame, show_axes=False, position=geom.position, wxyz=geom.rotation)
+            shape(scene, frame, geom, geom_style(geom.rgba))
+
+    def update(self, hand: Sequence[float]) -> None:
+        poses = self.effect.body_poses()
+        for body, frame in self.bodies.items():
+            self.put(frame, "position", tuple(poses[body, :3]))
+            self.put(frame, "wxyz", tuple(poses[body, 3:]))

@@ -34,6 +34,12 @@ STIFFNESS_FLOOR = 1000.0
 STIFFNESS_STEPS = 300
 
 
+def settable(effect: Any, name: str) -> bool:
+    """Whether `effect` has a property `name` that can be set (a
+    PhysicsScene's stiffness is fixed when it is made)."""
+    return getattr(getattr(type(effect), name, None), "fset", None) is not None
+
+
 class StiffnessSlider:
     """A slider in the panel that sets an effect's stiffness on the running
     loop, and follows changes made to it elsewhere."""
@@ -66,8 +72,8 @@ class View(Worker):
     picks a free one) while it is open, from a `with` block or start() to
     stop(): the hand and the force sent (an arrow of `force_per_metre`
     newtons per metre), each effect in the loop in the arm's frame, the
-    loop's rate and overruns and a stiffness slider for each effect that
-    has one. A thread of its own refreshes it up to `rate_hz` times a
+    loop's rate and overruns and a stiffness slider for each effect whose
+    stiffness can be set. A thread of its own refreshes it up to `rate_hz` times a
     second from what the loop publishes (state(), stats(), effects and
     their properties), never from its record, so that a Recorder on the
     same loop still gets every sample. The camera frames `workspace`
@@ -168,7 +174,7 @@ class View(Worker):
                 self._drawers[key] = drawer(
                     self._stage.server.scene, f"/effects/{self._counter}", effect
                 )
-            if hasattr(effect, "stiffness"):
+            if settable(effect, "stiffness"):
                 with self._stiffness_folder:
                     self._sliders[key] = StiffnessSlider(self._stage.server.gui, label, effect)
 

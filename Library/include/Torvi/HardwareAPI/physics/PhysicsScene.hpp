@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // MuJoCo's model and data, as its C headers declare them (mjModel and
 // mjData are these structs): this header needs none of MuJoCo's.
@@ -42,6 +43,24 @@ struct SceneSnapshot {
         coupling_force{};    ///< the spring's force on the tool, N; the arm is given its negative
     std::uint64_t steps = 0; ///< steps since the scene was made
     double time = 0.0;       ///< the simulation's time, s
+};
+
+/// A body's pose in the scene's frame.
+struct BodyPose {
+    ScenePoint position{};
+    std::array<double, 4> rotation{1.0, 0.0, 0.0, 0.0}; ///< w, x, y, z
+};
+
+/// One geom of the scene's model, as a view draws it: its shape in its
+/// body's frame.
+struct SceneGeom {
+    std::string kind;      ///< MuJoCo's name of its type: "sphere", "box", "mesh", ...
+    int body = 0;          ///< the body it moves with (0: the world)
+    ScenePoint size{};     ///< MuJoCo's sizes for the type: radii, half-lengths, m
+    BodyPose pose;         ///< in the body's frame
+    std::array<float, 4> rgba{};
+    std::vector<float> vertices; ///< a mesh geom's, x y z each, in the geom's frame; else none
+    std::vector<int> faces;      ///< a mesh geom's triangles, three indices into its vertices
 };
 
 /// A MuJoCo simulation stepped by a HapticLoop's thread, one step per cycle,
@@ -124,6 +143,12 @@ public:
     /// are consistent. Throws std::invalid_argument when `model` is not
     /// shaped as the scene's (its degrees of freedom, bodies or state size).
     void Sync(const mjModel_* model, mjData_* data) const;
+    /// The model's geoms, in its order. Any thread.
+    std::vector<SceneGeom> Geoms() const;
+    /// Every body's pose (the world's first) at the newest state, posed on
+    /// the caller's thread from a copy of that state, so that the loop's
+    /// thread does no more for it. Any thread; never makes the loop wait.
+    std::vector<BodyPose> BodyPoses() const;
     /// The state of `data` (made for `model`) becomes the scene's: taken by
     /// the loop's thread at its next cycle, or at once when the scene is in
     /// no running loop. Throws as Sync() does.
