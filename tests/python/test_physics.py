@@ -175,7 +175,8 @@ def test_geoms_give_each_shape_in_its_body_s_frame():
         '<body name="part" pos="0.05 0 0"><freejoint/><geom type="mesh" mesh="tet"/>'
         '<geom type="capsule" size="0.01 0.02" pos="0 0 0.01" rgba="0 1 0 0.5"/></body>'
     )
-    xml = f"<mujoco>{tetrahedron}<worldbody>{TOOL.format(pos='0 0 0', geom='')}{part}</worldbody></mujoco>"
+    tool = TOOL.format(pos="0 0 0", geom="")
+    xml = f"<mujoco>{tetrahedron}<worldbody>{tool}{part}</worldbody></mujoco>"
     loaded = mujoco.MjModel.from_xml_string(xml)
     geoms = H.PhysicsScene(loaded, mujoco.MjData(loaded), "tool", stiffness=1.0).geoms()
     assert [(g.kind, g.body) for g in geoms] == [("sphere", 1), ("mesh", 2), ("capsule", 2)]

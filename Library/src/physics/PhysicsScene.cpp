@@ -96,11 +96,9 @@ std::vector<double> StateOf(const MujocoFunctions& f, const mjModel* model, cons
 /// MuJoCo's name of a geom type, as its XML writes it.
 const char* GeomKind(int type) {
     static const std::pair<int, const char*> kKinds[] = {
-        {mjGEOM_PLANE, "plane"},         {mjGEOM_HFIELD, "hfield"},
-        {mjGEOM_SPHERE, "sphere"},       {mjGEOM_CAPSULE, "capsule"},
-        {mjGEOM_ELLIPSOID, "ellipsoid"}, {mjGEOM_CYLINDER, "cylinder"},
-        {mjGEOM_BOX, "box"},             {mjGEOM_MESH, "mesh"},
-        {mjGEOM_SDF, "sdf"},
+        {mjGEOM_PLANE, "plane"},     {mjGEOM_HFIELD, "hfield"},       {mjGEOM_SPHERE, "sphere"},
+        {mjGEOM_CAPSULE, "capsule"}, {mjGEOM_ELLIPSOID, "ellipsoid"}, {mjGEOM_CYLINDER, "cylinder"},
+        {mjGEOM_BOX, "box"},         {mjGEOM_MESH, "mesh"},           {mjGEOM_SDF, "sdf"},
     };
     for (const auto& [value, name] : kKinds) {
         if (value == type) {

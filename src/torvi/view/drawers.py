@@ -138,8 +138,6 @@ class PlaneDrawer(Drawer):
 
     def __init__(self, scene: viser.SceneApi, name: str, effect: Any) -> None:
         super().__init__(scene, name, effect)
-        import numpy
-
         self.frame = self.node(scene.add_frame(name, show_axes=False))
         corners, faces = square(WALL_PATCH / 2)
         self.node(

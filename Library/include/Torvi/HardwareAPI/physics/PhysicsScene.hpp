@@ -54,10 +54,10 @@ struct BodyPose {
 /// One geom of the scene's model, as a view draws it: its shape in its
 /// body's frame.
 struct SceneGeom {
-    std::string kind;      ///< MuJoCo's name of its type: "sphere", "box", "mesh", ...
-    int body = 0;          ///< the body it moves with (0: the world)
-    ScenePoint size{};     ///< MuJoCo's sizes for the type: radii, half-lengths, m
-    BodyPose pose;         ///< in the body's frame
+    std::string kind;  ///< MuJoCo's name of its type: "sphere", "box", "mesh", ...
+    int body = 0;      ///< the body it moves with (0: the world)
+    ScenePoint size{}; ///< MuJoCo's sizes for the type: radii, half-lengths, m
+    BodyPose pose;     ///< in the body's frame
     std::array<float, 4> rgba{};
     std::vector<float> vertices; ///< a mesh geom's, x y z each, in the geom's frame; else none
     std::vector<int> faces;      ///< a mesh geom's triangles, three indices into its vertices
