@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import TorviHardwareAPI as T
-from support import ZERO
+from support import ZERO, wait_until
 from TorviHardwareAPI.haptics import ConstantForce, HapticLoop, MoveTo
 
 RATE_HZ = 1000.0
@@ -35,9 +35,11 @@ def test_the_anchor_travels_at_max_speed_and_turns_to_a_new_target(arm, responde
     loop = HapticLoop(arm, rate_hz=RATE_HZ, max_force=1e9)
     loop.add(move)
     with loop:
-        time.sleep(0.05)
+        # Counted in cycles, not slept: a loaded machine may run few at first.
+        wait_until(lambda: loop.stats().cycles > 40, what="40 cycles toward the first target")
         move.target = second
-        time.sleep(0.35)
+        wait_until(lambda: move.anchor == pytest.approx(tuple(second), abs=1e-12), 10.0, "on it")
+        time.sleep(0.02)
     s = loop.samples()
     assert_matches_the_wire(s, device)
     anchors, t = s.requested[1:-1].astype(np.float64) / stiffness, cycle_starts(s)[1:-1]
