@@ -165,9 +165,11 @@ def test_max_force_rate_turns_steps_into_ramps_of_that_slope(arm, responder):
     assert loop.max_force_rate == rate
     loop.add(push)
     with loop:
-        time.sleep(0.05)  # 5 to reach, from the loop's first zero
+        # 5 to reach from the loop's first zero; then 40 cycles or more on it.
+        wait_until(lambda: loop.stats().cycles > 60, what="60 cycles of the first push")
         push.force = (0.0, 4.0, -3.0)  # a step of about 7.1
-        time.sleep(0.1)
+        changed_at = loop.stats().cycles
+        wait_until(lambda: loop.stats().cycles > changed_at + 100, what="100 cycles of the step")
     s = loop.samples()
     assert_matches_the_wire(s, device)
     sent, asked = s.force[:-1].astype(np.float64), s.requested[:-1].astype(np.float64)
