@@ -1,8 +1,9 @@
 """torvi.view in a real browser (the system's Chromium, headless): the live
 view of a loop on the virtual arm with a mesh, a wall and a MoveTo, seen in
-screenshots by the colours the view gives them, the hand followed as it
-moves, the page opened again while the loop runs, a loop that stops said so;
-and `torvi view` replaying a recording. Then the errors of a view that
+screenshots by the colours the view gives them, a stiffness set from the
+page, the hand followed as it moves, the page opened again while the loop
+runs, a loop that stops said so; a physics scene's bodies drawn, moved and
+removed; and `torvi view` replaying a recording. Then the errors of a view that
 cannot open: a port in use, viser missing."""
 
 import os
@@ -70,6 +71,14 @@ class Page:
     def wait_for_text(self, text):
         self.page.get_by_text(text).first.wait_for(timeout=WAIT * 1000)
 
+    def type_stiffness(self, effect_label, value):
+        """Types `value` into the number box beside an effect's stiffness slider."""
+        label = self.page.get_by_text(f"{effect_label} (N/m)")
+        row = label.locator("xpath=ancestor::*[.//input[not(@type='hidden')]][1]")
+        number = row.locator("input:not([type=hidden])").last
+        number.fill(str(value))
+        number.press("Enter")
+
     def pixels(self, colour):
         return pixels_like(self.page.screenshot(), colour, SCENE)
 
@@ -99,6 +108,8 @@ def test_the_live_view_draws_the_loop_and_follows_the_hand(virtual_arm, chromium
         page = Page(chromium, view.url)
         page.wait_for_text("cycles at")
         page.showing("mesh", "wall", "hand")
+        page.type_stiffness("Mesh 1", 450)  # set on the running loop
+        wait_until(lambda: cube.stiffness == 450.0, WAIT, "the slider setting the stiffness")
         move = loop.add(MoveTo(offset(rest, MOVE), 300.0, 5.0, 0.01))
         before = page.showing("move", "hand")[1].mean(axis=0)
         assert loop.wait_arrived(move, timeout=WAIT), f"not arrived; the loop's error: {loop.error}"
