@@ -229,10 +229,7 @@ void BindSceneGeom(py::module_& haptics) {
         },
         "In its body's frame, a unit quaternion (w, x, y, z).");
     geom.def_property_readonly(
-        "rgba",
-        [](const SceneGeom& g) {
-            return py::make_tuple(g.rgba[0], g.rgba[1], g.rgba[2], g.rgba[3]);
-        },
+        "rgba", [](const SceneGeom& g) { return Tuple(g.rgba); },
         "Its colour, red, green, blue and opacity from 0 to 1.");
     geom.def_property_readonly(
         "vertices", [](const SceneGeom& g) { return Rows<float>(g.vertices); },

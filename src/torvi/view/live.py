@@ -73,9 +73,9 @@ class View(Worker):
     stop(): the hand and the force sent (an arrow of `force_per_metre`
     newtons per metre), each effect in the loop in the arm's frame, the
     loop's rate and overruns and a stiffness slider for each effect whose
-    stiffness can be set. A thread of its own refreshes it up to `rate_hz` times a
-    second from what the loop publishes (state(), stats(), effects and
-    their properties), never from its record, so that a Recorder on the
+    stiffness can be set. A thread of its own refreshes it up to `rate_hz`
+    times a second from what the loop publishes (state(), stats(), effects
+    and their properties), never from its record, so that a Recorder on the
     same loop still gets every sample. The camera frames `workspace`
     ((low x, y, z), (high x, y, z), m) when the page opens and when its
     button is pressed.
