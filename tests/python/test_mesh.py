@@ -166,7 +166,9 @@ def test_a_mesh_moved_onto_the_hand_pushes_it_out(arm, responder):
     mesh = cube()
     with HapticLoop(arm, max_force=1000.0) as loop:
         loop.add(mesh)
-        device.wait_for(5)
+        # Counted from the add, so that the mesh has rendered before it moves
+        # (moved first, it would meet the hand as a solid added around it).
+        device.wait_for(len(device.forces) + 5)
         assert not mesh.in_contact and device.forces[-1] == ZERO
         mesh.set_pose(position=(0.0, 0.0, 0.004))  # the top face 2 mm above the hand
         count = len(device.forces)
